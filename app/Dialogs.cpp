@@ -1,0 +1,88 @@
+#include "app/Dialogs.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QMutex>
+#include <QPointer>
+#include <QThread>
+#include <QTimer>
+
+namespace vsp {
+
+namespace {
+QMutex handlerMutex;
+MessageBoxHandler& Handler()
+{
+    static MessageBoxHandler handler;
+    return handler;
+}
+
+MsgResult ShowReal(const MessageBoxRequest& r)
+{
+    QMessageBox::Icon icon = QMessageBox::Critical;
+    switch (r.Icon) {
+    case MsgIcon::Error: icon = QMessageBox::Critical; break;
+    case MsgIcon::Information: icon = QMessageBox::Information; break;
+    case MsgIcon::Warning: icon = QMessageBox::Warning; break;
+    case MsgIcon::Question: icon = QMessageBox::Question; break;
+    }
+    QMessageBox box(icon, r.Caption, r.Text,
+                    r.Buttons == MsgButtons::YesNo ? (QMessageBox::Yes | QMessageBox::No)
+                                                   : QMessageBox::Ok,
+                    r.Owner);
+    const int b = box.exec();
+    if (r.Buttons == MsgButtons::YesNo)
+        return b == QMessageBox::Yes ? MsgResult::Yes : MsgResult::No;
+    return MsgResult::Ok;
+}
+} // namespace
+
+MsgResult MessageBox(const MessageBoxRequest& request)
+{
+    MessageBoxHandler handler;
+    {
+        QMutexLocker lock(&handlerMutex);
+        handler = Handler();
+    }
+    if (handler)
+        return handler(request);
+    return ShowReal(request);
+}
+
+void PostMessageBox(const MessageBoxRequest& request)
+{
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app)
+        return;
+    QPointer<QWidget> owner = request.Owner;
+    MessageBoxRequest copy = request;
+    QMetaObject::invokeMethod(
+        app,
+        [copy, owner]() mutable {
+            copy.Owner = owner.data();
+            MessageBox(copy);
+        },
+        Qt::QueuedConnection);
+}
+
+void SetMessageBoxHandler(MessageBoxHandler handler)
+{
+    QMutexLocker lock(&handlerMutex);
+    Handler() = std::move(handler);
+}
+
+QString ApplicationTitle()
+{
+    QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+    if (name.isEmpty())
+        name = QStringLiteral("vsp");
+    const int dot = name.indexOf(QLatin1Char('.'));
+    if (dot >= 0)
+        name.truncate(dot);
+    if (name.isEmpty())
+        return name;
+    return name.left(1) + name.mid(1).toLower();
+}
+
+} // namespace vsp

@@ -1,0 +1,40 @@
+#pragma once
+// Message boxes go through one function so that tests can answer them and headless runs
+// never block on a modal box. Only the UI thread may call MessageBox; a worker asks the UI
+// thread to show its box with PostMessageBox and does not wait.
+
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+namespace vsp {
+
+enum class MsgIcon { Error, Information, Warning, Question };
+enum class MsgButtons { Ok, YesNo };
+enum class MsgResult { Ok, Yes, No };
+
+struct MessageBoxRequest {
+    QWidget* Owner = nullptr; // nullptr: no owner window
+    QString Text;
+    QString Caption;
+    MsgIcon Icon = MsgIcon::Error;
+    MsgButtons Buttons = MsgButtons::Ok;
+};
+
+// Shows a modal box and returns the button pressed.
+MsgResult MessageBox(const MessageBoxRequest& request);
+
+// From any thread: the box is shown later on the UI thread, without blocking anyone.
+void PostMessageBox(const MessageBoxRequest& request);
+
+// Tests replace the box with a handler that records the request and answers it.
+// Pass an empty function to restore the real box.
+using MessageBoxHandler = std::function<MsgResult(const MessageBoxRequest&)>;
+void SetMessageBoxHandler(MessageBoxHandler handler);
+
+// The application's title: the program file's name up to its first ".", with every
+// letter after the first in lower case ("vsp" gives "Vsp").
+QString ApplicationTitle();
+
+} // namespace vsp

@@ -1,0 +1,292 @@
+// Start-up, first show, close and the main window's message dispatch.
+
+#include "app/Umainf.h"
+
+#include "app/Controls.h"
+#include "app/Dialogs.h"
+#include "app/Messages.h"
+#include "link/Sockets.h"
+#include "setup/Udpthread.h"
+#include "vport/PtyPort.h"
+#include "vport/Uping.h"
+#include "vport/Vsportlib_tlb.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QListWidget>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QTimer>
+
+vsp::TMainForm* MainForm = nullptr;
+
+namespace vsp {
+
+TMainForm::TMainForm(const QStringList& params, std::unique_ptr<TVSPort> port, QWidget* parent)
+    : QWidget(parent)
+    , VSPort(port ? std::move(port) : std::make_unique<TPtyVSPort>())
+    , PendingBuffer(new uint8_t[PendingCapacity])
+    , params_(params)
+{
+    // FormCreate may consult the global, as the main window is already being created.
+    MainForm = this;
+    CreateControls();
+    ConnectHandlers();
+    LanRxCount = LanTxCount = SerialRxCount = SerialTxCount = 0;
+    FormCreate();
+    if (!Terminated)
+        MainTimer->start();
+}
+
+TMainForm::~TMainForm()
+{
+    MainTimer->stop();
+    if (PingThread) {
+        PingThread->Stop();
+        delete PingThread;
+        PingThread = nullptr;
+    }
+    if (UDPThread) {
+        delete UDPThread; // stops and joins
+        UDPThread = nullptr;
+    }
+    RemoveTrayIcon();
+    // Endpoints first, so that no event reaches a half-destroyed window.
+    for (TClientSocket* c : { VSPClientSocket, TCPSetupClientSocket }) {
+        c->OnConnecting = nullptr;
+        c->OnConnect = nullptr;
+        c->OnDisconnect = nullptr;
+        c->OnRead = nullptr;
+        c->OnWrite = nullptr;
+        c->OnError = nullptr;
+    }
+    VSPServerSocket->OnClientConnect = nullptr;
+    VSPServerSocket->OnClientDisconnect = nullptr;
+    VSPServerSocket->OnClientRead = nullptr;
+    VSPServerSocket->OnClientWrite = nullptr;
+    VSPServerSocket->OnClientError = nullptr;
+    DataConnection = nullptr;
+    VSPServerSocket->Close();
+    VSPClientSocket->Close();
+    TCPSetupClientSocket->Close();
+    VSPort->OnRxChar = nullptr;
+    VSPort->OnOpenClose = nullptr;
+    VSPort->OnBaudRate = nullptr;
+    VSPort->OnLineControl = nullptr;
+    VSPort->OnHandflow = nullptr;
+    VSPort->Delete();
+    if (MainForm == this)
+        MainForm = nullptr;
+}
+
+void TMainForm::ConnectHandlers()
+{
+    // Check boxes: a change by program runs the handler exactly as a user's click does.
+    connect(KelmarTestCheckBox, &QCheckBox::toggled, this, [this] { KelmarTestCheckBoxClick(); });
+    connect(NVTEnabledCheckBox, &QCheckBox::toggled, this, [this] { NVTEnabledCheckBoxClick(); });
+    connect(NVTKeepCheckBox, &QCheckBox::toggled, this, [this] { NVTKeepCheckBoxClick(); });
+
+    connect(CreateCOMBitBtn, &QPushButton::clicked, this, [this] { CreateCOMBitBtnClick(); });
+    connect(DeleteCOMBitBtn, &QPushButton::clicked, this, [this] { DeleteCOMBitBtnClick(); });
+    connect(HideBitBtn, &QPushButton::clicked, this, [this] { HideBitBtnClick(); });
+    connect(ShowSettingsBitBtn, &QPushButton::clicked, this, [this] { ShowSettingsBitBtnClick(); });
+    connect(UDPSearchBitBtn, &QPushButton::clicked, this, [this] { UDPSearchBitBtnClick(); });
+    connect(UDPUseThisIPBitBtn, &QPushButton::clicked, this, [this] { UDPUseThisIPBitBtnClick(); });
+    connect(UDPSetupModuleBtn, &QPushButton::clicked, this, [this] { UDPSetupModuleBtnClick(); });
+    connect(UDPMACListBox, &QListWidget::itemClicked, this, [this] { UDPMACListBoxClick(); });
+    connect(ComPortComboBox, &QComboBox::editTextChanged, this, [this] { ComPortComboBoxChange(); });
+    connect(LogoImage, &TImage::clicked, this, [this] { LogoImageClick(); });
+    connect(LogMessagesMemo, &QPlainTextEdit::textChanged, this, [this] { LogMessagesMemoChange(); });
+    connect(LogMessagesMemo, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+        LogMessagePopupMenu->popup(LogMessagesMemo->mapToGlobal(pos));
+    });
+    connect(ClearAllMessagesClick, &QAction::triggered, this, [this] { ClearAllMessagesClickClick(); });
+    connect(MainTimer, &QTimer::timeout, this, [this] { OnMainTimerTimer(); });
+
+    VSPort->OnRxChar = [this](int32_t count) { OnVSPortRxChar(count); };
+    VSPort->OnOpenClose = [this](bool on) { OnVSPortOpenClose(on); };
+    VSPort->OnBaudRate = [this](int32_t baud) { OnVSPortBaudRate(baud); };
+    VSPort->OnLineControl = [this](int32_t stop, int32_t parity, int32_t bits) {
+        OnVSPortLineControl(stop, parity, bits);
+    };
+    VSPort->OnHandflow = [this](int32_t hs, int32_t fr, int32_t xon, int32_t xoff) {
+        OnVSPortHandflow(hs, fr, xon, xoff);
+    };
+
+    VSPClientSocket->OnConnecting = [this](TCustomWinSocket* s) { OnVSPClientSocketConnecting(s); };
+    VSPClientSocket->OnConnect = [this](TCustomWinSocket* s) { OnVSPClientSocketConnect(s); };
+    VSPClientSocket->OnDisconnect = [this](TCustomWinSocket* s) { OnVSPClientSocketDisconnect(s); };
+    VSPClientSocket->OnRead = [this](TCustomWinSocket* s) { OnVSPClientSocketRead(s); };
+    VSPClientSocket->OnWrite = [this](TCustomWinSocket* s) { OnVSPClientSocketWrite(s); };
+    VSPClientSocket->OnError = [this](TCustomWinSocket* s, int e) { OnVSPClientSocketError(s, e); };
+
+    VSPServerSocket->OnClientConnect = [this](TCustomWinSocket* s) { OnVSPServerSocketAccept(s); };
+    VSPServerSocket->OnClientDisconnect
+        = [this](TCustomWinSocket* s) { OnVSPServerSocketClientDisconnect(s); };
+    VSPServerSocket->OnClientRead = [this](TCustomWinSocket* s) { OnVSPClientSocketRead(s); };
+    VSPServerSocket->OnClientWrite = [this](TCustomWinSocket* s) { OnVSPClientSocketWrite(s); };
+    VSPServerSocket->OnClientError
+        = [this](TCustomWinSocket* s, int e) { OnVSPServerSocketClientError(s, e); };
+
+    TCPSetupClientSocket->OnConnecting
+        = [this](TCustomWinSocket* s) { OnTCPSetupClientSocketConnecting(s); };
+    TCPSetupClientSocket->OnConnect = [this](TCustomWinSocket* s) { OnTCPSetupClientSocketConnect(s); };
+    TCPSetupClientSocket->OnRead = [this](TCustomWinSocket* s) { OnTCPSetupClientSocketRead(s); };
+    TCPSetupClientSocket->OnError
+        = [this](TCustomWinSocket* s, int e) { OnTCPSetupClientSocketError(s, e); };
+}
+
+void TMainForm::FormCreate()
+{
+    // 1. The ping worker, idle until asked.
+    PingThread = new TPingThread(this);
+    PingThread->AddressSource = [this] { return IPAddressComboBox->currentText(); };
+
+    // 2.
+    LinkError = false;
+    FlushTicks = 0;
+    KeepTicks = 0;
+    DataConnection = nullptr;
+
+    // 3.
+    const int n = int(params_.size());
+    CommandLineMode = n > 0;
+
+    // 4.
+    if (n > 0) {
+        const int k = ApplyCommandLine();
+        if (k > 0) {
+            MessageBox({ this,
+                         QStringLiteral("Error in command line parameter (%1)").arg(k),
+                         QStringLiteral("Orvane Virtual Com"), MsgIcon::Error, MsgButtons::Ok });
+            Terminated = true;
+            ExitCode = 2;
+            return;
+        }
+    } else {
+        LoadSettings();
+    }
+    // A failed driver check (also through -R) ends the program before the window is used.
+    if (Terminated)
+        return;
+
+    // 5.
+    AddTrayIcon();
+    // 6.
+    FirstShow = true;
+    // 7.
+    UDPThread = new TUDPThread(this);
+    // 8.
+    if (KelmarTestCheckBox->isChecked())
+        KelmarTestCheckBoxClick();
+}
+
+void TMainForm::KelmarTestCheckBoxClick()
+{
+    if (!KelmarTestCheckBox->isChecked())
+        return;
+    NVTEnabledCheckBox->setChecked(true);
+    NVTFilterCheckBox->setChecked(true);
+    NVTPortSetupCheckBox->setChecked(true);
+}
+
+void TMainForm::FormShow()
+{
+    if (FirstShow) {
+        FirstShow = false;
+        if (StartupCreateCheckBox->isChecked())
+            CreateCOMBitBtn->click();
+        if (StartupHideCheckBox->isChecked())
+            PostMessage(this, WM_STARTUPHIDE);
+    }
+    UDPSearchBitBtn->click();
+}
+
+bool TMainForm::FormClose()
+{
+    // 1.
+    if (VSPort->IsOpened()) {
+        const MsgResult r = MessageBox(
+            { this,
+              QStringLiteral(
+                  "Port is opend, can't be removed. Close application? (port will be blocked)"),
+              ApplicationTitle(), MsgIcon::Error, MsgButtons::YesNo });
+        if (r != MsgResult::Yes)
+            return false;
+    }
+    // 2.
+    if (!CommandLineMode && !SaveSettings())
+        return false;
+    // 3.
+    RemoveTrayIcon();
+    // 4.
+    VSPort->Delete();
+    // 5.
+    VSPClientSocket->Close();
+    // 6. An idle worker ends at once; a running ping is awaited (bounded by its budget).
+    if (PingThread) {
+        PingThread->Stop();
+        delete PingThread;
+        PingThread = nullptr;
+    }
+    return true;
+}
+
+void TMainForm::WndProc(int msg, std::uintptr_t wParam, std::intptr_t lParam)
+{
+    switch (msg) {
+    case WM_TRAYNOTIFY:
+        if (lParam == WM_LBUTTONDOWN && !isVisible()) {
+            show();
+            raise();
+            activateWindow();
+        }
+        break;
+    case WM_STARTUPHIDE:
+        HideBitBtn->click();
+        break;
+    case WM_PINGRESULT:
+        PingResult(uint32_t(wParam));
+        break;
+    case WM_UDPMODULEFOUND:
+        UDPModuleFound();
+        break;
+    default:
+        break;
+    }
+}
+
+bool TMainForm::event(QEvent* e)
+{
+    if (TWinMessage::IsWinMessage(e)) {
+        const auto* m = static_cast<TWinMessage*>(e);
+        WndProc(m->Msg, m->WParam, m->LParam);
+        return true;
+    }
+    return QWidget::event(e);
+}
+
+void TMainForm::showEvent(QShowEvent* e)
+{
+    QWidget::showEvent(e);
+    if (!e->spontaneous())
+        FormShow();
+}
+
+void TMainForm::closeEvent(QCloseEvent* e)
+{
+    if (!FormClose()) {
+        e->ignore();
+        return;
+    }
+    e->accept();
+    // The main window closing ends the program, also while other windows are open.
+    QCoreApplication::quit();
+}
+
+} // namespace vsp

@@ -1,0 +1,301 @@
+#pragma once
+// TMainForm: the main window and the controller of the whole program. It owns every
+// control (the controls hold the live configuration), the virtual port, the three TCP
+// endpoints, the 5 ms timer, both workers and all run-time state. Every handler runs on
+// the UI thread. The handlers are split into files by subsystem:
+//   app/Umainf.cpp          start-up, first show, close, message dispatch
+//   app/Umainf_layout.cpp   the window's controls
+//   app/Umainf_log.cpp      log, status labels, counters, timer
+//   app/Umainf_tray.cpp     notification icon, hide, logo link
+//   app/Umainf_config.cpp   settings store, command line, start on boot
+//   vport/Umainf_port.cpp   create / delete the port, open / close reactions
+//   vport/Umainf_report.cpp the settings report
+//   link/Umainf_link.cpp    TCP link manager and ping results
+//   link/Umainf_relay.cpp   the data relay
+//   link/Umainf_nvt.cpp     NVT options, keep-connection, TEA answer, port-setting sync
+//   setup/Umainf_modules.cpp module list of the "UDP Setup" page
+//   setup/Umainf_readout.cpp read-out of the module's set-up console
+
+#include "vport/Vsportlib_tlb.h"
+
+#include <QStringList>
+#include <QWidget>
+#include <cstdint>
+#include <memory>
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QListWidget;
+class QMenu;
+class QAction;
+class QPlainTextEdit;
+class QPushButton;
+class QSystemTrayIcon;
+class QTabWidget;
+class QTimer;
+
+namespace vsp {
+
+class TClientSocket;
+class TServerSocket;
+class TCustomWinSocket;
+class TPingThread;
+class TUDPThread;
+class TLabeledEdit;
+class TImage;
+
+// The notification-area icon record.
+struct TTrayIconData {
+    static constexpr int TipSize = 128; // the tip field: 127 characters and a terminator
+    QSystemTrayIcon* Icon = nullptr; // none when the desktop offers no tray
+    uint32_t Flags = 0; // 7 (message, icon, tip) when added; 4 (tip) after a tip change
+    int Id = 1;
+    QString Tip;
+};
+
+// "Orvane Virtual port manager " followed by the port name, cut to fit the tip field.
+QString BuildTrayTip(const QString& portName);
+
+class TMainForm : public QWidget {
+    Q_OBJECT
+public:
+    // params: the command-line parameters (without the program name). port: the virtual
+    // port backend; the pty backend when none is given. FormCreate runs in here.
+    explicit TMainForm(const QStringList& params, std::unique_ptr<TVSPort> port = {},
+                       QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // Set when start-up decided to end the program (command-line error, no driver): main
+    // then returns without running the message loop.
+    bool Terminated = false;
+    int ExitCode = 0;
+
+    // ---- Controls (names are the ones every handler uses) ----
+    QTabWidget* MainPageControl;
+    QWidget* VSPTabSheet;
+    QWidget* UDPSetupTabSheet;
+    QWidget* SettingsTabSheet;
+    QFrame* LogoPanel;
+    TImage* LogoImage;
+    QLabel* VersionLabel;
+
+    // "Virtual SP"
+    QLabel* IPAddressLabel;
+    QComboBox* IPAddressComboBox;
+    TLabeledEdit* PortLabeledEdit;
+    QLabel* ComPortLabel;
+    QComboBox* ComPortComboBox;
+    TLabeledEdit* ServerPortLabeledEdit;
+    std::unique_ptr<TVSPort> VSPort;
+    QCheckBox* KelmarTestCheckBox;
+    QGroupBox* LANStatusGroupBox;
+    QLabel* LANStatusClientSLabel;
+    QLabel* LANStatusClientLabel;
+    QLabel* LANStatusServerSLabel;
+    QLabel* LANStatusServerLabel;
+    QLabel* LANStatusMessagesLabel;
+    QGroupBox* PortStatusGroupBox;
+    QLabel* StatusSLabel;
+    QLabel* StatusLabel;
+    QLabel* BaudSLabel;
+    QLabel* BaudLabel;
+    QLabel* BitsSLabel;
+    QLabel* BitsLabel;
+    QLabel* ParitySLabel;
+    QLabel* ParityLabel;
+    QLabel* StopbitsSLabel;
+    QLabel* StopBitsLabel;
+    QLabel* SerialRxSLabel;
+    QLabel* SerialRxLabel;
+    QLabel* SerialTxSLabel;
+    QLabel* SerialTxLabel;
+    QLabel* LANRxSLabel;
+    QLabel* LANRxLabel;
+    QLabel* LANTxSLabel;
+    QLabel* LANTxLabel;
+    QPushButton* CreateCOMBitBtn;
+    QPushButton* DeleteCOMBitBtn;
+    QPushButton* HideBitBtn;
+    QPlainTextEdit* LogMessagesMemo;
+
+    // "UDP Setup"
+    QLabel* UDPMACLabel;
+    QListWidget* UDPMACListBox;
+    QLabel* UDPInfoLabel1;
+    QLabel* UDPInfoLabel2;
+    QLabel* UDPInfoLabel3;
+    QGroupBox* UDPModuleParamsGroupBox;
+    TLabeledEdit* UDPIPAddressEdit;
+    TLabeledEdit* UDPPortEdit;
+    TLabeledEdit* UDPMaskEdit;
+    TLabeledEdit* UDPGatewayEdit;
+    QLabel* NVTLabel;
+    QLabel* TEALabel;
+    QPushButton* UDPSearchBitBtn;
+    QPushButton* UDPUseThisIPBitBtn;
+    QPushButton* UDPSetupModuleBtn;
+
+    // "Settings"
+    QGroupBox* TEAGroupBox;
+    TLabeledEdit* UKEdit1;
+    TLabeledEdit* UKEdit2;
+    TLabeledEdit* UKEdit3;
+    TLabeledEdit* UKEdit4;
+    QCheckBox* TEAEnabledCheckBox;
+    QGroupBox* NVTGroupBox;
+    QCheckBox* NVTEnabledCheckBox;
+    QCheckBox* NVTFilterCheckBox;
+    QCheckBox* NVTPortSetupCheckBox;
+    QCheckBox* NVTKeepCheckBox;
+    QCheckBox* LogEnabledCheckBox;
+    QCheckBox* TCPServerModeCheckBox;
+    QCheckBox* StartupCreateCheckBox;
+    QCheckBox* StartupHideCheckBox;
+    QCheckBox* PingFailCheckBox;
+    QCheckBox* ConnectClosedCheckBox;
+    QCheckBox* StartOnBootCheckBox;
+    QPushButton* ShowSettingsBitBtn;
+
+    // Components without a place on screen.
+    TClientSocket* VSPClientSocket;
+    TServerSocket* VSPServerSocket;
+    TClientSocket* TCPSetupClientSocket;
+    QTimer* MainTimer;
+    QMenu* LogMessagePopupMenu;
+    QAction* ClearAllMessagesClick;
+
+    // ---- Run-time state, in this order ----
+    TTrayIconData TrayIconData;
+    TUDPThread* UDPThread = nullptr;
+    bool FirstShow = false;
+    int32_t KeepTicks = 0;
+    int32_t FlushTicks = 0;
+    bool SerialInputHeld = false;
+    bool CommandLineMode = false;
+    int32_t LanRxCount = 0;
+    int32_t LanTxCount = 0;
+    int32_t SerialRxCount = 0;
+    int32_t SerialTxCount = 0;
+    bool LinkError = false;
+    bool TeaAnswered = false;
+    bool LinkActivity = false;
+    int32_t PendingCount = 0;
+    TCustomWinSocket* DataConnection = nullptr;
+    TPingThread* PingThread = nullptr;
+
+    // The pending store: one allocation for the program's life. The reading rule keeps at
+    // most 16,384 + 16,384 bytes before escaping; escaping can double the newest 16,384,
+    // so 16,384 * 3 bytes can never be overrun.
+    static constexpr int32_t PendingReadLimit = 16384;
+    static constexpr int32_t PendingCapacity = PendingReadLimit * 3;
+    std::unique_ptr<uint8_t[]> PendingBuffer;
+
+    static constexpr int32_t ReceiveBlockSize = 512;
+    static constexpr int SetupConsolePort = 99;
+
+    // ---- app/Umainf.cpp: start-up, first show, close ----
+    void FormCreate();
+    void FormShow();
+    // Returns false when the close is abandoned.
+    bool FormClose();
+    void KelmarTestCheckBoxClick();
+    void WndProc(int msg, std::uintptr_t wParam, std::intptr_t lParam);
+
+    // ---- app/Umainf_layout.cpp ----
+    void CreateControls();
+
+    // ---- app/Umainf_config.cpp ----
+    void LoadSettings(); // may set Terminated (driver check)
+    bool SaveSettings(); // false: a write failed and the close is abandoned
+    int ApplyCommandLine(); // 0, or the 1-based position of the first rejected parameter
+
+    // ---- app/Umainf_log.cpp ----
+    void Log(const QString& message);
+    void LogMessagesMemoChange();
+    void ClearAllMessagesClickClick();
+    void ShowCounter(QLabel* label, int32_t value);
+    void ResetCounters();
+    void OnMainTimerTimer();
+
+    // ---- app/Umainf_tray.cpp ----
+    void AddTrayIcon();
+    void RemoveTrayIcon();
+    void ComPortComboBoxChange();
+    void HideBitBtnClick();
+    void LogoImageClick();
+
+    // ---- vport/Umainf_port.cpp ----
+    void CreateCOMBitBtnClick();
+    void DeleteCOMBitBtnClick();
+    void OnVSPortOpenClose(bool on);
+    // One synchronous echo check of the address; -1 when the check cannot be set up.
+    int PingAddressNow(const QString& address);
+
+    // ---- vport/Umainf_report.cpp ----
+    void ShowSettingsBitBtnClick();
+
+    // ---- link/Umainf_link.cpp ----
+    void OpenClientLink();
+    void CloseClientLink();
+    void OpenServerLink();
+    void CloseServerLink();
+    void OnVSPClientSocketConnecting(TCustomWinSocket* socket);
+    void OnVSPClientSocketConnect(TCustomWinSocket* socket);
+    void OnVSPClientSocketDisconnect(TCustomWinSocket* socket);
+    void OnVSPClientSocketError(TCustomWinSocket* socket, int errorCode);
+    void OnVSPServerSocketAccept(TCustomWinSocket* socket);
+    void OnVSPServerSocketClientDisconnect(TCustomWinSocket* socket);
+    void OnVSPServerSocketClientError(TCustomWinSocket* socket, int errorCode);
+    void PingResult(uint32_t code);
+    void RequestPing(uint32_t successCode, uint32_t failureCode);
+
+    // ---- link/Umainf_relay.cpp ----
+    void OnVSPortRxChar(int32_t count);
+    void MainTimerStep();
+    void FlushPending();
+    void OnVSPClientSocketRead(TCustomWinSocket* socket);
+
+    // ---- link/Umainf_nvt.cpp: hooks the relay calls, NVT options, TEA, port settings ----
+    int32_t EscapeOutgoing(uint8_t* bytes, int32_t count); // returns the grown count
+    int32_t StripLeadingCommands(uint8_t* block, int32_t count); // returns the new count
+    int32_t UnescapeIncoming(uint8_t* block, int32_t count); // returns the new count
+    void SendKeepConnection();
+    void NVTEnabledCheckBoxClick();
+    void NVTKeepCheckBoxClick();
+    void OnVSPClientSocketWrite(TCustomWinSocket* socket);
+    void AnswerTeaChallenge(TCustomWinSocket* socket, const uint8_t* block, int32_t count);
+    void OnVSPortBaudRate(int32_t baudRate);
+    void OnVSPortLineControl(int32_t stopBits, int32_t parity, int32_t wordLength);
+    void OnVSPortHandflow(int32_t controlHandShake, int32_t flowReplace, int32_t xonLimit,
+                          int32_t xoffLimit);
+
+    // ---- setup/Umainf_modules.cpp ----
+    void UDPSearchBitBtnClick();
+    void UDPMACListBoxClick();
+    void UDPUseThisIPBitBtnClick();
+    void UDPSetupModuleBtnClick();
+    void UDPModuleFound();
+
+    // ---- setup/Umainf_readout.cpp ----
+    void StartSetupReadout();
+    void OnTCPSetupClientSocketConnecting(TCustomWinSocket* socket);
+    void OnTCPSetupClientSocketConnect(TCustomWinSocket* socket);
+    void OnTCPSetupClientSocketRead(TCustomWinSocket* socket);
+    void OnTCPSetupClientSocketError(TCustomWinSocket* socket, int errorCode);
+
+protected:
+    bool event(QEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+
+private:
+    void ConnectHandlers();
+    QStringList params_;
+};
+
+} // namespace vsp
+
+extern vsp::TMainForm* MainForm;

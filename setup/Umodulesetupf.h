@@ -1,0 +1,90 @@
+#pragma once
+// The "Setup Module" dialog: writes a whole configuration into a module through its
+// set-up console, answering the console's prompts one after another.
+
+#include <QWidget>
+#include <cstdint>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QPushButton;
+class QTextEdit;
+class QButtonGroup;
+
+namespace vsp {
+
+class TClientSocket;
+class TCustomWinSocket;
+class TLabeledEdit;
+class TRadioGroup;
+
+class TModuleSetupForm : public QWidget {
+    Q_OBJECT
+public:
+    explicit TModuleSetupForm(QWidget* parent = nullptr);
+    ~TModuleSetupForm() override;
+
+    // "TCP/IP"
+    TLabeledEdit* TCPIPEdit;
+    TLabeledEdit* TCPPortEdit;
+    TLabeledEdit* TCPMaskEdit;
+    TLabeledEdit* TCPGatewayEdit;
+    QCheckBox* OutNVTCheck;
+    QCheckBox* OutKeepConnection;
+    TRadioGroup* OutEraseOn;
+    // "In IP setup"
+    TLabeledEdit* InIPEdit;
+    TLabeledEdit* InMaskEdit;
+    // "Out IP setup"
+    TLabeledEdit* OutIPEdit;
+    TLabeledEdit* OutPortEdit;
+    TRadioGroup* IPModeRadio;
+    // "Security setup"
+    TLabeledEdit* TEA0Edit;
+    TLabeledEdit* TEA1Edit;
+    TLabeledEdit* TEA2Edit;
+    TLabeledEdit* TEA3Edit;
+    // "Serial setup"
+    QComboBox* SSpeedCombo;
+    QComboBox* SBits;
+    QComboBox* SParityCombo;
+    QCheckBox* SVarParityCheck;
+    QComboBox* SStopCombo;
+    QCheckBox* SSpaceCommpress;
+    QComboBox* SFlowControl;
+    QComboBox* SRSControll;
+    TLabeledEdit* STimeout;
+    TLabeledEdit* SDelay;
+    QComboBox* STxControll;
+    // "I/O Controll setup"
+    TLabeledEdit* IOTrigger;
+    TLabeledEdit* IOPUInit;
+    TLabeledEdit* IOPUAnd;
+    TLabeledEdit* IOPUOr;
+    TLabeledEdit* IOKeep;
+    TLabeledEdit* IOAnd;
+    TLabeledEdit* IOOr;
+
+    QPushButton* BitBtn1; // "Write Configuration"
+    QPushButton* BitBtn2; // Close
+    QTextEdit* RichEdit1; // the log view, covering the dialog while shown
+    TClientSocket* ClientSocket1;
+
+    int32_t SetupStep = 0;
+
+    void FormShow();
+    void BitBtn1Click();
+    void ClientSocket1Connect(TCustomWinSocket* socket);
+    void ClientSocket1Read(TCustomWinSocket* socket);
+    void ClientSocket1Error(TCustomWinSocket* socket, int errorCode);
+    void FormClose();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+};
+
+} // namespace vsp
+
+extern vsp::TModuleSetupForm* ModuleSetupForm;

@@ -1,0 +1,41 @@
+#pragma once
+// The virtual port over a pseudo-terminal: the port name becomes a symbolic link to the
+// pty's slave side, which other programs open like any serial device.
+
+#include "vport/Vsportlib_tlb.h"
+
+#include <QObject>
+#include <QString>
+#include <memory>
+
+namespace vsp {
+
+// Where a bare port name such as COM2 becomes a link: $VSP_PORT_DIR if set, else
+// $XDG_RUNTIME_DIR/vsp, else /tmp/vsp-<uid>. A name containing "/" is the link path itself.
+QString PortLinkPath(const QString& name);
+
+class TPtyVSPort : public QObject, public TVSPort {
+    Q_OBJECT
+public:
+    explicit TPtyVSPort(QObject* parent = nullptr);
+    ~TPtyVSPort() override;
+
+    bool CreatePort(const QString& name) override;
+    bool Delete() override;
+    bool IsOpened() const override;
+    int32_t GetInCount() override;
+    int32_t Read(uint8_t* buffer, int32_t maxCount) override;
+    int32_t Write(const uint8_t* buffer, int32_t count) override;
+
+    // The link made by CreatePort (empty when there is no port), and the slave it names.
+    QString LinkPath() const;
+    QString SlavePath() const;
+    // Why the last CreatePort failed, for the log and for tests.
+    QString LastError() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace vsp
