@@ -1,0 +1,85 @@
+#pragma once
+// An in-memory virtual port for tests of the main window's handlers: the test plays the
+// other program (opens, writes, reads, changes line settings) and sees what the window did.
+
+#include "vport/Vsportlib_tlb.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace vsptest {
+
+class FakePort : public vsp::TVSPort {
+public:
+    // What the window did to the port.
+    bool Created = false;
+    QString Name;
+    int CreateCalls = 0;
+    int DeleteCalls = 0;
+    bool FailCreate = false; // CreatePort returns false
+    int WriteLimit = -1; // accept at most this many bytes per Write (-1: all)
+
+    QByteArray Input; // written by the other program, not yet read by the window
+    QByteArray Output; // written by the window, for the other program
+
+    bool CreatePort(const QString& name) override
+    {
+        ++CreateCalls;
+        Name = name;
+        Created = !FailCreate;
+        return Created;
+    }
+    bool Delete() override
+    {
+        ++DeleteCalls;
+        Created = false;
+        opened_ = false;
+        return true;
+    }
+    bool IsOpened() const override { return Created && opened_; }
+    int32_t GetInCount() override { return int32_t(Input.size()); }
+    int32_t Read(uint8_t* buffer, int32_t maxCount) override
+    {
+        const int32_t n = qMin<int32_t>(maxCount, int32_t(Input.size()));
+        memcpy(buffer, Input.constData(), size_t(n));
+        Input.remove(0, n);
+        return n;
+    }
+    int32_t Write(const uint8_t* buffer, int32_t count) override
+    {
+        const int32_t n = WriteLimit < 0 ? count : qMin(count, WriteLimit);
+        Output.append(reinterpret_cast<const char*>(buffer), n);
+        return n;
+    }
+
+    // The other program's side.
+    void Open()
+    {
+        opened_ = true;
+        if (OnOpenClose)
+            OnOpenClose(true);
+    }
+    void Close()
+    {
+        opened_ = false;
+        if (OnOpenClose)
+            OnOpenClose(false);
+    }
+    void ProgramWrites(const QByteArray& bytes)
+    {
+        Input.append(bytes);
+        if (OnRxChar)
+            OnRxChar(int32_t(bytes.size()));
+    }
+    QByteArray TakeOutput()
+    {
+        QByteArray out = Output;
+        Output.clear();
+        return out;
+    }
+
+private:
+    bool opened_ = false;
+};
+
+} // namespace vsptest
