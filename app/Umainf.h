@@ -21,6 +21,7 @@
 #include <QStringList>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 class QCheckBox;
@@ -231,8 +232,10 @@ public:
     void CreateCOMBitBtnClick();
     void DeleteCOMBitBtnClick();
     void OnVSPortOpenClose(bool on);
-    // One synchronous echo check of the address; -1 when the check cannot be set up.
+    // One synchronous echo check of the address: 1 reply, 0 none, -1 the check cannot be
+    // set up. Tests replace the check through PingNowOverride.
     int PingAddressNow(const QString& address);
+    std::function<int(const QString& address)> PingNowOverride;
 
     // ---- vport/Umainf_report.cpp ----
     void ShowSettingsBitBtnClick();
@@ -240,7 +243,7 @@ public:
     // ---- link/Umainf_link.cpp ----
     void OpenClientLink();
     void CloseClientLink();
-    void OpenServerLink();
+    bool OpenServerLink(); // false: the port could not be listened on (logged)
     void CloseServerLink();
     void OnVSPClientSocketConnecting(TCustomWinSocket* socket);
     void OnVSPClientSocketConnect(TCustomWinSocket* socket);

@@ -1,20 +1,181 @@
-// TCP link manager: client and server endpoints, ping results.
+// The TCP link manager: one connection carries the port's data, either the client
+// endpoint's or the one connection accepted in server mode. A broken client link is not
+// closed or reopened blindly: a ping decides, and its result arrives as WM_PINGRESULT.
+
 #include "app/Umainf.h"
+#include "link/Sockets.h"
+#include "vport/Uping.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+
+#include "app/Controls.h"
 
 namespace vsp {
 
-void TMainForm::OpenClientLink() {}
-void TMainForm::CloseClientLink() {}
-void TMainForm::OpenServerLink() {}
-void TMainForm::CloseServerLink() {}
-void TMainForm::OnVSPClientSocketConnecting(TCustomWinSocket*) {}
-void TMainForm::OnVSPClientSocketConnect(TCustomWinSocket*) {}
-void TMainForm::OnVSPClientSocketDisconnect(TCustomWinSocket*) {}
-void TMainForm::OnVSPClientSocketError(TCustomWinSocket*, int) {}
-void TMainForm::OnVSPServerSocketAccept(TCustomWinSocket*) {}
-void TMainForm::OnVSPServerSocketClientDisconnect(TCustomWinSocket*) {}
-void TMainForm::OnVSPServerSocketClientError(TCustomWinSocket*, int) {}
-void TMainForm::PingResult(uint32_t) {}
-void TMainForm::RequestPing(uint32_t, uint32_t) {}
+namespace {
+void SetLabel(QLabel* label, const QString& text)
+{
+    label->setText(text);
+    label->adjustSize();
+}
+} // namespace
+
+void TMainForm::OpenClientLink()
+{
+    if (!VSPClientSocket->Connected())
+        VSPClientSocket->Open();
+}
+
+void TMainForm::CloseClientLink()
+{
+    // Raises the disconnect event first when connected; a pending or failed attempt is
+    // dropped without events.
+    VSPClientSocket->Close();
+}
+
+bool TMainForm::OpenServerLink()
+{
+    const int error = VSPServerSocket->Open();
+    if (error == 0)
+        return true;
+    Log(QStringLiteral("Can't listen on TCP port %1 (error %2)").arg(VSPServerSocket->Port).arg(error));
+    SetLabel(LANStatusServerLabel, QStringLiteral("Error"));
+    return false;
+}
+
+void TMainForm::CloseServerLink()
+{
+    for (int i = 0; i < VSPServerSocket->ActiveConnections(); ++i)
+        if (VSPServerSocket->Connections(i) == DataConnection)
+            DataConnection = nullptr;
+    VSPServerSocket->Close();
+}
+
+void TMainForm::RequestPing(uint32_t successCode, uint32_t failureCode)
+{
+    if (PingThread)
+        PingThread->RequestPing(successCode, failureCode);
+}
+
+// ---- Client mode ----
+
+void TMainForm::OnVSPClientSocketConnecting(TCustomWinSocket*)
+{
+    SetLabel(LANStatusClientLabel, QStringLiteral("Connecting..."));
+}
+
+void TMainForm::OnVSPClientSocketConnect(TCustomWinSocket* socket)
+{
+    Log(QStringLiteral("TCP connected module ") + IPAddressComboBox->currentText());
+    SetLabel(LANStatusClientLabel, QStringLiteral("Connected"));
+    TeaAnswered = false;
+    DataConnection = socket;
+    LinkError = false;
+}
+
+void TMainForm::OnVSPClientSocketDisconnect(TCustomWinSocket* socket)
+{
+    Log(QStringLiteral("TCP disconneted module ") + IPAddressComboBox->currentText());
+    SetLabel(LANStatusClientLabel, QStringLiteral("Closed"));
+    // Only this connection's end empties the link: an accepted server connection that
+    // carries the data must not be forgotten because the client endpoint closed.
+    if (DataConnection == socket)
+        DataConnection = nullptr;
+}
+
+void TMainForm::OnVSPClientSocketError(TCustomWinSocket*, int errorCode)
+{
+    // The flush stops until a ping has decided whether to close the link (module there)
+    // or to keep waiting (module gone).
+    LinkError = true;
+    RequestPing(PING_CLOSE, PING_ERROR_LAN);
+    Log(QStringLiteral("TCP error %1").arg(errorCode));
+}
+
+// ---- Server mode ----
+
+void TMainForm::OnVSPServerSocketAccept(TCustomWinSocket* socket)
+{
+    if (DataConnection) {
+        // Its own disconnect event runs inside Close and leaves DataConnection alone.
+        socket->Close();
+        Log(QStringLiteral("TCP connection refused (more than 1 client not suported)"));
+        return;
+    }
+    DataConnection = socket;
+    // Every module connection is authenticated on its own, as a client connect is.
+    TeaAnswered = false;
+    Log(QStringLiteral("TCP connected"));
+    SetLabel(LANStatusServerLabel, QStringLiteral("Connected"));
+    if (PendingCount > 0) {
+        // What the program wrote while no module was connected goes out in one piece.
+        socket->Lock();
+        const int sent = socket->SendBuf(PendingBuffer.get(), PendingCount);
+        socket->Unlock();
+        if (sent > 0) {
+            LanTxCount = int32_t(uint32_t(LanTxCount) + uint32_t(sent));
+            ShowCounter(LANTxLabel, LanTxCount);
+            // A fresh connection takes the whole store; should it not, the rest stays for
+            // the next flush instead of being thrown away.
+            if (sent < PendingCount)
+                memmove(PendingBuffer.get(), PendingBuffer.get() + sent, size_t(PendingCount - sent));
+            PendingCount -= sent;
+        }
+    }
+}
+
+void TMainForm::OnVSPServerSocketClientDisconnect(TCustomWinSocket* socket)
+{
+    if (DataConnection == socket)
+        DataConnection = nullptr;
+    Log(QStringLiteral("TCP disconnected"));
+    SetLabel(LANStatusServerLabel, QStringLiteral("Listen"));
+}
+
+void TMainForm::OnVSPServerSocketClientError(TCustomWinSocket* socket, int errorCode)
+{
+    if (errorCode == WSAECONNABORTED) {
+        Log(QStringLiteral("Connection closed by remote module"));
+        SetLabel(LANStatusServerLabel, QStringLiteral("Listen"));
+    } else {
+        Log(QStringLiteral("TCP error"));
+        SetLabel(LANStatusServerLabel, QStringLiteral("Error"));
+    }
+    if (DataConnection == socket)
+        DataConnection = nullptr;
+}
+
+// ---- Ping results ----
+
+void TMainForm::PingResult(uint32_t code)
+{
+    TCustomWinSocket* client = VSPClientSocket->Socket();
+    switch (code) {
+    case PING_CANNOT_START:
+        SetLabel(LANStatusClientLabel, QStringLiteral("Error PING"));
+        break;
+    case PING_RECONNECT:
+        LinkError = false;
+        if (DataConnection == client)
+            DataConnection = nullptr;
+        CloseClientLink();
+        OpenClientLink();
+        break;
+    case PING_ERROR_LAN:
+        SetLabel(LANStatusClientLabel, QStringLiteral("Error LAN"));
+        break;
+    case PING_CLOSE:
+        SetLabel(LANStatusClientLabel, QStringLiteral("Close"));
+        LinkError = false;
+        if (DataConnection == client)
+            DataConnection = nullptr;
+        CloseClientLink();
+        break;
+    default: // PING_NO_ACTION and anything unknown
+        break;
+    }
+}
 
 } // namespace vsp

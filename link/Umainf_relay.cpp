@@ -1,11 +1,142 @@
-// The data relay between the virtual port and the module connection.
+// The data relay. The program's bytes go from the virtual port into the pending store and
+// reach the module on the next flush (every second 5 ms tick); the module's bytes go into
+// the port as each received block arrives. While the link is down the store keeps the
+// program's bytes, in order, and asks for a reconnect.
+
 #include "app/Umainf.h"
+#include "link/Sockets.h"
+#include "vport/Uping.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <climits>
+#include <cstring>
 
 namespace vsp {
 
-void TMainForm::OnVSPortRxChar(int32_t) {}
-void TMainForm::MainTimerStep() {}
-void TMainForm::FlushPending() {}
-void TMainForm::OnVSPClientSocketRead(TCustomWinSocket*) {}
+namespace {
+// The counters wrap like the 32-bit values they are instead of overflowing.
+void Count(int32_t& counter, int32_t n) { counter = int32_t(uint32_t(counter) + uint32_t(n)); }
+
+// "Buffer overrun" is a warning when the store comes close to what the reading rule allows.
+constexpr int32_t OverrunWarning = 32756;
+constexpr int32_t KeepCheckTicks = 3000;
+} // namespace
+
+void TMainForm::OnVSPortRxChar(int32_t)
+{
+    // 1. The store is full enough: leave the bytes in the port; the timer polls again.
+    if (PendingCount > PendingReadLimit) {
+        SerialInputHeld = true;
+        return;
+    }
+    // 2.
+    int32_t n = qMax<int32_t>(0, VSPort->GetInCount());
+    SerialInputHeld = false;
+    if (PendingCount + n > PendingReadLimit) {
+        SerialInputHeld = true;
+        n = PendingReadLimit;
+    }
+    // 3. PendingCount <= 16,384 here, so even doubled the new bytes fit (see PendingCapacity).
+    int32_t got = n > 0 ? qMax<int32_t>(0, VSPort->Read(PendingBuffer.get() + PendingCount, n)) : 0;
+    // 4.
+    if (NVTFilterCheckBox->isChecked())
+        got = EscapeOutgoing(PendingBuffer.get() + PendingCount, got);
+    // 5.
+    Count(SerialRxCount, got);
+    ShowCounter(SerialRxLabel, SerialRxCount);
+    // 6.
+    PendingCount += got;
+    // 7.
+    const bool overrun = PendingCount + got >= OverrunWarning;
+    const QString stored = overrun ? QStringLiteral("Buffer overrun")
+                                   : QStringLiteral("TCP not connected, data stored in buffer");
+    if (LinkError) {
+        Log(stored);
+        RequestPing(PING_RECONNECT, PING_NO_ACTION);
+    } else if (DataConnection) {
+        // the next flush sends them
+    } else {
+        if (!TCPServerModeCheckBox->isChecked())
+            RequestPing(PING_RECONNECT, PING_NO_ACTION);
+        Log(stored);
+    }
+}
+
+void TMainForm::MainTimerStep()
+{
+    // 1.
+    const int32_t old = KeepTicks;
+    KeepTicks += 1;
+    if (old >= KeepCheckTicks)
+        SendKeepConnection();
+    // 2. While the link is suspended the count keeps growing; stop short of overflowing.
+    if (FlushTicks < INT32_MAX)
+        FlushTicks += 1;
+    if (FlushTicks <= 1)
+        return;
+    // 3.
+    if (!LinkError)
+        FlushPending();
+    // 4.
+    if (SerialInputHeld)
+        OnVSPortRxChar(0);
+}
+
+void TMainForm::FlushPending()
+{
+    FlushTicks = 0;
+    TCustomWinSocket* connection = DataConnection;
+    if (!connection || PendingCount == 0)
+        return;
+    connection->Lock();
+    // A failure other than "would block" raises the error event inside SendBuf.
+    const int sent = connection->SendBuf(PendingBuffer.get(), PendingCount);
+    connection->Unlock();
+    if (sent < 0)
+        return;
+    Count(LanTxCount, sent);
+    ShowCounter(LANTxLabel, LanTxCount);
+    if (sent < PendingCount)
+        memmove(PendingBuffer.get(), PendingBuffer.get() + sent, size_t(PendingCount - sent));
+    PendingCount -= sent;
+}
+
+void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
+{
+    // 1.
+    LinkActivity = true;
+    // 2.
+    uint8_t block[ReceiveBlockSize];
+    int32_t n = socket->ReceiveBuf(block, ReceiveBlockSize);
+    if (n <= 0)
+        return;
+    // 3.
+    Count(LanRxCount, n);
+    ShowCounter(LANRxLabel, LanRxCount);
+    // 4. The first block of a connection is the module's challenge, never data.
+    if (!TeaAnswered && TEAEnabledCheckBox->isChecked()) {
+        TeaAnswered = true;
+        AnswerTeaChallenge(socket, block, n);
+        return;
+    }
+    // 5.
+    if (NVTFilterCheckBox->isChecked() && block[0] == 0xFF)
+        n = StripLeadingCommands(block, n);
+    // 6.
+    if (n == 0)
+        return;
+    // 7.
+    if (VSPort->IsOpened()) {
+        if (NVTFilterCheckBox->isChecked())
+            n = UnescapeIncoming(block, n);
+        const int32_t written = qMax<int32_t>(0, VSPort->Write(block, n));
+        Count(SerialTxCount, written);
+        ShowCounter(SerialTxLabel, SerialTxCount);
+        return;
+    }
+    // 8.
+    Log(QStringLiteral("Serial port closed, data dropped out"));
+}
 
 } // namespace vsp

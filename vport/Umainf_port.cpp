@@ -1,11 +1,142 @@
-// Creating and deleting the virtual port, and the reactions to its opening and closing.
+// Creating and deleting the virtual port, and what happens when another program opens or
+// closes it. This is where the data link is armed: the endpoints get their addresses at
+// creation, and the link follows the port's opening and closing.
+
+#include "app/Dialogs.h"
 #include "app/Umainf.h"
+#include "app/SysUtils.h"
+#include "link/Sockets.h"
+#include "vport/Uping.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "app/Controls.h"
 
 namespace vsp {
 
-void TMainForm::CreateCOMBitBtnClick() {}
-void TMainForm::DeleteCOMBitBtnClick() {}
-void TMainForm::OnVSPortOpenClose(bool) {}
-int TMainForm::PingAddressNow(const QString&) { return -1; }
+int TMainForm::PingAddressNow(const QString& address)
+{
+    if (PingNowOverride)
+        return PingNowOverride(address);
+    try {
+        CPing ping(false);
+        ping.SetTarget(address);
+        return ping.Ping() ? 1 : 0;
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+void TMainForm::CreateCOMBitBtnClick()
+{
+    // 1.
+    const QString name = ComPortComboBox->currentText();
+    // 2.
+    PendingCount = 0;
+    LinkError = false;
+    // 3. Both port fields must be numbers, whichever mode is in use.
+    try {
+        VSPServerSocket->Port = StrToInt(ServerPortLabeledEdit->text());
+        VSPClientSocket->Host = IPAddressComboBox->currentText();
+        VSPClientSocket->Port = StrToInt(PortLabeledEdit->text());
+    } catch (const EConvertError& e) {
+        MessageBox({ this, e.Message(), ApplicationTitle(), MsgIcon::Error, MsgButtons::Ok });
+        return;
+    }
+    // 4. The ping blocks this thread for up to 5 s: show the waiting text first.
+    CreateCOMBitBtn->setEnabled(false);
+    LANStatusMessagesLabel->setText(QStringLiteral("Send ping to a device. Wait, please..."));
+    LANStatusMessagesLabel->adjustSize();
+    LogMessagesMemo->clear();
+    repaint();
+
+    // 5.
+    const QString address = IPAddressComboBox->currentText();
+    const int reply = PingAddressNow(address);
+    if (reply < 0) {
+        LANStatusClientLabel->setText(QStringLiteral("Error PING"));
+    } else if (reply > 0) {
+        Log(QStringLiteral("Device %1 found (ping received)").arg(address));
+        LANStatusMessagesLabel->setText(QStringLiteral("Device %1 found").arg(address));
+        if (ConnectClosedCheckBox->isChecked())
+            OpenClientLink();
+    } else {
+        Log(QStringLiteral("Ping to device failed, check device"));
+        LANStatusMessagesLabel->setText(QStringLiteral("Device not found (ping failed)"));
+        if (PingFailCheckBox->isChecked()) {
+            LANStatusMessagesLabel->setText(QStringLiteral("Can't create serial port (ping failed)"));
+            Log(QStringLiteral("Can't create serial port (%1 ping failed)").arg(address));
+            CreateCOMBitBtn->setEnabled(true);
+            LANStatusMessagesLabel->adjustSize();
+            return;
+        }
+    }
+
+    // 6.
+    if (VSPort->CreatePort(name)) {
+        Log(QStringLiteral("Serial port %1 created").arg(name));
+        DeleteCOMBitBtn->setEnabled(true);
+        StatusLabel->setText(QStringLiteral("Created"));
+    } else {
+        CloseClientLink();
+        const QString text = QStringLiteral("Can't create serial port") + name;
+        LANStatusMessagesLabel->setText(text);
+        Log(text);
+        CreateCOMBitBtn->setEnabled(true);
+    }
+    LANStatusMessagesLabel->adjustSize();
+}
+
+void TMainForm::DeleteCOMBitBtnClick()
+{
+    if (VSPort->IsOpened()) {
+        MessageBox({ this, QStringLiteral("Port is opend, can't be removed"), ApplicationTitle(),
+                     MsgIcon::Error, MsgButtons::Ok });
+        return;
+    }
+    VSPort->Delete();
+    CloseClientLink();
+    CloseServerLink();
+    LANStatusServerLabel->setText(QStringLiteral("Closed"));
+    LANStatusClientLabel->setText(QStringLiteral("Closed"));
+    CreateCOMBitBtn->setEnabled(true);
+    DeleteCOMBitBtn->setEnabled(false);
+    Log(QStringLiteral("Serial port %1 removed").arg(ComPortComboBox->currentText()));
+    StatusLabel->setText(QStringLiteral("Removed"));
+    LANStatusMessagesLabel->setText(QStringLiteral("-"));
+}
+
+void TMainForm::OnVSPortOpenClose(bool on)
+{
+    const QString name = ComPortComboBox->currentText();
+    if (on) {
+        Log(QStringLiteral("Port %1 opened").arg(name));
+        if (!VSPClientSocket->Connected() && !TCPServerModeCheckBox->isChecked())
+            OpenClientLink();
+        StatusLabel->setText(QStringLiteral("Opened"));
+        ResetCounters();
+        if (TCPServerModeCheckBox->isChecked() && !VSPServerSocket->Active()) {
+            if (OpenServerLink())
+                LANStatusServerLabel->setText(QStringLiteral("Listen"));
+        }
+        return;
+    }
+    Log(QStringLiteral("Port %1 closed").arg(name));
+    StatusLabel->setText(QStringLiteral("Closed"));
+    BitsLabel->setText(QStringLiteral("-"));
+    StopBitsLabel->setText(QStringLiteral("-"));
+    ParityLabel->setText(QStringLiteral("-"));
+    BaudLabel->setText(QStringLiteral("-"));
+    if (!ConnectClosedCheckBox->isChecked())
+        CloseClientLink();
+    if (VSPServerSocket->Active()) {
+        CloseServerLink();
+        LANStatusServerLabel->setText(QStringLiteral("Closed"));
+    }
+}
 
 } // namespace vsp

@@ -1,0 +1,48 @@
+#include "tests/support/FormHarness.h"
+
+#include "app/Controls.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPlainTextEdit>
+
+namespace vsptest {
+
+FormHarness::FormHarness(const QStringList& params)
+{
+    auto p = std::make_unique<FakePort>();
+    port = p.get();
+    vsp::SetMessageBoxHandler([this](const vsp::MessageBoxRequest& r) {
+        boxes << r;
+        return boxAnswer;
+    });
+    form = std::make_unique<vsp::TMainForm>(params, std::move(p));
+    form->LogEnabledCheckBox->setChecked(true);
+    form->PingNowOverride = [this](const QString& address) {
+        pinged << address;
+        return pingAnswer;
+    };
+}
+
+FormHarness::~FormHarness()
+{
+    form.reset();
+    vsp::SetMessageBoxHandler({});
+}
+
+QStringList FormHarness::LogLines() const
+{
+    QStringList lines = form->LogMessagesMemo->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (QString& l : lines)
+        l = l.section(QStringLiteral(": "), 1);
+    return lines;
+}
+
+void FormHarness::Aim(int port, int serverPort)
+{
+    form->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
+    form->PortLabeledEdit->setText(QString::number(port));
+    form->ServerPortLabeledEdit->setText(QString::number(serverPort));
+}
+
+} // namespace vsptest

@@ -1,0 +1,36 @@
+#pragma once
+// A main window under test: an in-memory port, message boxes recorded instead of shown,
+// logging on, the echo check scripted, and helpers to read the log.
+
+#include "app/Dialogs.h"
+#include "app/Umainf.h"
+#include "tests/support/FakePort.h"
+
+#include <QList>
+#include <QStringList>
+#include <memory>
+
+namespace vsptest {
+
+class FormHarness {
+public:
+    // params: the command line; the default keeps the settings store out of the test.
+    explicit FormHarness(const QStringList& params = { QStringLiteral("-S0") });
+    ~FormHarness();
+
+    vsp::TMainForm* operator->() const { return form.get(); }
+
+    FakePort* port;
+    std::unique_ptr<vsp::TMainForm> form;
+    QList<vsp::MessageBoxRequest> boxes;
+    vsp::MsgResult boxAnswer = vsp::MsgResult::Ok;
+    QStringList pinged; // addresses of synchronous checks
+    int pingAnswer = 1; // 1 reply, 0 none, -1 cannot start
+
+    // The log's messages without their time of day, oldest first.
+    QStringList LogLines() const;
+    // Points the client link at 127.0.0.1:port and the server at serverPort.
+    void Aim(int port, int serverPort = 0);
+};
+
+} // namespace vsptest

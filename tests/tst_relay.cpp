@@ -1,0 +1,308 @@
+// The relay and the link manager against real TCP peers on loopback, with the program's
+// side of the virtual port played in memory. The echo checks of 127.0.0.1 are real: the
+// module "answers ping" in every case here.
+
+#include "link/Sockets.h"
+#include "tests/support/FormHarness.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+#include <sys/socket.h>
+
+using namespace vsp;
+using vsptest::FormHarness;
+
+namespace {
+
+QByteArray Pattern(int size, int seed = 0)
+{
+    QByteArray b(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i)
+        b[i] = char((i * 7 + seed + i / 251) & 0xFF);
+    return b;
+}
+
+// A module stand-in: accepts connections and collects what arrives on each.
+struct Peer : QObject {
+    QTcpServer server;
+    QList<QTcpSocket*> sockets;
+    QByteArray received; // on every connection, in arrival order
+    QList<int> pieces; // sizes of the reads that brought it
+
+    Peer()
+    {
+        server.listen(QHostAddress::LocalHost);
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* s = server.nextPendingConnection()) {
+                sockets << s;
+                connect(s, &QTcpSocket::readyRead, this, [this, s] {
+                    const QByteArray b = s->readAll();
+                    received += b;
+                    pieces << int(b.size());
+                });
+            }
+        });
+    }
+    int Port() const { return server.serverPort(); }
+    // Abortive close: the program sees a reset.
+    void Reset(int index = 0)
+    {
+        QTcpSocket* s = sockets.at(index);
+        linger l { 1, 0 };
+        setsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        s->abort();
+    }
+};
+
+// Runs the 5 ms timer step by hand, as many ticks as asked.
+void Ticks(TMainForm* f, int n)
+{
+    for (int i = 0; i < n; ++i)
+        f->MainTimerStep();
+}
+
+// A connected client-mode window: port created and opened by the program.
+struct ClientLink {
+    Peer peer;
+    FormHarness w;
+    ClientLink()
+    {
+        w.Aim(peer.Port());
+        w->MainTimer->stop(); // the test drives the ticks
+        w->CreateCOMBitBtnClick();
+        w.port->Open();
+    }
+};
+
+} // namespace
+
+class TstRelay : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void bigWriteIsReadInPiecesAndArrivesInOrder()
+    {
+        ClientLink c;
+        QTRY_VERIFY(c.w->DataConnection);
+        const QByteArray data = Pattern(20000);
+        c.w.port->ProgramWrites(data);
+        QCOMPARE(c.w->PendingCount, 16384);
+        QVERIFY(c.w->SerialInputHeld);
+        QCOMPARE(c.w.port->Input.size(), 20000 - 16384);
+        Ticks(c.w.form.get(), 2); // flush, then the re-poll takes the rest
+        QCOMPARE(c.w->PendingCount, 3616);
+        QVERIFY(!c.w->SerialInputHeld);
+        Ticks(c.w.form.get(), 2);
+        QCOMPARE(c.w->PendingCount, 0);
+        QTRY_COMPARE(c.peer.received.size(), data.size());
+        QCOMPARE(c.peer.received, data);
+        QCOMPARE(c.w->SerialRxCount, 20000);
+        QCOMPARE(c.w->LanTxCount, 20000);
+        QCOMPARE(c.w->LANTxLabel->text(), QStringLiteral("20000"));
+    }
+
+    void flushRunsOnEverySecondTick()
+    {
+        ClientLink c;
+        QTRY_VERIFY(c.w->DataConnection);
+        c.w->FlushTicks = 0;
+        c.w.port->ProgramWrites("x");
+        Ticks(c.w.form.get(), 1);
+        QCOMPARE(c.w->PendingCount, 1);
+        Ticks(c.w.form.get(), 1);
+        QCOMPARE(c.w->PendingCount, 0);
+        QTRY_COMPARE(c.peer.received, QByteArray("x"));
+    }
+
+    void moduleBytesReachTheOpenPortInBlocks()
+    {
+        ClientLink c;
+        QTRY_VERIFY(c.w->DataConnection);
+        QTRY_COMPARE(c.peer.sockets.size(), 1);
+        const QByteArray data = Pattern(10000, 3);
+        c.peer.sockets.first()->write(data);
+        QTRY_COMPARE(c.w.port->Output.size(), data.size());
+        QCOMPARE(c.w.port->Output, data);
+        QCOMPARE(c.w->LanRxCount, 10000);
+        QCOMPARE(c.w->SerialTxCount, 10000);
+        QCOMPARE(c.w->SerialTxLabel->text(), QStringLiteral("10000"));
+    }
+
+    void moduleBytesDroppedWhilePortClosed()
+    {
+        Peer peer;
+        FormHarness w;
+        w.Aim(peer.Port());
+        w->ConnectClosedCheckBox->setChecked(true);
+        w->CreateCOMBitBtnClick();
+        QTRY_VERIFY(w->DataConnection);
+        QTRY_COMPARE(peer.sockets.size(), 1);
+        peer.sockets.first()->write("dropped");
+        QTRY_COMPARE(w->LanRxCount, 7);
+        QVERIFY(w.port->Output.isEmpty());
+        QCOMPARE(w->SerialTxCount, 0);
+        QVERIFY(w.LogLines().contains(QStringLiteral("Serial port closed, data dropped out")));
+    }
+
+    void portRefusingBytesDropsThemUncounted()
+    {
+        ClientLink c;
+        QTRY_VERIFY(c.w->DataConnection);
+        QTRY_COMPARE(c.peer.sockets.size(), 1);
+        c.w.port->WriteLimit = 3;
+        c.peer.sockets.first()->write("abcdef");
+        QTRY_COMPARE(c.w->LanRxCount, 6);
+        QCOMPARE(c.w.port->Output, QByteArray("abc"));
+        QCOMPARE(c.w->SerialTxCount, 3);
+    }
+
+    void bytesWrittenWhileDownArriveAfterReconnectBeforeNewer()
+    {
+        ClientLink c;
+        QTRY_VERIFY(c.w->DataConnection);
+        QTRY_COMPARE(c.peer.sockets.size(), 1);
+        // The module resets: error, ping answered, link closed.
+        c.peer.Reset();
+        QTRY_COMPARE(c.w->LANStatusClientLabel->text(), QStringLiteral("Closed"));
+        QVERIFY(!c.w->LinkError);
+        QVERIFY(!c.w->DataConnection);
+        const QStringList log = c.w.LogLines();
+        QVERIFY2(log.filter(QStringLiteral("TCP error 10054")).size() == 1, qPrintable(log.join('\n')));
+        QVERIFY(log.contains(QStringLiteral("TCP disconneted module 127.0.0.1")));
+
+        // The program writes while the link is down: stored, reconnected, then flushed.
+        c.w.port->ProgramWrites("first;");
+        QVERIFY(c.w.LogLines().contains(QStringLiteral("TCP not connected, data stored in buffer")));
+        QTRY_VERIFY(c.w->DataConnection);
+        QCOMPARE(c.w->LANStatusClientLabel->text(), QStringLiteral("Connected"));
+        c.w.port->ProgramWrites("second");
+        Ticks(c.w.form.get(), 2);
+        QTRY_COMPARE(c.peer.received, QByteArray("first;second"));
+        QCOMPARE(c.peer.sockets.size(), 2);
+    }
+
+    void refusedConnectWaitsForTheNextWrite()
+    {
+        Peer peer;
+        const int port = peer.Port();
+        peer.server.close(); // nothing listens there any more: refused
+        FormHarness w;
+        w.Aim(port);
+        w->MainTimer->stop();
+        w->CreateCOMBitBtnClick();
+        w.port->Open();
+        QTRY_COMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Close"));
+        QVERIFY(!w->LinkError);
+        QVERIFY(!w->VSPClientSocket->Connected());
+        QVERIFY(w.LogLines().contains(QStringLiteral("TCP error 10061")));
+        QTest::qWait(300);
+        QCOMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Close")); // no retry by itself
+
+        QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(port)));
+        w.port->ProgramWrites("late");
+        QTRY_VERIFY(w->DataConnection);
+        Ticks(w.form.get(), 2);
+        QTRY_COMPARE(peer.received, QByteArray("late"));
+    }
+
+    void serverModeHandsStoreToTheModuleInOnePiece()
+    {
+        FormHarness w;
+        w.Aim(1, 0);
+        w->MainTimer->stop();
+        w->TCPServerModeCheckBox->setChecked(true);
+        w->CreateCOMBitBtnClick();
+        w.port->Open();
+        QVERIFY(w->VSPServerSocket->Active());
+        const int serverPort = w->VSPServerSocket->LocalPort();
+        QVERIFY(serverPort > 0);
+
+        const QByteArray early = Pattern(3000, 5);
+        w.port->ProgramWrites(early);
+        QCOMPARE(w->PendingCount, 3000);
+        QVERIFY(w.LogLines().contains(QStringLiteral("TCP not connected, data stored in buffer")));
+
+        QTcpSocket module;
+        module.connectToHost(QHostAddress::LocalHost, quint16(serverPort));
+        QTRY_VERIFY(w->DataConnection);
+        QCOMPARE(w->PendingCount, 0);
+        QCOMPARE(w->LANStatusServerLabel->text(), QStringLiteral("Connected"));
+        QTRY_COMPARE(module.bytesAvailable(), qint64(early.size()));
+        QCOMPARE(module.readAll(), early);
+
+        // A second module is accepted and closed at once; the first keeps the link.
+        TCustomWinSocket* first = w->DataConnection;
+        QTcpSocket second;
+        second.connectToHost(QHostAddress::LocalHost, quint16(serverPort));
+        QTRY_VERIFY(w.LogLines().contains(QStringLiteral("TCP connection refused (more than 1 client not suported)")));
+        const QStringList log = w.LogLines();
+        QCOMPARE(log.at(log.size() - 2), QStringLiteral("TCP disconnected"));
+        QCOMPARE(w->LANStatusServerLabel->text(), QStringLiteral("Listen"));
+        QCOMPARE(w->DataConnection, first);
+        QTRY_COMPARE(second.state(), QAbstractSocket::UnconnectedState);
+
+        w.port->ProgramWrites("more");
+        Ticks(w.form.get(), 2);
+        QTRY_COMPARE(module.bytesAvailable(), qint64(4));
+        QCOMPARE(module.readAll(), QByteArray("more"));
+        module.write("back");
+        QTRY_COMPARE(w.port->Output, QByteArray("back"));
+    }
+
+    void serverModeErrorsAndDisconnects()
+    {
+        FormHarness w;
+        w.Aim(1, 0);
+        w->TCPServerModeCheckBox->setChecked(true);
+        w->CreateCOMBitBtnClick();
+        w.port->Open();
+        const int serverPort = w->VSPServerSocket->LocalPort();
+
+        QTcpSocket module;
+        module.connectToHost(QHostAddress::LocalHost, quint16(serverPort));
+        QTRY_VERIFY(w->DataConnection);
+        linger l { 1, 0 };
+        setsockopt(int(module.socketDescriptor()), SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        module.abort();
+        QTRY_COMPARE(w->LANStatusServerLabel->text(), QStringLiteral("Error"));
+        QVERIFY(!w->DataConnection);
+        QCOMPARE(w.LogLines().last(), QStringLiteral("TCP error"));
+        QVERIFY(!w->LinkError); // server mode asks no ping
+
+        QTcpSocket again;
+        again.connectToHost(QHostAddress::LocalHost, quint16(serverPort));
+        QTRY_VERIFY(w->DataConnection);
+        again.disconnectFromHost();
+        QTRY_COMPARE(w->LANStatusServerLabel->text(), QStringLiteral("Listen"));
+        QVERIFY(!w->DataConnection);
+        QCOMPARE(w.LogLines().last(), QStringLiteral("TCP disconnected"));
+
+        // An aborted connection (10053) is a plain end for the server side.
+        w->OnVSPServerSocketClientError(nullptr, WSAECONNABORTED);
+        QCOMPARE(w.LogLines().last(), QStringLiteral("Connection closed by remote module"));
+        QCOMPARE(w->LANStatusServerLabel->text(), QStringLiteral("Listen"));
+    }
+
+    void pingResultCodes()
+    {
+        FormHarness w;
+        w->LinkError = true;
+        w->PingResult(2);
+        QCOMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Error LAN"));
+        QVERIFY(w->LinkError);
+        w->PingResult(10);
+        QCOMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Error LAN"));
+        QVERIFY(w->LinkError);
+        w->PingResult(0);
+        QCOMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Error PING"));
+        w->PingResult(3);
+        QCOMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Close"));
+        QVERIFY(!w->LinkError);
+    }
+};
+
+QTEST_MAIN(TstRelay)
+#include "tst_relay.moc"
