@@ -9,14 +9,44 @@
 #include <QThread>
 #include <QWaitCondition>
 #include <array>
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <netinet/in.h>
 
 namespace vsp {
 
+// ICMP message types and the layout of our echo request.
+constexpr uint8_t ICMP_TYPE_ECHO_REPLY = 0;
+constexpr uint8_t ICMP_TYPE_ECHO_REQUEST = 8;
+constexpr size_t ICMP_HEADER_SIZE = 8; // type, code, checksum, identifier, sequence
+constexpr size_t ECHO_REQUEST_SIZE = 38; // header + the 30-byte text below
+// The payload modules have always been sent; 15 dots, no terminator.
+constexpr char ECHO_PAYLOAD[] = "Are you there? ...............";
+static_assert(sizeof(ECHO_PAYLOAD) - 1 + ICMP_HEADER_SIZE == ECHO_REQUEST_SIZE);
+constexpr size_t PING_RECEIVE_BUFFER = 1024;
+
+using TEchoRequest = std::array<uint8_t, ECHO_REQUEST_SIZE>;
+
+// RFC 1071 Internet checksum over 16-bit little-endian words (an odd last byte counts as a
+// low byte), carries folded, one's complement. Store the result low byte first.
+uint16_t InternetChecksum(const uint8_t* data, size_t length);
+
+// The request as it goes on the wire: identifier and sequence low byte first, checksum set.
+TEchoRequest BuildEchoRequest(uint16_t identifier, uint16_t sequence);
+
+// Does this received packet answer our request? withIpHeader: the packet came from a raw
+// socket and starts with the IPv4 header. Only the type and the sequence are compared;
+// short or malformed packets never match.
+bool IsEchoReplyTo(const uint8_t* packet, size_t length, bool withIpHeader, uint16_t sequence);
+
 class CPing {
 public:
+    // How a check reaches the network. A raw socket needs root or CAP_NET_RAW; the datagram
+    // ICMP socket needs our group inside net.ipv4.ping_group_range.
+    enum class TMethod { None, Raw, Datagram };
+
     // startLibrary is kept for the callers' sake; POSIX sockets need no start-up.
     explicit CPing(bool startLibrary = false);
     ~CPing();
@@ -24,7 +54,8 @@ public:
     CPing(const CPing&) = delete;
     CPing& operator=(const CPing&) = delete;
 
-    // Dotted IPv4 text only: no name is ever looked up. False when the text is not one.
+    // Dotted IPv4 text only (surrounding blanks ignored): no name is ever looked up. False,
+    // and Ping() fails without sending, when the text is not one or is 0.0.0.0.
     bool SetTarget(const QString& address);
     // One request, one wait of at most TimeoutMs; true when the matching reply came back.
     bool Ping();
@@ -34,18 +65,25 @@ public:
     uint16_t Identifier() const { return identifier_; }
     uint16_t Sequence() const { return sequence_; }
     // The 38 bytes that go on the wire (checksum included).
-    std::array<uint8_t, 38> EchoRequest() const;
+    TEchoRequest EchoRequest() const;
+    // What the last Ping() used, and how many received packets it passed over as foreign.
+    TMethod UsedMethod() const { return usedMethod_; }
+    int SkippedPackets() const { return skipped_; }
+
+    // Which socket a check would use now (opens and closes one to find out).
+    static TMethod Method();
+    static const char* MethodName(TMethod method);
+    // Test hook: behave as an unprivileged process and never try the raw socket.
+    static inline std::atomic<bool> AvoidRawSocket { false };
 
 private:
     uint16_t identifier_;
     uint16_t sequence_;
-    std::array<uint8_t, 8> header_ {};
     sockaddr_in destination_ {};
     bool targetValid_ = false;
+    TMethod usedMethod_ = TMethod::None;
+    int skipped_ = 0;
 };
-
-// RFC 1071 Internet checksum: 16-bit little-endian words, carries folded, one's complement.
-uint16_t InternetChecksum(const uint8_t* data, size_t length);
 
 // Result codes posted in wParam of WM_PINGRESULT.
 constexpr uint32_t PING_CANNOT_START = 0;
@@ -57,31 +95,42 @@ constexpr uint32_t PING_NO_ACTION = 10; // reconnect request, module silent
 class TPingThread : public QThread {
     Q_OBJECT
 public:
-    // Starts idle ("suspended"). owner receives WM_PINGRESULT.
+    // Starts at once and waits idle ("suspended"). owner receives WM_PINGRESULT; it is not
+    // made our parent, and must outlive Stop().
     explicit TPingThread(QObject* owner);
     ~TPingThread() override; // Stop()s if still running
 
     // On the UI thread. If idle: takes the address from AddressSource now, stores the
-    // codes and wakes the worker; if a check is running the request is dropped.
+    // codes and wakes the worker; if a check is running (or the worker has stopped) the
+    // request is dropped.
     void RequestPing(uint32_t successCode, uint32_t failureCode);
-    // Shutdown: an idle worker ends at once; a running check is awaited first.
+    // Shutdown: an idle worker ends at once; an accepted request is carried out and its
+    // message posted first (the check's own budget bounds the wait). Safe to call twice.
     void Stop();
+    // A request has been accepted and its check has not finished yet.
     bool Busy() const;
 
     // Reads the address text on the UI thread at request time.
     std::function<QString()> AddressSource;
-    // Test hook: replaces CPing (returns true/false for a reply; nullopt-like -1 = cannot start).
+
+    // Test hook, called on the worker instead of a real check: return PingReply,
+    // PingSilent, or PingCannotStart (as if the check object could not be made).
+    static constexpr int PingCannotStart = -1;
+    static constexpr int PingSilent = 0;
+    static constexpr int PingReply = 1;
     std::function<int(const QString& address)> PingOverride;
 
 protected:
     void run() override;
 
 private:
+    int Check(const QString& address);
+
     QObject* owner_;
     mutable QMutex mutex_;
     QWaitCondition wake_;
-    bool requested_ = false;
-    bool busy_ = false;
+    bool requested_ = false; // accepted, not yet taken by the worker
+    bool busy_ = false; // accepted, message not yet posted
     bool stop_ = false;
     uint32_t success_ = 0, failure_ = 0;
     QString address_;
