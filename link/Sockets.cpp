@@ -1,30 +1,750 @@
 #include "link/Sockets.h"
 
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace vsp {
 
-int WsaErrorFromErrno(int err) { return err; }
+namespace {
 
-TCustomWinSocket::TCustomWinSocket(QObject* parent) : QObject(parent) {}
-TCustomWinSocket::~TCustomWinSocket() = default;
-int TCustomWinSocket::ReceiveBuf(void*, int) { return 0; }
-int TCustomWinSocket::ReceiveLength() const { return 0; }
-int TCustomWinSocket::SendBuf(const void*, int) { return -1; }
-void TCustomWinSocket::Close() {}
-QString TCustomWinSocket::RemoteAddress() const { return {}; }
-int TCustomWinSocket::RemotePort() const { return 0; }
+// How long the listening endpoint rests when accept runs out of descriptors or memory:
+// the pending connection keeps the socket readable, so retrying at once would spin.
+constexpr int AcceptRetryMs = 200;
 
-TClientSocket::TClientSocket(QObject* parent) : QObject(parent), socket_(new TCustomWinSocket(this)) {}
-TClientSocket::~TClientSocket() = default;
-void TClientSocket::Open() {}
-void TClientSocket::Close() {}
-bool TClientSocket::Active() const { return false; }
+void SetNoDelay(int fd)
+{
+    // The relay sends small blocks that must go out at once; a failure only costs latency.
+    int one = 1;
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
 
-TServerSocket::TServerSocket(QObject* parent) : QObject(parent) {}
-TServerSocket::~TServerSocket() = default;
-int TServerSocket::Open() { return WSAEINVAL; }
-void TServerSocket::Close() {}
-int TServerSocket::LocalPort() const { return 0; }
+int Pending(int fd)
+{
+    int n = 0;
+    if (fd < 0 || ::ioctl(fd, FIONREAD, &n) != 0) return 0;
+    return n;
+}
+
+// Closing a socket with unread received data makes Linux answer with a reset and throw
+// away what we still had to send; discarding the unread bytes first keeps the close a FIN.
+void DiscardUnread(int fd)
+{
+    for (int rounds = 0; rounds < 64; ++rounds) {
+        const ssize_t n = ::recv(fd, nullptr, 1 << 20, MSG_TRUNC | MSG_DONTWAIT);
+        if (n > 0) continue;
+        if (n < 0 && errno == EINTR) continue;
+        break;
+    }
+}
+
+void CloseGracefully(int fd)
+{
+    DiscardUnread(fd);
+    ::close(fd);
+}
+
+bool PeerOf(int fd, QString* address, int* port)
+{
+    sockaddr_storage ss {};
+    socklen_t len = sizeof ss;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&ss), &len) != 0) return false;
+    const QHostAddress peer(reinterpret_cast<const sockaddr*>(&ss));
+    bool ok = false;
+    const QHostAddress v4(peer.toIPv4Address(&ok));
+    *address = ok ? v4.toString() : peer.toString();
+    *port = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&ss)->sin6_port)
+                                     : ntohs(reinterpret_cast<sockaddr_in*>(&ss)->sin_port);
+    return true;
+}
+
+} // namespace
+
+int WsaErrorFromErrno(int err)
+{
+    switch (err) {
+    case 0:
+        return 0;
+    case EINTR:
+        return WSAEINTR;
+    case EBADF:
+        return WSAEBADF;
+    case EACCES:
+    case EPERM:
+        return WSAEACCES;
+    case EFAULT:
+        return WSAEFAULT;
+    case EINVAL:
+        return WSAEINVAL;
+    case EMFILE:
+    case ENFILE:
+        return WSAEMFILE;
+    case EWOULDBLOCK:
+        return WSAEWOULDBLOCK;
+    case EINPROGRESS:
+        return WSAEINPROGRESS;
+    case EALREADY:
+        return WSAEALREADY;
+    case ENOTSOCK:
+        return WSAENOTSOCK;
+    case EDESTADDRREQ:
+        return WSAEDESTADDRREQ;
+    case EMSGSIZE:
+        return WSAEMSGSIZE;
+    case EPROTOTYPE:
+        return WSAEPROTOTYPE;
+    case ENOPROTOOPT:
+        return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT:
+        return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT:
+        return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP:
+        return WSAEOPNOTSUPP;
+    case EPFNOSUPPORT:
+        return WSAEPFNOSUPPORT;
+    case EAFNOSUPPORT:
+        return WSAEAFNOSUPPORT;
+    case EADDRINUSE:
+        return WSAEADDRINUSE;
+    case EADDRNOTAVAIL:
+        return WSAEADDRNOTAVAIL;
+    case ENETDOWN:
+        return WSAENETDOWN;
+    case ENETUNREACH:
+        return WSAENETUNREACH;
+    case ENETRESET:
+        return WSAENETRESET;
+    case ECONNABORTED:
+        return WSAECONNABORTED;
+    case ECONNRESET:
+    case EPIPE: // only seen after a reset whose own error was already taken
+        return WSAECONNRESET;
+    case ENOBUFS:
+    case ENOMEM:
+        return WSAENOBUFS;
+    case EISCONN:
+        return WSAEISCONN;
+    case ENOTCONN:
+        return WSAENOTCONN;
+    case ESHUTDOWN:
+        return WSAESHUTDOWN;
+    case ETOOMANYREFS:
+        return WSAETOOMANYREFS;
+    case ETIMEDOUT:
+        return WSAETIMEDOUT;
+    case ECONNREFUSED:
+        return WSAECONNREFUSED;
+    case ELOOP:
+        return WSAELOOP;
+    case ENAMETOOLONG:
+        return WSAENAMETOOLONG;
+    case EHOSTDOWN:
+        return WSAEHOSTDOWN;
+    case EHOSTUNREACH:
+        return WSAEHOSTUNREACH;
+    default:
+        return WSAENETDOWN;
+    }
+}
+
+// ---- one connection -------------------------------------------------------------------
+
+TCustomWinSocket::TCustomWinSocket(QObject* parent)
+    : QObject(parent)
+    , readNotifier_(new QSocketNotifier(QSocketNotifier::Read, this))
+    , writeNotifier_(new QSocketNotifier(QSocketNotifier::Write, this))
+    , connectTimer_(new QTimer(this))
+{
+    readNotifier_->setEnabled(false);
+    writeNotifier_->setEnabled(false);
+    connect(readNotifier_, &QSocketNotifier::activated, this, [this] { OnReadable(); });
+    connect(writeNotifier_, &QSocketNotifier::activated, this, [this] { OnWritable(); });
+    connectTimer_->setSingleShot(true);
+    connect(connectTimer_, &QTimer::timeout, this, [this] {
+        if (connecting_) FinishConnect(WSAETIMEDOUT);
+    });
+}
+
+TCustomWinSocket::~TCustomWinSocket()
+{
+    ClearHandlers();
+    Release();
+}
+
+void TCustomWinSocket::ClearHandlers()
+{
+    OnDisconnect = nullptr;
+    OnRead = nullptr;
+    OnWrite = nullptr;
+    OnConnect = nullptr;
+    OnError = nullptr;
+}
+
+bool TCustomWinSocket::Raise(TSocketNotifyEvent TCustomWinSocket::*event)
+{
+    QPointer<TCustomWinSocket> self(this);
+    // A copy: the handler may reassign the member while it runs.
+    if (const TSocketNotifyEvent handler = this->*event) handler(this);
+    return !self.isNull();
+}
+
+void TCustomWinSocket::Release()
+{
+    ++gen_;
+    connected_ = connecting_ = failed_ = dead_ = false;
+    readScheduled_ = inRead_ = readGot_ = parked_ = false;
+    pendingError_ = 0;
+    pendingEof_ = false;
+    connectTimer_->stop();
+    // A lookup still running finishes unheard (the generation no longer matches).
+    // Before close: a notifier must never watch a descriptor number that may be reused.
+    readNotifier_->setEnabled(false);
+    writeNotifier_->setEnabled(false);
+    if (fd_ >= 0) {
+        CloseGracefully(fd_);
+        fd_ = -1;
+    }
+}
+
+void TCustomWinSocket::Close()
+{
+    const bool wasConnected = connected_;
+    Release();
+    if (wasConnected) Raise(&TCustomWinSocket::OnDisconnect);
+}
+
+QString TCustomWinSocket::RemoteAddress() const
+{
+    return remoteAddress_;
+}
+int TCustomWinSocket::RemotePort() const
+{
+    return remotePort_;
+}
+
+int TCustomWinSocket::ReceiveLength() const
+{
+    return Live() ? Pending(fd_) : 0;
+}
+
+int TCustomWinSocket::ReceiveBuf(void* buffer, int count)
+{
+    if (inRead_) {
+        // taken into account when the handler returns
+    } else if (parked_) {
+        // Someone reads at last: the read event may come back.
+        parked_ = false;
+        ScheduleRead();
+    }
+    if (!Live() || pendingEof_ || pendingError_ || buffer == nullptr || count <= 0) return 0;
+    for (;;) {
+        const ssize_t n = ::recv(fd_, buffer, size_t(count), MSG_DONTWAIT);
+        if (n > 0) {
+            if (inRead_) readGot_ = true;
+            return int(n);
+        }
+        if (n == 0) {
+            pendingEof_ = true;
+        } else if (errno == EINTR) {
+            continue;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        } else {
+            pendingError_ = WsaErrorFromErrno(errno);
+        }
+        // Reported by its own event once the current handler is done, never from in here.
+        if (!inRead_) ScheduleRead();
+        return 0;
+    }
+}
+
+int TCustomWinSocket::SendBuf(const void* buffer, int count)
+{
+    if (dead_) return -1; // its error was raised when it died
+    if (fd_ < 0 || !connected_) {
+        RaiseError(WSAENOTCONN);
+        return -1;
+    }
+    if (pendingError_) {
+        // A receive found the connection broken; the caller must learn it now.
+        const int code = pendingError_;
+        pendingError_ = 0;
+        RaiseError(code);
+        return -1;
+    }
+    if (count <= 0) return 0;
+    for (;;) {
+        const ssize_t n = ::send(fd_, buffer, size_t(count), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) return int(n);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            writeNotifier_->setEnabled(true);
+            return -1;
+        }
+        RaiseError(WsaErrorFromErrno(errno));
+        return -1;
+    }
+}
+
+void TCustomWinSocket::RaiseError(int code)
+{
+    if (connected_) {
+        // Dead until the owner closes it: a level-triggered notifier on a broken socket
+        // would only spin, and a second error event would tell nothing new.
+        dead_ = true;
+        readNotifier_->setEnabled(false);
+        writeNotifier_->setEnabled(false);
+    }
+    if (const TSocketErrorEvent handler = OnError) handler(this, code);
+}
+
+void TCustomWinSocket::ScheduleRead()
+{
+    if (readScheduled_) return;
+    readScheduled_ = true;
+    const std::uint64_t gen = gen_;
+    QMetaObject::invokeMethod(
+        this,
+        [this, gen] {
+            if (gen != gen_) return; // the descriptor it was meant for is gone
+            readScheduled_ = false;
+            if (inRead_) return; // a nested event loop inside the read handler: it finishes the job
+            Service();
+        },
+        Qt::QueuedConnection);
+}
+
+void TCustomWinSocket::OnReadable()
+{
+    readNotifier_->setEnabled(false);
+    if (connecting_) {
+        OnConnectProgress();
+        return;
+    }
+    Service();
+}
+
+void TCustomWinSocket::OnWritable()
+{
+    writeNotifier_->setEnabled(false);
+    if (connecting_) {
+        OnConnectProgress();
+        return;
+    }
+    if (Live()) Raise(&TCustomWinSocket::OnWrite);
+}
+
+// What the receive side has to say next: a pending failure, the peer's close, or data.
+void TCustomWinSocket::Service()
+{
+    if (!Live()) return;
+    if (pendingError_) {
+        const int code = pendingError_;
+        pendingError_ = 0;
+        RaiseError(code);
+        return;
+    }
+    if (pendingEof_) {
+        Close();
+        return;
+    }
+    if (Pending(fd_) <= 0) {
+        char probe;
+        const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n == 0) {
+            Close(); // the peer closed, and everything it sent has been delivered
+            return;
+        }
+        if (n < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
+                readNotifier_->setEnabled(true);
+            else
+                RaiseError(WsaErrorFromErrno(errno));
+            return;
+        }
+    }
+
+    const std::uint64_t gen = gen_;
+    inRead_ = true;
+    readGot_ = false;
+    if (!Raise(&TCustomWinSocket::OnRead)) return;
+    inRead_ = false;
+    if (gen != gen_ || !Live()) return; // closed, reopened or failed inside the handler
+    if (pendingError_ || pendingEof_) {
+        Service(); // reports it; no read event is raised from here
+        return;
+    }
+    if (Pending(fd_) > 0) {
+        if (readGot_)
+            ScheduleRead(); // from the event loop, so other events get their turn
+        else
+            parked_ = true;
+        return;
+    }
+    readNotifier_->setEnabled(true);
+}
+
+void TCustomWinSocket::AttachAccepted(int fd)
+{
+    fd_ = fd;
+    connecting_ = true;
+    readNotifier_->setSocket(fd);
+    writeNotifier_->setSocket(fd);
+}
+
+void TCustomWinSocket::StartConnect(const QString& host, int port, int timeoutMs)
+{
+    connecting_ = true;
+    if (timeoutMs > 0) connectTimer_->start(timeoutMs);
+    if (port < 0 || port > 65535) {
+        FailConnectLater(WSAEINVAL);
+        return;
+    }
+    if (port == 0) {
+        FailConnectLater(WSAEADDRNOTAVAIL); // what Windows Sockets says to a remote port 0
+        return;
+    }
+    const QString name = host.trimmed();
+    QHostAddress literal;
+    if (literal.setAddress(name)) {
+        ConnectTo(literal, port);
+        return;
+    }
+    // The answer comes back through an object of its own that lives until it arrives:
+    // Qt 6.4 leaks the callback of a lookup that is aborted or whose receiver is destroyed.
+    // A socket closed or reopened meanwhile just ignores it.
+    auto* relay = new QObject;
+    const QPointer<TCustomWinSocket> self(this);
+    const std::uint64_t gen = gen_;
+    QHostInfo::lookupHost(name, relay, [relay, self, gen, port](const QHostInfo& info) {
+        relay->deleteLater();
+        if (!self || gen != self->gen_ || !self->connecting_) return;
+        QHostAddress chosen;
+        if (info.error() == QHostInfo::NoError) {
+            for (const QHostAddress& a : info.addresses()) {
+                if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+                    chosen = a;
+                    break;
+                }
+                if (chosen.isNull() && a.protocol() == QAbstractSocket::IPv6Protocol) chosen = a;
+            }
+        }
+        if (chosen.isNull())
+            self->FinishConnect(WSAHOST_NOT_FOUND);
+        else
+            self->ConnectTo(chosen, port);
+    });
+}
+
+void TCustomWinSocket::ConnectTo(const QHostAddress& address, int port)
+{
+    sockaddr_storage ss {};
+    socklen_t len = 0;
+    bool v4 = false;
+    const quint32 ip4 = address.toIPv4Address(&v4);
+    if (v4) {
+        auto* sin = reinterpret_cast<sockaddr_in*>(&ss);
+        sin->sin_family = AF_INET;
+        sin->sin_port = htons(quint16(port));
+        sin->sin_addr.s_addr = htonl(ip4);
+        len = sizeof(sockaddr_in);
+    } else {
+        auto* sin6 = reinterpret_cast<sockaddr_in6*>(&ss);
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_port = htons(quint16(port));
+        const Q_IPV6ADDR ip6 = address.toIPv6Address();
+        std::memcpy(&sin6->sin6_addr, ip6.c, sizeof ip6.c);
+        len = sizeof(sockaddr_in6);
+    }
+    const int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        FailConnectLater(WsaErrorFromErrno(errno));
+        return;
+    }
+    fd_ = fd;
+    readNotifier_->setSocket(fd);
+    writeNotifier_->setSocket(fd);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&ss), len) == 0 || errno == EINPROGRESS
+        || errno == EINTR) {
+        // A failed attempt may show only as an error/hang-up condition, which some event
+        // dispatchers report to read notifiers alone: watch both.
+        readNotifier_->setEnabled(true);
+        writeNotifier_->setEnabled(true);
+        return;
+    }
+    FailConnectLater(WsaErrorFromErrno(errno));
+}
+
+// The outcome of an attempt always arrives from the event loop, as it does when the
+// network answers, so Open() never runs a handler other than the connecting one.
+void TCustomWinSocket::FailConnectLater(int code)
+{
+    const std::uint64_t gen = gen_;
+    QMetaObject::invokeMethod(
+        this,
+        [this, gen, code] {
+            if (gen == gen_ && connecting_) FinishConnect(code);
+        },
+        Qt::QueuedConnection);
+}
+
+void TCustomWinSocket::OnConnectProgress()
+{
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (err != 0) {
+        FinishConnect(WsaErrorFromErrno(err));
+        return;
+    }
+    sockaddr_storage ss {};
+    socklen_t sslen = sizeof ss;
+    if (::getpeername(fd_, reinterpret_cast<sockaddr*>(&ss), &sslen) == 0) {
+        FinishConnect(0);
+        return;
+    }
+    // Not connected yet and no error recorded: a read of nothing tells the real story.
+    char probe;
+    if (::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno != EAGAIN
+        && errno != EWOULDBLOCK && errno != EINTR && errno != ENOTCONN) {
+        FinishConnect(WsaErrorFromErrno(errno));
+        return;
+    }
+    readNotifier_->setEnabled(true);
+    writeNotifier_->setEnabled(true);
+}
+
+void TCustomWinSocket::FinishConnect(int code)
+{
+    connecting_ = false;
+    connectTimer_->stop();
+    readNotifier_->setEnabled(false);
+    writeNotifier_->setEnabled(false);
+    if (code != 0) {
+        ++gen_; // a lookup still running (timed out) must not connect later
+        // Give up the descriptor now, or the kernel would keep trying to connect.
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        failed_ = true;
+        RaiseError(code);
+        return;
+    }
+
+    connected_ = true;
+    SetNoDelay(fd_);
+    if (!PeerOf(fd_, &remoteAddress_, &remotePort_)) {
+        remoteAddress_.clear();
+        remotePort_ = 0;
+    }
+    const std::uint64_t gen = gen_;
+    if (!Raise(&TCustomWinSocket::OnConnect) || gen != gen_ || !Live()) return;
+    // Just established, so writable: the owner may start sending.
+    if (!Raise(&TCustomWinSocket::OnWrite) || gen != gen_ || !Live()) return;
+    if (!readScheduled_ && !parked_) readNotifier_->setEnabled(true);
+}
+
+// ---- client endpoint -----------------------------------------------------------------
+
+TClientSocket::TClientSocket(QObject* parent)
+    : QObject(parent)
+    , socket_(new TCustomWinSocket(this))
+{
+    // Read at event time, so handlers assigned later take effect.
+    socket_->OnConnect = [this](TCustomWinSocket* s) {
+        if (const auto h = OnConnect) h(s);
+    };
+    socket_->OnDisconnect = [this](TCustomWinSocket* s) {
+        if (const auto h = OnDisconnect) h(s);
+    };
+    socket_->OnRead = [this](TCustomWinSocket* s) {
+        if (const auto h = OnRead) h(s);
+    };
+    socket_->OnWrite = [this](TCustomWinSocket* s) {
+        if (const auto h = OnWrite) h(s);
+    };
+    socket_->OnError = [this](TCustomWinSocket* s, int code) {
+        if (const auto h = OnError) h(s, code);
+    };
+}
+
+TClientSocket::~TClientSocket()
+{
+    // The owner is being torn down: nothing may reach it any more.
+    socket_->ClearHandlers();
+    socket_->Release();
+}
+
+void TClientSocket::Open()
+{
+    if (socket_->Connected()) return;
+    socket_->Release();
+    QPointer<TClientSocket> self(this);
+    const std::uint64_t gen = socket_->gen_;
+    if (const auto h = OnConnecting) h(socket_);
+    if (!self || socket_->gen_ != gen || socket_->fd_ >= 0 || socket_->connecting_)
+        return; // the handler closed or reopened the endpoint itself
+    socket_->StartConnect(Host, Port, ConnectTimeoutMs);
+}
+
+void TClientSocket::Close()
+{
+    socket_->Close();
+}
+
+bool TClientSocket::Active() const
+{
+    return socket_->connecting_ || socket_->connected_ || socket_->failed_;
+}
+
+// ---- listening endpoint --------------------------------------------------------------
+
+TServerSocket::TServerSocket(QObject* parent)
+    : QObject(parent)
+    , acceptNotifier_(new QSocketNotifier(QSocketNotifier::Read, this))
+    , acceptRetry_(new QTimer(this))
+{
+    acceptNotifier_->setEnabled(false);
+    connect(acceptNotifier_, &QSocketNotifier::activated, this, [this] { OnAcceptable(); });
+    acceptRetry_->setSingleShot(true);
+    connect(acceptRetry_, &QTimer::timeout, this, [this] {
+        if (listenFd_ >= 0) acceptNotifier_->setEnabled(true);
+    });
+}
+
+TServerSocket::~TServerSocket()
+{
+    OnClientConnect = nullptr;
+    OnClientDisconnect = nullptr;
+    OnClientRead = nullptr;
+    OnClientWrite = nullptr;
+    OnClientError = nullptr;
+    Close();
+}
+
+int TServerSocket::Open()
+{
+    if (listenFd_ >= 0) return 0;
+    if (Port < 0 || Port > 65535) return WSAEINVAL;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return WsaErrorFromErrno(errno);
+    int one = 1;
+    (void)::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in sin {};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(quint16(Port));
+    sin.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0
+        || ::listen(fd, SOMAXCONN) != 0) {
+        const int code = WsaErrorFromErrno(errno);
+        ::close(fd);
+        return code;
+    }
+    listenFd_ = fd;
+    acceptNotifier_->setSocket(fd);
+    acceptNotifier_->setEnabled(true);
+    return 0;
+}
+
+void TServerSocket::Close()
+{
+    acceptRetry_->stop();
+    acceptNotifier_->setEnabled(false);
+    if (listenFd_ >= 0) {
+        ::close(listenFd_);
+        listenFd_ = -1;
+    }
+    std::vector<TCustomWinSocket*> closing;
+    closing.swap(connections_);
+    for (TCustomWinSocket* c : closing) {
+        c->ClearHandlers();
+        c->Release();
+        c->deleteLater(); // one of its events may be on the stack
+    }
+}
+
+int TServerSocket::LocalPort() const
+{
+    sockaddr_in sin {};
+    socklen_t len = sizeof sin;
+    if (listenFd_ < 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&sin), &len) != 0)
+        return 0;
+    return ntohs(sin.sin_port);
+}
+
+void TServerSocket::Route(TCustomWinSocket* socket)
+{
+    socket->OnConnect = [this](TCustomWinSocket* s) {
+        if (const auto h = OnClientConnect) h(s);
+    };
+    socket->OnRead = [this](TCustomWinSocket* s) {
+        if (const auto h = OnClientRead) h(s);
+    };
+    socket->OnWrite = [this](TCustomWinSocket* s) {
+        if (const auto h = OnClientWrite) h(s);
+    };
+    socket->OnDisconnect = [this](TCustomWinSocket* s) {
+        Forget(s); // gone from Connections by the time the handler runs
+        if (const auto h = OnClientDisconnect) h(s);
+    };
+    socket->OnError = [this](TCustomWinSocket* s, int code) {
+        QPointer<TServerSocket> self(this);
+        if (const auto h = OnClientError) h(s, code);
+        if (!self) return;
+        // Nobody closes a failed accepted connection (the owner has already dropped it),
+        // and a disconnect now would undo what the handler made of the error: release it
+        // quietly.
+        if (std::find(connections_.begin(), connections_.end(), s) != connections_.end()) {
+            Forget(s);
+            s->Release();
+        }
+    };
+}
+
+void TServerSocket::Forget(TCustomWinSocket* socket)
+{
+    connections_.erase(
+        std::remove(connections_.begin(), connections_.end(), socket), connections_.end());
+    socket->ClearHandlers();
+    socket->deleteLater(); // one of its events is on the stack
+}
+
+void TServerSocket::OnAcceptable()
+{
+    QPointer<TServerSocket> self(this);
+    const int listenFd = listenFd_;
+    while (self && listenFd_ >= 0 && listenFd_ == listenFd) {
+        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
+                continue; // that peer gave up before we took it; others may wait
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                // Out of descriptors or memory: the queue stays readable, so rest a while.
+                acceptNotifier_->setEnabled(false);
+                acceptRetry_->start(AcceptRetryMs);
+            }
+            return;
+        }
+        auto* conn = new TCustomWinSocket(this);
+        Route(conn);
+        conn->AttachAccepted(fd);
+        connections_.push_back(conn);
+        conn->FinishConnect(0); // the accept event, a write event, then reading starts
+    }
+}
 
 } // namespace vsp

@@ -15,6 +15,24 @@
 //  - SendBuf returns -1 when the kernel buffer is full; a write event follows once the
 //    peer has read enough.
 // Handlers absorb errors: nothing is raised past the error event.
+//
+// Choices made where Windows Sockets and POSIX part ways:
+//  - EPIPE (a send on a connection the peer has already torn down) is reported as 10054:
+//    on Linux it only follows a reset whose own error was already taken.
+//  - An errno with no Windows Sockets counterpart is reported as 10050 (WSAENETDOWN), a
+//    plain failure that no handler treats specially.
+//  - A read handler that takes nothing while bytes wait is not called again in a loop (that
+//    would spin); the event comes back once ReceiveBuf is called, as with FD_READ.
+//  - A failed connection attempt gives up its descriptor at once (so the kernel stops
+//    retrying); the endpoint stays Active until Close() or the next Open().
+//  - Closing a connection first discards received bytes nobody read: closing a socket with
+//    unread data makes the kernel send a reset and drop our unsent data instead of a FIN.
+//  - An accepted connection that raised its error event is released silently right after
+//    the handler returns (no disconnect event: the handler has already decided what the
+//    failure means). Its object is deleted later, from the event loop, never while one of
+//    its events is on the stack.
+//  - After an error, a connection is dead: SendBuf returns -1 without raising the error a
+//    second time and ReceiveBuf returns 0, until Close().
 
 #include <QObject>
 #include <QString>
@@ -24,16 +42,32 @@
 #include <mutex>
 #include <vector>
 
+class QHostAddress;
 class QSocketNotifier;
 class QTimer;
 
 namespace vsp {
 
-// Windows Sockets error numbers that behaviour depends on.
+// Windows Sockets error numbers: the ones handlers decide by, and those an errno maps to.
+constexpr int WSAEINTR = 10004;
+constexpr int WSAEBADF = 10009;
 constexpr int WSAEACCES = 10013;
+constexpr int WSAEFAULT = 10014;
 constexpr int WSAEINVAL = 10022;
+constexpr int WSAEMFILE = 10024;
 constexpr int WSAEWOULDBLOCK = 10035;
+constexpr int WSAEINPROGRESS = 10036;
+constexpr int WSAEALREADY = 10037;
+constexpr int WSAENOTSOCK = 10038;
+constexpr int WSAEDESTADDRREQ = 10039;
 constexpr int WSAEMSGSIZE = 10040;
+constexpr int WSAEPROTOTYPE = 10041;
+constexpr int WSAENOPROTOOPT = 10042;
+constexpr int WSAEPROTONOSUPPORT = 10043;
+constexpr int WSAESOCKTNOSUPPORT = 10044;
+constexpr int WSAEOPNOTSUPP = 10045;
+constexpr int WSAEPFNOSUPPORT = 10046;
+constexpr int WSAEAFNOSUPPORT = 10047;
 constexpr int WSAEADDRINUSE = 10048;
 constexpr int WSAEADDRNOTAVAIL = 10049;
 constexpr int WSAENETDOWN = 10050;
@@ -42,10 +76,14 @@ constexpr int WSAENETRESET = 10052;
 constexpr int WSAECONNABORTED = 10053;
 constexpr int WSAECONNRESET = 10054;
 constexpr int WSAENOBUFS = 10055;
+constexpr int WSAEISCONN = 10056;
 constexpr int WSAENOTCONN = 10057;
 constexpr int WSAESHUTDOWN = 10058;
+constexpr int WSAETOOMANYREFS = 10059;
 constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
+constexpr int WSAELOOP = 10062;
+constexpr int WSAENAMETOOLONG = 10063;
 constexpr int WSAEHOSTDOWN = 10064;
 constexpr int WSAEHOSTUNREACH = 10065;
 constexpr int WSAHOST_NOT_FOUND = 11001;
@@ -99,28 +137,39 @@ private:
     friend class TServerSocket;
     explicit TCustomWinSocket(QObject* parent);
 
-    void Attach(int fd, bool connected);
+    bool Live() const { return fd_ >= 0 && connected_ && !dead_; }
+    bool Raise(TSocketNotifyEvent TCustomWinSocket::*event);
+    void ClearHandlers();
+    void AttachAccepted(int fd);
     void StartConnect(const QString& host, int port, int timeoutMs);
+    void ConnectTo(const QHostAddress& address, int port);
+    void FailConnectLater(int code);
+    void FinishConnect(int code); // 0: connected
     void Release(); // drops the descriptor without any event
     void RaiseError(int code);
     void ScheduleRead();
-    void DispatchRead();
+    void Service();
     void OnReadable();
     void OnWritable();
-    void OnConnectResult(int err);
+    void OnConnectProgress();
 
     int fd_ = -1;
+    std::uint64_t gen_ = 0; // bumped by every release, so queued work of an old descriptor is void
     bool connected_ = false;
     bool connecting_ = false;
+    bool failed_ = false; // connection attempt failed, not yet closed
     bool dead_ = false; // failed: notifiers off, waiting for Close
     bool readScheduled_ = false;
     bool inRead_ = false;
+    bool readGot_ = false; // the current read handler took bytes
+    bool parked_ = false; // bytes wait, but the last handler took none
     int pendingError_ = 0;
     bool pendingEof_ = false;
+    QString remoteAddress_;
+    int remotePort_ = 0;
     QSocketNotifier* readNotifier_ = nullptr;
     QSocketNotifier* writeNotifier_ = nullptr;
     QTimer* connectTimer_ = nullptr;
-    int lookupId_ = -1;
     std::mutex mutex_;
 };
 
@@ -132,8 +181,9 @@ public:
     ~TClientSocket() override;
 
     QString Host; // dotted IPv4 text, or a name that is looked up without blocking
-    int Port = 0;
-    int ConnectTimeoutMs = 21000; // a connect that is not answered ends with 10060
+    int Port = 0; // outside 1..65535 the attempt ends in an error event (0: 10049, else 10022)
+    // A connect not answered in time ends with 10060 (0 or less: only the kernel's own limit).
+    int ConnectTimeoutMs = 21000;
 
     // Starts a new connection attempt (raising the connecting event first) unless the
     // endpoint is connected; an earlier failed or pending attempt is dropped.
@@ -141,7 +191,7 @@ public:
     // If connected: closes and raises the disconnect event before returning. A pending or
     // failed attempt is dropped silently.
     void Close();
-    // Has a descriptor: connecting, connected, or failed and not yet closed.
+    // Connecting (name lookup included), connected, or failed and not yet closed.
     bool Active() const;
     bool Connected() const { return socket_->Connected(); }
     TCustomWinSocket* Socket() const { return socket_; }
@@ -164,7 +214,7 @@ public:
     int Port = 0; // listens on all local addresses
 
     // Starts listening; on failure returns the Windows Sockets error number (0 on success).
-    int Open();
+    int Open(); // when already listening: nothing, 0
     // Stops listening and closes every accepted connection without their disconnect events.
     void Close();
     bool Active() const { return listenFd_ >= 0; }
@@ -179,9 +229,11 @@ public:
 private:
     void OnAcceptable();
     void Forget(TCustomWinSocket* socket);
+    void Route(TCustomWinSocket* socket);
 
     int listenFd_ = -1;
     QSocketNotifier* acceptNotifier_ = nullptr;
+    QTimer* acceptRetry_ = nullptr;
     std::vector<TCustomWinSocket*> connections_;
 };
 
