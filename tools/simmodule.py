@@ -1,0 +1,1786 @@
+#!/usr/bin/python3
+"""simmodule: a simulated serial-to-Ethernet module for the tests and benchmarks.
+
+It plays a module on loopback (or inside a network namespace a test builds): a TCP data
+port (echo, sink or scripted; optional TEA challenge and Telnet parsing), a UDP discovery
+responder and a TCP set-up console. A test drives it with JSON commands on stdin, one object
+per line, and reads JSON events from stdout, one object per line. Only the standard library
+is used; run it with Debian's /usr/bin/python3. The tool ends on {"cmd": "quit"} or at the
+end of stdin.
+
+Every event has "event", "seq" (1, 2, 3, ...) and "t" (CLOCK_MONOTONIC seconds, comparable
+with std::chrono::steady_clock and QElapsedTimer on the same machine). Every command is an
+object with "cmd" and an optional "id"; it is answered by exactly one {"event": "ok", "cmd",
+"id", ...result} or {"event": "error", "cmd", "id", "message"}. Commands that address a
+connection take "conn" (its id from "connected"); without it they use the latest open
+connection of "role" ("data", the default, or "setup").
+
+Events
+  ready         pid, data_port, data_addr, setup_port, setup_addr, udp_port, udp_addr (null
+                for a part that is off), discovery_key [4 hex], key_source
+                (file|fallback|option), maker_tag, private_netns
+  connected     conn, role (data|setup), peer "addr:port", local
+  disconnected  conn, role, peer, by (peer|local), how (fin|rst|error|quit), rx, tx, unsent,
+                error (errno name, when there is one)
+  connect_failed host, port, error, retrying          (client mode)
+  received      conn, count, total, hex  - data bytes after TEA and Telnet processing; "hex"
+                only in report mode hex; console input has role "setup" and raw bytes
+  sent          conn, count, id  - every byte of a send/flood/nop/negotiate/subneg command
+                is in the kernel
+  tea_challenge conn, text, bytes_hex (c0..c8), expected, bad_check, extra_hex
+  tea           conn, ok, response, response_hex, expected, timeout (when timed out)
+  rfc2217       conn, command, name, value_hex, value (big-endian integer of the value)
+  nop           conn
+  telnet        conn, verb (WILL|WONT|DO|DONT) and option | command | sb_option, value_hex
+  search        from, size, tag, tag_ok (tag equals the program's maker tag)
+  replied       to, module (index, -1 inline), mac, kind, size, hex, id
+  datagram      from, size, hex, ignored  - anything that is not a search request
+  console_line  conn, text, end ("\r\n", "\r" or "\n"), prompt (prompt mode: its number)
+  console_done  conn, reason (printout|reset|prompts|drop), answers
+  reached       bytes, total, first_rx_t  (see watch)
+  stats         rx_data, first_rx_t, last_rx_t, searches, replies, conns [{conn, role,
+                peer, open, rx, tx, data_rx, queued, opened_t, first_rx_t, last_rx_t}], id
+  error         message (and cmd/id for a failed command; fatal at start-up; internal for a
+                bug in this tool, with traceback)
+  bye           (after quit)
+
+Commands
+  ping                         just "ok"
+  quit
+  data {settings}              data-port settings (DATA_DEFAULTS) for new connections;
+                               with conn: that connection only; all: true: open ones too
+  console {settings}           set-up console settings (CONSOLE_DEFAULTS), new connections
+  send hex|text [pieces [n,..]] [chunk n] [delay_ms d]   bytes in several TCP sends
+  flood bytes N [pattern_hex]  N bytes as fast as the peer takes them
+  close                        FIN after the queue; reading goes on until the peer closes
+  reset                        RST (SO_LINGER 0), queue dropped
+  pause_read | resume_read     stop/start reading the connection
+  refuse [which data|setup]    stop listening: new connects are refused
+  listen [which] [port] [rcvbuf] [sndbuf]   listen again (same port by default)
+  pause_accept | resume_accept [which]      leave connections unaccepted in the backlog
+  connect host port [retry_ms] [retry_for_ms]   client mode: connect the data port
+  tea_challenge [challenge hex16] [extra_hex] [bad_check] [key [4 hex]]  challenge now
+  nop [count] [data_hex]       IAC NOP..., then data, in one send
+  negotiate [pairs [["WILL",3],..]] [data_hex]   default: what ser2net says on connect
+  subneg command c [value_hex] [option 44] [escape true] [data_hex]  IAC SB .. IAC SE
+  watch bytes N                "reached" once N data bytes have arrived (all data conns)
+  stats [reset]                a "stats" event (reset: counters back to 0 afterwards)
+  modules modules [{..}, ..]   replace the discovery module list
+  add_module {module fields}
+  discovery answer bool        answer searches or only record them
+  udp_reply to "addr:port" (index i | module {..})   a reply now, unasked
+  udp_send to "addr:port" hex  raw datagram from the discovery socket
+
+Module fields: mac, ip, mask, gateway (dotted), flags (bit 0 TEA, bit 1 NVT; default from
+the data settings), port (number or "data": the data port), delay_ms, kind (normal, forged
+(wrong code), oversized (size >= 49, valid first 48), short (size < 48), duplicate (a second
+valid reply, same MAC, other IP/port/flags), silent), size, key (4 hex words).
+
+Safety: outside a private network namespace (detected, or declared with --private-netns)
+the tool talks only to 127.0.0.0/8 unicast: connects, replies and datagrams to any other
+address, and peers from any other address, are refused.
+"""
+
+import argparse
+import collections
+import errno
+import heapq
+import itertools
+import json
+import os
+import select
+import selectors
+import socket
+import stat
+import struct
+import sys
+import time
+import traceback
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import simmodule_proto as proto  # noqa: E402
+
+LOOPBACK = "127.0.0.1"
+SETUP_CONSOLE_PORT = 99
+RECV_SIZE = 256 * 1024
+# Echo stops reading while this much of its own output is still queued, so a peer that
+# sends without reading fills its own kernel buffer instead of our memory.
+ECHO_HIGH_WATER = 4 * 1024 * 1024
+ECHO_LOW_WATER = 1024 * 1024
+FLOOD_CHUNK = 1024 * 1024
+# After our FIN we keep reading (so that unread bytes do not turn the close into an RST)
+# until the peer closes too, or this long.
+FIN_LINGER_S = 2.0
+
+GREETING = "QBX77 remote setup\r\n"
+KEY_PROMPT = "\r\nPress <Enter> to show the configuration\r\n"
+
+# The questions of the set-up console in the order the set-up dialog answers them; the
+# last one takes the reset command "R".
+PROMPT_LABELS = [
+    "TCP/IP Port", "Subnet Mask", "Gateway", "NVT (0/1)", "Keep connection (0/1)",
+    "Erase buffer on (0-3)", "In IP address", "In IP mask", "Out IP address", "Out IP port",
+    "Out IP mode (0 TCP, 1 UDP)", "TEA key 0", "TEA key 1", "TEA key 2", "TEA key 3",
+    "Serial speed", "Data bits", "Parity (1-5)", "Variable parity (0/1)", "Stop bits (1/2)",
+    "Flow control (1-3)", "RS485/RS232 control (0-3)", "Serial line timeout",
+    "Char transmit delay", "Tx control (0/1)", "Buffer space compression (0/1)",
+    "Trigger AND mask", "Power up INIT", "Power up AND mask", "Power up OR mask", "KEEP mask",
+    "AND mask", "OR mask", "IP address", "Reset (R)",
+]
+
+DATA_DEFAULTS = {
+    "mode": "echo",  # echo | sink | script
+    "report": "hex",  # hex | count | none
+    "report_every": 0,  # count mode: one event per this many bytes (0: per read)
+    "telnet": False,  # parse the received stream as Telnet
+    "tea": False,  # send a TEA challenge on every new data connection
+    "tea_key": ["%08X" % w for w in proto.DEFAULT_USER_KEY],
+    "tea_challenge": None,  # 16 hex digits for c0..c7; random when None
+    "tea_extra_hex": "",  # sent after the challenge in the same block
+    "tea_bad_check": False,  # wrong check byte: a correct program answers nothing
+    "tea_on_fail": "close",  # close | reset | keep
+    "tea_timeout_ms": 0,  # report ok:false if no full response by then (0: never)
+    "on_connect_hex": "",  # sent on every new data connection (after the challenge)
+    "pause_read": False,  # new connections start without reading
+    "rcvbuf": 0,  # SO_RCVBUF of the listener and new connections (0: system default)
+    "sndbuf": 0,  # SO_SNDBUF likewise
+}
+
+CONSOLE_DEFAULTS = {
+    "mode": "readout",  # readout | prompt | script
+    "greeting": GREETING,  # first piece; may hold more (e.g. "Reboot") for odd consoles
+    "piece_delay_ms": 0,  # between the pieces of any split text
+    # readout mode
+    "key_prompts": [KEY_PROMPT],  # each waits for a line end after the greeting's
+    "wait_greeting_cr": True,  # wait for a line end after the greeting
+    "printout": None,  # list of texts; None: a print-out of this module ending in "Reboot"
+    "printout_split": "whole",  # whole | lines | <chunk size>
+    "after_printout": "none",  # none | close | reset
+    # prompt mode
+    "prompts": 35,  # prompts sent at most (each waits for an answer line)
+    "prompt_format": "\r\n{label} >",  # {label} and {n} (0-based) are replaced
+    "split_prompts": False,  # send "...label " and ">" as two pieces
+    "double_prompts": [],  # prompt numbers sent as two prompts in one piece
+    "extra_prompts": 0,  # prompts sent after the reset answer "R", unanswered
+    "extra_delay_ms": 50,
+    "drop_after": None,  # close after this many answers (0: right after the greeting)
+    "drop_how": "close",  # close | reset
+    "after_reset": "none",  # none | close | reset, after the "R" and the extra prompts
+}
+
+
+class CommandError(Exception):
+    pass
+
+
+def hexstr(data):
+    return bytes(data).hex()
+
+
+def from_hex(text):
+    try:
+        return bytes.fromhex("".join(str(text).split()))
+    except ValueError as e:
+        raise CommandError("bad hex: %s" % e)
+
+
+def endpoint_text(addr):
+    return "%s:%d" % (addr[0], addr[1])
+
+
+def parse_endpoint(text):
+    host, sep, port = str(text).rpartition(":")
+    if not sep or not host or not port.isdigit():
+        raise CommandError("expected ADDRESS:PORT, got %r" % (text,))
+    return host, int(port)
+
+
+def errno_name(err):
+    return errno.errorcode.get(err, str(err))
+
+
+def in_private_netns():
+    """True when this process runs in another network namespace than init (or, where init's
+    is hidden from us, than our parent's: "ip netns exec" puts us in a namespace a test
+    built). Only there may the module talk to addresses outside loopback."""
+    try:
+        own = os.readlink("/proc/self/ns/net")
+    except OSError:
+        return False
+    for pid in (1, os.getppid()):
+        try:
+            return own != os.readlink("/proc/%d/ns/net" % pid)
+        except OSError:
+            continue
+    return False  # cannot tell: assume the real network
+
+
+PRIVATE_NETNS = in_private_netns()
+PRIVATE_NETNS_DECLARED = False  # --private-netns: the caller vouches for the namespace
+
+
+def destination_allowed(host):
+    """Loopback unicast always; anything else (broadcasts included) only inside a private
+    network namespace, so that nothing this tool sends can leave the machine."""
+    if PRIVATE_NETNS or PRIVATE_NETNS_DECLARED:
+        return True
+    if host == "localhost":
+        return True
+    try:
+        packed = socket.inet_aton(host)  # numeric only: no name look-up leaves the machine
+    except OSError:
+        return False
+    return packed[0] == 127 and packed != b"\x7f\xff\xff\xff"
+
+
+def check_destination(host):
+    if not destination_allowed(host):
+        raise CommandError("refusing to send to %s outside a private network namespace" % host)
+
+
+class Emitter:
+    """Writes events to stdout. On a pipe the writes are non-blocking and queued here, so a
+    test that is busy elsewhere for a while never stalls the module's sockets."""
+
+    def __init__(self, fd):
+        self.fd = fd
+        self.seq = 0
+        self.pending = bytearray()
+        self.loop = None
+        self.queued = stat.S_ISFIFO(os.fstat(fd).st_mode)
+        if self.queued:
+            os.set_blocking(fd, False)
+
+    def attach(self, loop):
+        self.loop = loop
+
+    def __call__(self, event_name, /, **fields):
+        self.seq += 1
+        event = {"event": event_name, "seq": self.seq, "t": round(time.monotonic(), 6)}
+        event.update(fields)
+        self.pending += (json.dumps(event, separators=(",", ":")) + "\n").encode()
+        self.flush()
+
+    def flush(self, _mask=0):
+        while self.pending:
+            try:
+                n = os.write(self.fd, self.pending)
+            except (BlockingIOError, InterruptedError):
+                if self.loop is None:
+                    select.select([], [self.fd], [])
+                    continue
+                self.loop.watch(self.fd, selectors.EVENT_WRITE, self.flush)
+                return
+            except (BrokenPipeError, OSError):
+                os._exit(0)  # the test that drives us is gone
+            del self.pending[:n]
+        if self.loop is not None:
+            self.loop.watch(self.fd, 0, None)
+
+    def drain(self):
+        if self.queued:
+            os.set_blocking(self.fd, True)
+        self.loop = None
+        self.flush()
+
+
+class Loop:
+    """select() over the sockets and stdin, plus one-shot timers."""
+
+    def __init__(self, on_error):
+        self.selector = selectors.DefaultSelector()
+        self.timers = []
+        self.counter = itertools.count()
+        self.running = True
+        self.on_error = on_error  # a failing handler is reported, the module goes on
+
+    def call_later(self, delay_s, fn):
+        entry = [time.monotonic() + max(0.0, delay_s), next(self.counter), fn]
+        heapq.heappush(self.timers, entry)
+        return entry
+
+    @staticmethod
+    def cancel(entry):
+        if entry is not None:
+            entry[2] = None
+
+    def watch(self, fileobj, events, handler):
+        """(Re)register fileobj for events (a selectors mask, 0 to drop it)."""
+        try:
+            key = self.selector.get_key(fileobj)
+        except (KeyError, ValueError):
+            key = None
+        if events == 0:
+            if key is not None:
+                self.selector.unregister(fileobj)
+        elif key is None:
+            self.selector.register(fileobj, events, handler)
+        elif key.events != events or key.data != handler:
+            self.selector.modify(fileobj, events, handler)
+
+    def run(self):
+        while self.running:
+            timeout = None
+            while self.timers and self.timers[0][2] is None:
+                heapq.heappop(self.timers)
+            if self.timers:
+                timeout = max(0.0, self.timers[0][0] - time.monotonic())
+            for key, mask in self.selector.select(timeout):
+                if not self.running:
+                    break
+                try:
+                    still = self.selector.get_key(key.fileobj)
+                except (KeyError, ValueError):
+                    continue  # closed by an earlier handler of this round
+                if still.data == key.data:
+                    self.guarded(key.data, mask)
+            now = time.monotonic()
+            while self.running and self.timers and self.timers[0][0] <= now:
+                entry = heapq.heappop(self.timers)
+                fn, entry[2] = entry[2], None
+                if fn is not None:
+                    self.guarded(fn)
+
+    def guarded(self, fn, *args):
+        try:
+            fn(*args)
+        except Exception as e:  # noqa: BLE001 - keep serving, but say what broke
+            self.on_error(e)
+
+
+class Conn:
+    """One TCP connection, data or set-up console, with a write queue."""
+
+    def __init__(self, sim, sock, role, peer, cid):
+        self.sim = sim
+        self.sock = sock
+        self.role = role
+        self.peer = peer
+        self.id = cid
+        self.out = bytearray()
+        self.tx_total = 0  # bytes handed to the kernel
+        self.rx_total = 0  # bytes read from the kernel
+        self.first_rx_t = None
+        self.last_rx_t = None
+        self.opened_t = time.monotonic()
+        self.notify = collections.deque()  # (tx_total mark, event fields) for "sent"
+        self.flood_left = 0
+        self.flood_pattern = b""
+        self.flood_event = None
+        self.user_paused = False
+        self.backpressured = False
+        self.shut_wr = False
+        self.close_after_flush = None  # "fin" once a graceful close waits for the queue
+        self.linger_timer = None
+        self.open = True
+        self.session = None
+        sock.setblocking(False)
+        try:
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        except OSError:
+            pass
+
+    # ---- selector interest -------------------------------------------------------------
+    def update_interest(self):
+        if not self.open:
+            return
+        events = 0
+        if not self.user_paused and not self.backpressured:
+            events |= selectors.EVENT_READ
+        if (self.out or self.flood_left) and not self.shut_wr:
+            events |= selectors.EVENT_WRITE
+        self.sim.loop.watch(self.sock, events, self.on_ready)
+
+    def on_ready(self, mask):
+        if mask & selectors.EVENT_WRITE:
+            self.flush()
+        if self.open and mask & selectors.EVENT_READ:
+            self.read()
+
+    # ---- output ------------------------------------------------------------------------
+    def write(self, data, notify=None):
+        """Queue bytes; notify (event fields) is emitted as "sent" once all of them are in
+        the kernel."""
+        if not self.open or self.shut_wr or self.close_after_flush:
+            raise CommandError("connection %d is closing" % self.id)
+        self.out += data
+        if notify is not None:
+            self.notify.append((self.tx_total + len(self.out), notify))
+        self.flush()
+
+    def flood(self, count, pattern, notify):
+        if not pattern:
+            raise CommandError("empty flood pattern")
+        if not self.open or self.shut_wr or self.close_after_flush:
+            raise CommandError("connection %d is closing" % self.id)
+        self.flood_left += count
+        self.flood_pattern = pattern
+        self.flood_event = notify
+        self.flush()
+
+    def flush(self):
+        while self.open:
+            if not self.out and self.flood_left:
+                n = min(self.flood_left, FLOOD_CHUNK)
+                reps = n // len(self.flood_pattern) + 1
+                self.out += (self.flood_pattern * reps)[:n]
+                self.flood_left -= n
+                if self.flood_left == 0 and self.flood_event is not None:
+                    self.notify.append((self.tx_total + len(self.out), self.flood_event))
+                    self.flood_event = None
+            if not self.out:
+                break
+            try:
+                sent = self.sock.send(self.out, socket.MSG_NOSIGNAL)
+            except (BlockingIOError, InterruptedError):
+                break
+            except OSError as e:
+                self.lost(e)
+                return
+            del self.out[:sent]
+            self.tx_total += sent
+            while self.notify and self.notify[0][0] <= self.tx_total:
+                fields = self.notify.popleft()[1]
+                self.sim.emit("sent", conn=self.id, **fields)
+        if not self.open:
+            return
+        if self.backpressured and len(self.out) < ECHO_LOW_WATER:
+            self.backpressured = False
+        if not self.out and not self.flood_left and self.close_after_flush:
+            self.close_after_flush = None
+            self.half_close()
+        self.update_interest()
+
+    # ---- input -------------------------------------------------------------------------
+    def read(self):
+        try:
+            data = self.sock.recv(RECV_SIZE)
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError as e:
+            self.lost(e)
+            return
+        if not data:
+            self.finish("local" if self.shut_wr else "peer", "fin")
+            return
+        now = time.monotonic()
+        if self.first_rx_t is None:
+            self.first_rx_t = now
+        self.last_rx_t = now
+        self.rx_total += len(data)
+        if self.session is not None:
+            self.session.on_data(data)
+        if self.open and len(self.out) > ECHO_HIGH_WATER:
+            self.backpressured = True
+            self.update_interest()
+
+    # ---- closing -----------------------------------------------------------------------
+    def close_graceful(self):
+        """FIN after everything queued has gone out."""
+        if not self.open or self.shut_wr:
+            return
+        if self.out or self.flood_left:
+            self.close_after_flush = "fin"
+        else:
+            self.half_close()
+
+    def half_close(self):
+        try:
+            self.sock.shutdown(socket.SHUT_WR)
+        except OSError as e:
+            self.lost(e)
+            return
+        self.shut_wr = True
+        if self.session is not None:
+            self.session.on_close()
+        # Keep reading until the peer closes, so unread input cannot turn our close into
+        # an RST, but never longer than FIN_LINGER_S; a paused reader is resumed for it.
+        self.user_paused = False
+        self.backpressured = False
+        self.linger_timer = self.sim.loop.call_later(FIN_LINGER_S,
+                                                     lambda: self.finish("local", "fin"))
+        self.update_interest()
+
+    def reset(self):
+        """Abortive close: SO_LINGER 0 makes close() send RST and drop the queue."""
+        if not self.open:
+            return
+        try:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        except OSError:
+            pass
+        self.finish("local", "rst")
+
+    def lost(self, err):
+        code = getattr(err, "errno", None)
+        if code in (errno.ECONNRESET, errno.EPIPE):
+            self.finish("peer", "rst", error=errno_name(code))
+        else:
+            self.finish("peer", "error", error=errno_name(code) if code else str(err))
+
+    def finish(self, by, how, error=None):
+        if not self.open:
+            return
+        self.open = False
+        self.sim.loop.cancel(self.linger_timer)
+        self.sim.loop.watch(self.sock, 0, None)
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+        if self.session is not None:
+            self.session.on_close()
+        fields = {"conn": self.id, "role": self.role, "peer": self.peer, "by": by, "how": how,
+                  "rx": self.rx_total, "tx": self.tx_total, "unsent": len(self.out)}
+        if error:
+            fields["error"] = error
+        self.out.clear()
+        self.flood_left = 0
+        self.sim.emit("disconnected", **fields)
+        self.sim.conn_closed(self)
+
+    def pause(self, paused):
+        self.user_paused = paused
+        self.update_interest()
+
+    def stats(self):
+        data_rx = getattr(self.session, "data_total", None)
+        return {"conn": self.id, "role": self.role, "peer": self.peer, "open": self.open,
+                "rx": self.rx_total, "tx": self.tx_total, "data_rx": data_rx,
+                "queued": len(self.out) + self.flood_left, "opened_t": round(self.opened_t, 6),
+                "first_rx_t": self.first_rx_t and round(self.first_rx_t, 6),
+                "last_rx_t": self.last_rx_t and round(self.last_rx_t, 6)}
+
+
+class DataSession:
+    """What the module does with its data port: echo, sink or script, with the TEA
+    challenge first and optional Telnet parsing."""
+
+    def __init__(self, sim, conn, cfg):
+        self.sim = sim
+        self.conn = conn
+        self.cfg = dict(cfg)
+        self.data_total = 0
+        self.reported_mark = 0
+        self.telnet = proto.TelnetParser() if self.cfg["telnet"] else None
+        self.tea = None  # the challenge whose response is awaited
+        self.tea_timer = None
+
+    def configure(self, changes):
+        self.cfg.update(changes)
+        if "telnet" in changes:
+            self.telnet = proto.TelnetParser() if self.cfg["telnet"] else None
+
+    def start(self):
+        if self.cfg["tea"]:
+            self.send_challenge(self.cfg["tea_challenge"], from_hex(self.cfg["tea_extra_hex"]),
+                                self.cfg["tea_bad_check"], self.cfg["tea_key"])
+        greeting = from_hex(self.cfg["on_connect_hex"])
+        if greeting and self.conn.open:
+            self.conn.write(greeting)
+
+    def send_challenge(self, challenge_hex, extra, bad_check, key_words, cmd_id=None):
+        challenge = from_hex(challenge_hex) if challenge_hex else os.urandom(8)
+        if len(challenge) != 8:
+            raise CommandError("a challenge has 8 bytes (16 hex digits)")
+        key = proto.parse_key(key_words)
+        text, nine = proto.make_challenge(challenge, bad_check)
+        expected = proto.expected_response(challenge, key)
+        # With a wrong check byte a correct port manager stays silent, so nothing awaits a
+        # response and the next bytes are data.
+        self.tea = None if bad_check else {"expected": expected, "buf": bytearray()}
+        self.sim.loop.cancel(self.tea_timer)
+        self.tea_timer = None
+        fields = {"conn": self.conn.id, "text": text.decode("ascii"), "bytes_hex": hexstr(nine),
+                  "expected": expected.decode("ascii"), "bad_check": bool(bad_check),
+                  "extra_hex": hexstr(extra)}
+        if cmd_id is not None:
+            fields["id"] = cmd_id
+        self.sim.emit("tea_challenge", **fields)
+        self.conn.write(text + extra)
+        timeout = self.cfg["tea_timeout_ms"]
+        if self.tea is not None and timeout:
+            self.tea_timer = self.sim.loop.call_later(timeout / 1000.0, self.tea_timed_out)
+
+    def tea_timed_out(self):
+        self.tea_timer = None
+        if self.tea is not None and self.conn.open:
+            self.tea_verdict(bytes(self.tea["buf"]), timed_out=True)
+
+    def tea_verdict(self, response, timed_out=False):
+        expected = self.tea["expected"]
+        self.tea = None
+        self.sim.loop.cancel(self.tea_timer)
+        self.tea_timer = None
+        ok = not timed_out and response == expected
+        fields = {"conn": self.conn.id, "ok": ok, "response": response.decode("latin-1"),
+                  "response_hex": hexstr(response), "expected": expected.decode("ascii")}
+        if timed_out:
+            fields["timeout"] = True
+        self.sim.emit("tea", **fields)
+        if not ok:
+            action = self.cfg["tea_on_fail"]
+            if action == "close":
+                self.conn.close_graceful()
+            elif action == "reset":
+                self.conn.reset()
+
+    def on_data(self, data):
+        if self.tea is not None:
+            buf = self.tea["buf"]
+            take = proto.TEA_TEXT_LENGTH - len(buf)
+            buf += data[:take]
+            data = data[take:]
+            if len(buf) == proto.TEA_TEXT_LENGTH:
+                self.tea_verdict(bytes(buf))
+            if not data or not self.conn.open:
+                return
+        if self.telnet is None:
+            self.on_payload(data)
+            return
+        for item in self.telnet.feed(data):
+            kind = item[0]
+            if kind == "data":
+                self.on_payload(item[1])
+            elif kind == "nop":
+                self.sim.emit("nop", conn=self.conn.id)
+            elif kind == "negotiation":
+                self.sim.emit("telnet", conn=self.conn.id, verb=item[1], option=item[2])
+            elif kind == "command":
+                self.sim.emit("telnet", conn=self.conn.id, command=item[1])
+            else:
+                self.on_subnegotiation(item[1], item[2])
+
+    def on_subnegotiation(self, option, payload):
+        if option != proto.COM_PORT_OPTION or not payload:
+            self.sim.emit("telnet", conn=self.conn.id, sb_option=option,
+                          value_hex=hexstr(payload))
+            return
+        command, value = payload[0], payload[1:]
+        base = command - proto.RFC2217_SERVER_OFFSET if command >= 100 else command
+        fields = {"conn": self.conn.id, "command": command, "value_hex": hexstr(value),
+                  "name": proto.RFC2217_NAMES.get(base, "UNKNOWN")}
+        if value:
+            fields["value"] = int.from_bytes(value, "big")
+        self.sim.emit("rfc2217", **fields)
+
+    def on_payload(self, data):
+        self.data_total += len(data)
+        self.sim.data_received(len(data))
+        report = self.cfg["report"]
+        if report == "hex":
+            self.sim.emit("received", conn=self.conn.id, count=len(data), total=self.data_total,
+                          hex=hexstr(data))
+        elif report == "count":
+            every = self.cfg["report_every"]
+            if not every or self.data_total - self.reported_mark >= every:
+                self.reported_mark = self.data_total
+                self.sim.emit("received", conn=self.conn.id, count=len(data),
+                              total=self.data_total)
+        if self.cfg["mode"] == "echo" and self.conn.open and not self.conn.shut_wr \
+                and not self.conn.close_after_flush:
+            self.conn.write(proto.escape_iac(data) if self.telnet is not None else data)
+
+    def on_close(self):
+        self.sim.loop.cancel(self.tea_timer)
+        self.tea_timer = None
+
+
+class ConsoleSession:
+    """The set-up console: a generator script yields actions, this class performs them.
+
+    Actions: ("send", [(delay_ms, text), ...]) sends the pieces, each after its delay;
+    ("line",) waits for the client's next line and resumes with its text; ("sleep", ms);
+    ("close", "close"|"reset"); ("event", name, fields).
+    """
+
+    def __init__(self, sim, conn, cfg):
+        self.sim = sim
+        self.conn = conn
+        self.cfg = dict(cfg)
+        self.lines = collections.deque()
+        self.linebuf = bytearray()
+        self.after_cr = False
+        self.waiting_line = False
+        self.timer = None
+        self.prompt = None  # number of the prompt the next line answers
+        self.answers = 0
+        mode = self.cfg["mode"]
+        if mode == "readout":
+            self.script = self.readout_script()
+        elif mode == "prompt":
+            self.script = self.prompt_script()
+        else:
+            self.script = None
+
+    def start(self):
+        if self.script is not None:
+            self.advance(None)
+
+    # ---- the driver --------------------------------------------------------------------
+    def advance(self, value):
+        while self.conn.open and self.script is not None:
+            try:
+                action = self.script.send(value)
+            except StopIteration:
+                self.script = None
+                return
+            value = None
+            kind = action[0]
+            if kind == "send":
+                self.send_pieces(list(action[1]))
+                return
+            if kind == "line":
+                if self.lines:
+                    value = self.lines.popleft()
+                    continue
+                self.waiting_line = True
+                return
+            if kind == "sleep":
+                self.timer = self.sim.loop.call_later(action[1] / 1000.0,
+                                                      lambda: self.advance(None))
+                return
+            if kind == "close":
+                if action[1] == "reset":
+                    self.conn.reset()
+                else:
+                    self.conn.close_graceful()
+                return
+            if kind == "event":
+                self.sim.emit(action[1], conn=self.conn.id, **action[2])
+
+    def send_pieces(self, pieces):
+        while pieces and self.conn.open:
+            delay, text = pieces[0]
+            if delay > 0:
+                pieces[0] = (0, text)
+                self.timer = self.sim.loop.call_later(delay / 1000.0,
+                                                      lambda: self.send_pieces(pieces))
+                return
+            pieces.pop(0)
+            try:
+                self.conn.write(text.encode("latin-1"))
+            except CommandError:
+                return
+        self.advance(None)
+
+    def on_data(self, data):
+        self.sim.emit("received", conn=self.conn.id, role="setup", count=len(data),
+                      total=self.conn.rx_total, hex=hexstr(data))
+        i = 0
+        if self.after_cr and data[:1] == b"\n":
+            i = 1  # the LF of a CR LF split across two reads
+        self.after_cr = False
+        while i < len(data):
+            b = data[i]
+            i += 1
+            if b not in (0x0D, 0x0A):
+                self.linebuf.append(b)
+                continue
+            end = "\n"
+            if b == 0x0D:
+                if i < len(data) and data[i] == 0x0A:
+                    end = "\r\n"
+                    i += 1
+                else:
+                    end = "\r"
+                    self.after_cr = i == len(data)
+            text = self.linebuf.decode("latin-1")
+            self.linebuf.clear()
+            self.line_done(text, end)
+
+    def line_done(self, text, end):
+        fields = {"conn": self.conn.id, "text": text, "end": end}
+        if self.prompt is not None:
+            fields["prompt"] = self.prompt
+        self.sim.emit("console_line", **fields)
+        self.lines.append(text)
+        if self.waiting_line:
+            self.waiting_line = False
+            self.advance(self.lines.popleft())
+
+    def on_close(self):
+        self.sim.loop.cancel(self.timer)
+        self.timer = None
+        self.script = None
+
+    # ---- scripts -----------------------------------------------------------------------
+    def split(self, text, how):
+        delay = self.cfg["piece_delay_ms"]
+        if how == "lines":
+            parts = text.splitlines(keepends=True)
+        elif isinstance(how, int) or (isinstance(how, str) and how.isdigit()):
+            size = max(1, int(how))
+            parts = [text[i:i + size] for i in range(0, len(text), size)]
+        else:
+            parts = [text]
+        return [(delay if i else 0, p) for i, p in enumerate(parts) if p]
+
+    def printout(self):
+        if self.cfg["printout"] is not None:
+            return "".join(self.cfg["printout"])
+        s = self.sim
+        return ("\r\n*** Basic parameters\r\n"
+                "Hardware: Ethernet TCP/IP, MAC %s\r\n"
+                "IP addr %s, gateway 0.0.0.0, netmask 255.0.0.0\r\n"
+                "\r\n*** Channel 1\r\n"
+                "Baudrate 9600, I/F Mode 8N1, Flow none\r\n"
+                "Port %s, Connect mode server, NVT %s, TEA %s\r\n"
+                "\r\nChange setting: 0 Server  1 Channel 1  7 Defaults  8 Exit  "
+                "9 Save and Reboot\r\n"
+                % (proto.mac_text(s.default_mac), s.module_ip(), s.data_port_number(),
+                   "on" if s.data_cfg["telnet"] else "off",
+                   "on" if s.data_cfg["tea"] else "off"))
+
+    def readout_script(self):
+        yield ("send", [(0, self.cfg["greeting"])])
+        if self.cfg["wait_greeting_cr"]:
+            yield ("line",)
+        for prompt in self.cfg["key_prompts"]:
+            yield ("send", [(0, prompt)])
+            yield ("line",)
+        yield ("send", self.split(self.printout(), self.cfg["printout_split"]))
+        yield ("event", "console_done", {"reason": "printout"})
+        if self.cfg["after_printout"] in ("close", "reset"):
+            yield ("close", self.cfg["after_printout"])
+
+    def prompt_piece(self, n):
+        label = PROMPT_LABELS[n] if n < len(PROMPT_LABELS) else "Command"
+        return self.cfg["prompt_format"].replace("{label}", label).replace("{n}", str(n))
+
+    def prompt_pieces(self, n):
+        text = self.prompt_piece(n)
+        if n in self.cfg["double_prompts"]:
+            text += self.prompt_piece(n)
+        if self.cfg["split_prompts"] and ">" in text:
+            cut = text.index(">")
+            delay = self.cfg["piece_delay_ms"] or 50
+            return [(0, text[:cut]), (delay, text[cut:])]
+        return [(0, text)]
+
+    def prompt_script(self):
+        cfg = self.cfg
+        yield ("send", self.split(cfg["greeting"], "whole"))
+        reason = "prompts"
+        for n in range(int(cfg["prompts"])):
+            if cfg["drop_after"] is not None and self.answers >= int(cfg["drop_after"]):
+                yield ("event", "console_done", {"reason": "drop", "answers": self.answers})
+                yield ("close", cfg["drop_how"])
+                return
+            self.prompt = n
+            yield ("send", self.prompt_pieces(n))
+            line = yield ("line",)
+            self.answers += 1
+            if line.strip() == "R":
+                reason = "reset"
+                break
+        self.prompt = None
+        for k in range(int(cfg["extra_prompts"])):
+            yield ("sleep", cfg["extra_delay_ms"])
+            yield ("send", [(0, self.prompt_piece(int(cfg["prompts"]) + k))])
+        yield ("event", "console_done", {"reason": reason, "answers": self.answers})
+        if cfg["after_reset"] in ("close", "reset"):
+            if cfg["extra_prompts"]:
+                yield ("sleep", cfg["extra_delay_ms"])
+            yield ("close", cfg["after_reset"])
+
+
+class Listener:
+    def __init__(self, sim, role, addr, port, rcvbuf=0, sndbuf=0):
+        self.sim = sim
+        self.role = role
+        self.addr = addr
+        self.port = port
+        self.sock = None
+        self.paused = False
+        self.open(rcvbuf, sndbuf)
+
+    def open(self, rcvbuf=0, sndbuf=0):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        # Set before listen(): accepted sockets inherit it, and the window scale offered in
+        # the handshake already fits the small buffer.
+        if rcvbuf:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, rcvbuf)
+        if sndbuf:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, sndbuf)
+        try:
+            sock.bind((self.addr, self.port))
+            sock.listen(16)
+        except OSError:
+            sock.close()
+            raise
+        sock.setblocking(False)
+        self.sock = sock
+        self.port = sock.getsockname()[1]
+        self.paused = False
+        self.sim.loop.watch(sock, selectors.EVENT_READ, self.on_ready)
+
+    def close(self):
+        if self.sock is not None:
+            self.sim.loop.watch(self.sock, 0, None)
+            self.sock.close()
+            self.sock = None
+
+    def pause(self, paused):
+        if self.sock is None:
+            raise CommandError("the %s port is not listening" % self.role)
+        self.paused = paused
+        self.sim.loop.watch(self.sock, 0 if paused else selectors.EVENT_READ, self.on_ready)
+
+    def on_ready(self, _mask):
+        while self.sock is not None:
+            try:
+                sock, peer = self.sock.accept()
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError as e:
+                self.sim.emit("error", message="accept on %s port: %s" % (self.role, e))
+                return
+            if not destination_allowed(peer[0]):
+                sock.close()
+                self.sim.emit("error", message="closed a connection from %s: only loopback "
+                              "peers outside a private network namespace" % peer[0])
+                continue
+            self.sim.accepted(self.role, sock, peer)
+
+
+class Connector:
+    """Client mode of the data port: connect to the program's server, retrying if asked."""
+
+    def __init__(self, sim, host, port, retry_ms, retry_for_ms):
+        check_destination(host)
+        self.sim = sim
+        self.host = host
+        self.port = port
+        self.retry_ms = retry_ms
+        self.deadline = time.monotonic() + retry_for_ms / 1000.0
+        self.sock = None
+        self.timer = None
+        self.attempt()
+
+    def attempt(self):
+        self.timer = None
+        cfg = self.sim.data_cfg
+        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        if cfg["rcvbuf"]:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, cfg["rcvbuf"])
+        if cfg["sndbuf"]:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, cfg["sndbuf"])
+        sock.setblocking(False)
+        err = sock.connect_ex((self.host, self.port))
+        self.sock = sock
+        if err in (0, errno.EINPROGRESS):
+            self.sim.loop.watch(sock, selectors.EVENT_WRITE, self.on_ready)
+        else:
+            self.failed(err)
+
+    def on_ready(self, _mask):
+        err = self.sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
+        self.sim.loop.watch(self.sock, 0, None)
+        if err:
+            self.failed(err)
+            return
+        sock, self.sock = self.sock, None
+        self.sim.connector = None
+        self.sim.accepted("data", sock, sock.getpeername())
+
+    def failed(self, err):
+        self.sock.close()
+        self.sock = None
+        retrying = self.retry_ms > 0 and time.monotonic() < self.deadline
+        self.sim.emit("connect_failed", host=self.host, port=self.port, error=errno_name(err),
+                      retrying=retrying)
+        if retrying:
+            self.timer = self.sim.loop.call_later(self.retry_ms / 1000.0, self.attempt)
+        else:
+            self.sim.connector = None
+
+    def cancel(self):
+        self.sim.loop.cancel(self.timer)
+        if self.sock is not None:
+            self.sim.loop.watch(self.sock, 0, None)
+            self.sock.close()
+            self.sock = None
+
+
+class Sim:
+    def __init__(self, args, emit):
+        self.args = args
+        self.emit = emit
+        self.loop = Loop(self.internal_error)
+        emit.attach(self.loop)
+        self.conns = {}  # open connections by id
+        self.history = []  # every connection, for stats
+        self.next_id = 1
+        self.data_cfg = dict(DATA_DEFAULTS)
+        self.console_cfg = dict(CONSOLE_DEFAULTS)
+        self.data_listener = None
+        self.setup_listener = None
+        self.connector = None
+        self.udp = None
+        self.udp_addr = None
+        self.modules = []
+        self.answer_searches = True
+        self.rx_data_total = 0
+        self.first_data_t = None
+        self.last_data_t = None
+        self.watches = []
+        self.searches = 0
+        self.replies = 0
+        self.stdin_buf = b""
+        self.default_mac = proto.parse_mac(args.mac)
+
+        key, tag = proto.read_discovery_constants(args.discovery_header)
+        self.key_source = "file" if key else "fallback"
+        self.discovery_key = key or proto.FALLBACK_DISCOVERY_KEY
+        self.maker_tag = tag or proto.FALLBACK_MAKER_TAG
+        if args.discovery_key:
+            self.discovery_key = proto.parse_key(args.discovery_key)
+            self.key_source = "option"
+
+    def internal_error(self, exc):
+        if isinstance(exc, CommandError):
+            self.emit("error", message=str(exc))
+        else:
+            self.emit("error", message="internal: %r" % (exc,), internal=True,
+                      traceback=traceback.format_exc())
+
+    # ---- start-up ----------------------------------------------------------------------
+    def start(self):
+        a = self.args
+        self.data_cfg.update(mode=a.mode, report=a.report, report_every=a.report_every,
+                             telnet=a.telnet, tea=a.tea, tea_challenge=a.tea_challenge,
+                             tea_extra_hex=a.tea_extra, tea_bad_check=a.tea_bad_check,
+                             tea_on_fail=a.tea_on_fail, tea_timeout_ms=a.tea_timeout_ms,
+                             on_connect_hex=a.on_connect, pause_read=a.pause_read,
+                             rcvbuf=a.rcvbuf, sndbuf=a.sndbuf)
+        if a.tea_key:
+            self.data_cfg["tea_key"] = list(a.tea_key)
+        self.check_data_cfg(self.data_cfg)
+        if a.data_json:
+            self.apply_data_cfg(json.loads(a.data_json))
+        self.console_cfg["mode"] = a.console
+        self.console_cfg["prompts"] = a.prompts
+        if a.console_json:
+            self.apply_console_cfg(json.loads(a.console_json))
+
+        bind = a.bind
+        if not a.no_data and not a.connect:
+            self.data_listener = Listener(self, "data", a.data_bind or bind, a.data_port,
+                                          a.rcvbuf, a.sndbuf)
+        if not a.no_setup:
+            port = a.setup_port
+            if port is None:
+                port = SETUP_CONSOLE_PORT if os.geteuid() == 0 else 0
+            self.setup_listener = Listener(self, "setup", a.setup_bind or bind, port)
+        if not a.no_udp:
+            self.open_udp(a.udp_bind or bind, a.udp_port)
+        if a.modules_json:
+            self.modules = [self.check_module(m) for m in json.loads(a.modules_json)]
+        for spec in a.module or []:
+            self.modules.append(self.check_module(self.parse_module_arg(spec)))
+        if not a.modules_json and not a.module:
+            self.modules.append(self.check_module({}))
+
+        # stdin stays blocking (it may be a terminal shared with a shell); the selector only
+        # hands it over when a read will not wait.
+        self.loop.watch(sys.stdin.fileno(), selectors.EVENT_READ, self.on_stdin)
+
+        self.emit("ready", pid=os.getpid(),
+                  data_port=self.data_listener.port if self.data_listener else None,
+                  data_addr=self.data_listener.addr if self.data_listener else None,
+                  setup_port=self.setup_listener.port if self.setup_listener else None,
+                  setup_addr=self.setup_listener.addr if self.setup_listener else None,
+                  udp_port=self.udp.getsockname()[1] if self.udp else None,
+                  udp_addr=self.udp_addr,
+                  discovery_key=["%08X" % w for w in self.discovery_key],
+                  key_source=self.key_source, maker_tag=self.maker_tag.decode("latin-1"),
+                  private_netns=PRIVATE_NETNS or PRIVATE_NETNS_DECLARED)
+        if a.connect:
+            host, port = parse_endpoint(a.connect)
+            self.connector = Connector(self, host, port, a.connect_retry_ms,
+                                       a.connect_retry_for_ms)
+
+    def open_udp(self, addr, port):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        if self.args.udp_reuseaddr:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if self.args.udp_broadcast:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        try:
+            sock.bind((addr, port))
+        except OSError:
+            sock.close()
+            raise
+        sock.setblocking(False)
+        self.udp = sock
+        self.udp_addr = addr
+        self.loop.watch(sock, selectors.EVENT_READ, self.on_udp)
+
+    # ---- configuration -----------------------------------------------------------------
+    @staticmethod
+    def check_data_cfg(cfg):
+        if cfg["mode"] not in ("echo", "sink", "script"):
+            raise CommandError("mode must be echo, sink or script")
+        if cfg["report"] not in ("hex", "count", "none"):
+            raise CommandError("report must be hex, count or none")
+        if cfg["tea_on_fail"] not in ("close", "reset", "keep"):
+            raise CommandError("tea_on_fail must be close, reset or keep")
+        proto.parse_key(cfg["tea_key"])
+        if cfg["tea_challenge"] and len(from_hex(cfg["tea_challenge"])) != 8:
+            raise CommandError("tea_challenge has 16 hex digits")
+        from_hex(cfg["tea_extra_hex"])
+        from_hex(cfg["on_connect_hex"])
+
+    def apply_data_cfg(self, changes):
+        unknown = set(changes) - set(DATA_DEFAULTS)
+        if unknown:
+            raise CommandError("unknown data settings: %s" % ", ".join(sorted(unknown)))
+        merged = dict(self.data_cfg)
+        merged.update(changes)
+        self.check_data_cfg(merged)
+        self.data_cfg = merged
+
+    def apply_console_cfg(self, changes):
+        unknown = set(changes) - set(CONSOLE_DEFAULTS)
+        if unknown:
+            raise CommandError("unknown console settings: %s" % ", ".join(sorted(unknown)))
+        merged = dict(self.console_cfg)
+        merged.update(changes)
+        if merged["mode"] not in ("readout", "prompt", "script"):
+            raise CommandError("console mode must be readout, prompt or script")
+        for key in ("after_printout", "after_reset"):
+            if merged[key] not in ("none", "close", "reset"):
+                raise CommandError("%s must be none, close or reset" % key)
+        if merged["drop_how"] not in ("close", "reset"):
+            raise CommandError("drop_how must be close or reset")
+        self.console_cfg = merged
+
+    def module_ip(self):
+        addr = self.data_listener.addr if self.data_listener else self.args.bind
+        return addr if addr and addr != "0.0.0.0" else LOOPBACK
+
+    def data_port_number(self):
+        if self.data_listener is not None:
+            return self.data_listener.port
+        return self.args.data_port or 0
+
+    def default_flags(self):
+        return ((proto.REPLY_FLAG_TEA if self.data_cfg["tea"] else 0)
+                | (proto.REPLY_FLAG_NVT if self.data_cfg["telnet"] else 0))
+
+    @staticmethod
+    def parse_module_arg(spec):
+        module = {}
+        for item in spec.split(","):
+            if not item.strip():
+                continue
+            key, sep, value = item.partition("=")
+            if not sep:
+                raise CommandError("module fields are key=value: %r" % item)
+            key = key.strip()
+            value = value.strip()
+            if key in ("flags", "delay_ms", "size"):
+                module[key] = int(value, 0)
+            elif key == "port" and value != "data":
+                module[key] = int(value)
+            else:
+                module[key] = value
+        return module
+
+    MODULE_KEYS = {"mac", "ip", "mask", "gateway", "flags", "port", "delay_ms", "kind", "size",
+                   "key"}
+    KINDS = ("normal", "forged", "oversized", "short", "duplicate", "silent")
+
+    def check_module(self, module):
+        unknown = set(module) - self.MODULE_KEYS
+        if unknown:
+            raise CommandError("unknown module fields: %s" % ", ".join(sorted(unknown)))
+        m = dict(module)
+        if m.get("kind", "normal") not in self.KINDS:
+            raise CommandError("module kind must be one of %s" % ", ".join(self.KINDS))
+        proto.parse_mac(m.get("mac", proto.mac_text(self.default_mac)))
+        for key in ("ip", "mask", "gateway"):
+            if key in m:
+                proto.parse_ipv4(m[key])
+        if "key" in m:
+            proto.parse_key(m["key"])
+        return m
+
+    def module_reply(self, m):
+        """The datagrams one module sends for a search, by its kind."""
+        key = proto.parse_key(m["key"]) if "key" in m else self.discovery_key
+        mac = proto.parse_mac(m.get("mac", proto.mac_text(self.default_mac)))
+        ip = proto.parse_ipv4(m.get("ip", self.module_ip()))
+        mask = proto.parse_ipv4(m.get("mask", "255.0.0.0"))
+        gateway = proto.parse_ipv4(m.get("gateway", "0.0.0.0"))
+        flags = int(m.get("flags", self.default_flags()))
+        port = m.get("port", "data")
+        port = self.data_port_number() if port == "data" else int(port)
+        reply = proto.build_reply(mac, ip, mask, gateway, flags, port, key)
+        kind = m.get("kind", "normal")
+        if kind == "forged":
+            reply = reply[:47] + bytes([reply[47] ^ 0x01])
+        elif kind == "oversized":
+            size = max(49, int(m.get("size", 49)))
+            reply = reply + bytes(size - 48)
+        elif kind == "short":
+            reply = reply[:min(47, max(1, int(m.get("size", 40))))]
+        elif kind == "silent":
+            return []
+        datagrams = [reply]
+        if kind == "duplicate":
+            other_ip = ip[:3] + bytes([(ip[3] + 1) & 0xFF])
+            datagrams.append(proto.build_reply(mac, other_ip, mask, gateway, flags ^ 0x03,
+                                               (port + 1) & 0xFFFF, key))
+        return datagrams
+
+    # ---- connections -------------------------------------------------------------------
+    def accepted(self, role, sock, peer):
+        conn = Conn(self, sock, role, endpoint_text(peer), self.next_id)
+        self.next_id += 1
+        self.conns[conn.id] = conn
+        self.history.append(conn)
+        if role == "data":
+            cfg = self.data_cfg
+            for opt, value in ((socket.SO_RCVBUF, cfg["rcvbuf"]),
+                               (socket.SO_SNDBUF, cfg["sndbuf"])):
+                if value:
+                    try:
+                        sock.setsockopt(socket.SOL_SOCKET, opt, value)
+                    except OSError:
+                        pass
+            conn.session = DataSession(self, conn, cfg)
+            conn.user_paused = bool(cfg["pause_read"])
+        else:
+            conn.session = ConsoleSession(self, conn, self.console_cfg)
+        try:
+            local = endpoint_text(sock.getsockname())
+        except OSError:
+            local = ""
+        self.emit("connected", conn=conn.id, role=role, peer=conn.peer, local=local)
+        conn.update_interest()
+        try:
+            conn.session.start()
+        except CommandError as e:
+            self.emit("error", conn=conn.id, message=str(e))
+
+    def conn_closed(self, conn):
+        self.conns.pop(conn.id, None)
+
+    def target(self, cmd, role=None):
+        if "conn" in cmd and cmd["conn"] is not None:
+            conn = self.conns.get(int(cmd["conn"]))
+            if conn is None:
+                raise CommandError("no open connection %s" % cmd["conn"])
+            return conn
+        role = role or cmd.get("role", "data")
+        for cid in sorted(self.conns, reverse=True):
+            if self.conns[cid].role == role:
+                return self.conns[cid]
+        raise CommandError("no open %s connection" % role)
+
+    def data_received(self, count):
+        now = time.monotonic()
+        if self.first_data_t is None:
+            self.first_data_t = now
+        self.last_data_t = now
+        self.rx_data_total += count
+        if self.watches:
+            due = [w for w in self.watches if self.rx_data_total >= w]
+            if due:
+                self.watches = [w for w in self.watches if self.rx_data_total < w]
+                for w in due:
+                    self.emit("reached", bytes=w, total=self.rx_data_total,
+                              first_rx_t=round(self.first_data_t, 6))
+
+    # ---- discovery ---------------------------------------------------------------------
+    def on_udp(self, _mask):
+        while self.udp is not None:
+            try:
+                data, sender = self.udp.recvfrom(2048)
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError as e:
+                self.emit("error", message="udp receive: %s" % e)
+                return
+            if not destination_allowed(sender[0]):
+                self.emit("datagram", ignored=True, **{"from": endpoint_text(sender),
+                                                       "size": len(data), "hex": hexstr(data)})
+                continue
+            if proto.is_search_request(data):
+                self.searches += 1
+                tag = data[32:48]
+                self.emit("search", **{"from": endpoint_text(sender), "size": len(data),
+                                       "tag": tag.decode("latin-1"),
+                                       "tag_ok": tag == self.maker_tag})
+                if self.answer_searches:
+                    for index, module in enumerate(self.modules):
+                        self.schedule_reply(module, index, sender)
+            else:
+                self.emit("datagram", **{"from": endpoint_text(sender), "size": len(data),
+                                         "hex": hexstr(data)})
+
+    def schedule_reply(self, module, index, to):
+        delay = int(module.get("delay_ms", 0))
+        if delay > 0:
+            self.loop.call_later(delay / 1000.0, lambda: self.send_reply(module, index, to))
+        else:
+            self.send_reply(module, index, to)
+
+    def send_reply(self, module, index, to, cmd_id=None):
+        if self.udp is None:
+            raise CommandError("no UDP socket")
+        check_destination(to[0])
+        for datagram in self.module_reply(module):
+            fields = {"to": endpoint_text(to), "module": index, "mac": mac_of(datagram),
+                      "kind": module.get("kind", "normal"), "size": len(datagram),
+                      "hex": hexstr(datagram)}
+            if cmd_id is not None:
+                fields["id"] = cmd_id
+            try:
+                self.udp.sendto(datagram, to)
+            except OSError as e:
+                fields["error"] = errno_name(e.errno) if e.errno else str(e)
+                self.emit("error", message="udp send to %s: %s" % (fields["to"], e), **fields)
+                continue
+            self.replies += 1
+            self.emit("replied", **fields)
+
+    # ---- the control channel -----------------------------------------------------------
+    def on_stdin(self, _mask):
+        try:
+            chunk = os.read(0, 65536)
+        except (BlockingIOError, InterruptedError):
+            return
+        if not chunk:
+            self.shutdown()  # the driving test has gone
+            return
+        self.stdin_buf += chunk
+        while b"\n" in self.stdin_buf:
+            line, self.stdin_buf = self.stdin_buf.split(b"\n", 1)
+            if line.strip():
+                self.command(line)
+            if not self.loop.running:
+                return
+
+    def command(self, line):
+        cmd_id = None
+        name = None
+        try:
+            cmd = json.loads(line)
+            if not isinstance(cmd, dict):
+                raise CommandError("a command is a JSON object")
+            cmd_id = cmd.get("id")
+            name = cmd.get("cmd")
+            handler = getattr(self, "cmd_" + str(name), None)
+            if handler is None:
+                raise CommandError("unknown command %r" % (name,))
+            result = handler(cmd) or {}
+        except (CommandError, ValueError, KeyError, TypeError, OSError) as e:
+            fields = {"cmd": name, "message": str(e) or type(e).__name__}
+            if cmd_id is not None:
+                fields["id"] = cmd_id
+            self.emit("error", **fields)
+            return
+        fields = {"cmd": name}
+        if cmd_id is not None:
+            fields["id"] = cmd_id
+        fields.update(result)
+        self.emit("ok", **fields)
+
+    def shutdown(self):
+        for conn in list(self.conns.values()):
+            conn.finish("local", "quit")
+        self.loop.running = False
+
+    # Each cmd_* returns extra fields for its "ok" event.
+    def cmd_ping(self, cmd):
+        return {}
+
+    def cmd_quit(self, cmd):
+        self.loop.call_later(0, self.quit)
+        return {}
+
+    def quit(self):
+        self.emit("bye")
+        self.shutdown()
+
+    def cmd_data(self, cmd):
+        """Settings of the data port (keys of DATA_DEFAULTS) for new connections; with
+        "conn" they change that open connection only, with "all": true every open one too."""
+        changes = {k: v for k, v in cmd.items() if k not in ("cmd", "id", "conn", "all", "role")}
+        if "conn" in cmd:
+            conn = self.target(cmd)
+            merged = dict(conn.session.cfg)
+            merged.update(changes)
+            unknown = set(changes) - set(DATA_DEFAULTS)
+            if unknown:
+                raise CommandError("unknown data settings: %s" % ", ".join(sorted(unknown)))
+            self.check_data_cfg(merged)
+            conn.session.configure(changes)
+            return {"conn": conn.id}
+        self.apply_data_cfg(changes)
+        if cmd.get("all"):
+            for conn in self.conns.values():
+                if conn.role == "data":
+                    conn.session.configure(changes)
+        return {}
+
+    def cmd_console(self, cmd):
+        """Settings of the set-up console (keys of CONSOLE_DEFAULTS) for new connections."""
+        self.apply_console_cfg({k: v for k, v in cmd.items() if k not in ("cmd", "id")})
+        return {}
+
+    def send_fields(self, cmd, count):
+        fields = {"count": count}
+        if "id" in cmd:
+            fields["id"] = cmd["id"]
+        return fields
+
+    def cmd_send(self, cmd):
+        """{"hex"| "text", "conn"?, "role"?, "pieces"?: [lengths], "chunk"?: n,
+        "delay_ms"?: d}: the bytes in several TCP sends, delay_ms apart."""
+        conn = self.target(cmd)
+        if "hex" in cmd:
+            data = from_hex(cmd["hex"])
+        elif "text" in cmd:
+            data = str(cmd["text"]).encode("latin-1")
+        else:
+            raise CommandError("send needs hex or text")
+        pieces = []
+        if cmd.get("pieces"):
+            pos = 0
+            for n in cmd["pieces"]:
+                pieces.append(data[pos:pos + int(n)])
+                pos += int(n)
+            if pos < len(data):
+                pieces.append(data[pos:])
+        elif cmd.get("chunk"):
+            size = int(cmd["chunk"])
+            pieces = [data[i:i + size] for i in range(0, len(data), size)]
+        else:
+            pieces = [data]
+        pieces = [p for p in pieces if p] or [b""]
+        delay = float(cmd.get("delay_ms", 0)) / 1000.0
+        notify = self.send_fields(cmd, len(data))
+        if len(pieces) == 1 or delay <= 0:
+            for i, p in enumerate(pieces):
+                conn.write(p, notify if i == len(pieces) - 1 else None)
+        else:
+            conn.write(pieces[0])
+
+            def step(i):
+                if not conn.open:
+                    return
+                try:
+                    conn.write(pieces[i], notify if i == len(pieces) - 1 else None)
+                except CommandError as e:
+                    self.emit("error", conn=conn.id, message=str(e))
+                    return
+                if i + 1 < len(pieces):
+                    self.loop.call_later(delay, lambda: step(i + 1))
+
+            self.loop.call_later(delay, lambda: step(1))
+        return {"conn": conn.id, "pieces": len(pieces)}
+
+    def cmd_flood(self, cmd):
+        """{"bytes": N, "pattern_hex"?: "55", "conn"?}: N bytes as fast as the peer reads."""
+        conn = self.target(cmd)
+        count = int(cmd["bytes"])
+        pattern = from_hex(cmd.get("pattern_hex", "55"))
+        conn.flood(count, pattern, self.send_fields(cmd, count))
+        return {"conn": conn.id}
+
+    def cmd_close(self, cmd):
+        conn = self.target(cmd)
+        conn.close_graceful()
+        return {"conn": conn.id}
+
+    def cmd_reset(self, cmd):
+        conn = self.target(cmd)
+        conn.reset()
+        return {"conn": conn.id}
+
+    def cmd_pause_read(self, cmd):
+        conn = self.target(cmd)
+        conn.pause(True)
+        return {"conn": conn.id}
+
+    def cmd_resume_read(self, cmd):
+        conn = self.target(cmd)
+        conn.pause(False)
+        return {"conn": conn.id}
+
+    def listener_for(self, cmd):
+        which = cmd.get("which", "data")
+        if which not in ("data", "setup"):
+            raise CommandError("which must be data or setup")
+        return which
+
+    def cmd_refuse(self, cmd):
+        """Stop listening ("which": data|setup); new connects are refused. Open
+        connections stay."""
+        which = self.listener_for(cmd)
+        listener = self.data_listener if which == "data" else self.setup_listener
+        if listener is None or listener.sock is None:
+            raise CommandError("the %s port is not listening" % which)
+        listener.close()
+        return {"which": which, "port": listener.port}
+
+    def cmd_listen(self, cmd):
+        """Listen again on the same port (or "port"), optionally with "rcvbuf"."""
+        which = self.listener_for(cmd)
+        listener = self.data_listener if which == "data" else self.setup_listener
+        rcvbuf = int(cmd.get("rcvbuf", self.data_cfg["rcvbuf"] if which == "data" else 0))
+        sndbuf = int(cmd.get("sndbuf", self.data_cfg["sndbuf"] if which == "data" else 0))
+        if listener is None:
+            addr = cmd.get("addr") or (self.args.data_bind if which == "data"
+                                       else self.args.setup_bind) or self.args.bind
+            port = int(cmd.get("port", 0))
+            listener = Listener(self, which, addr, port, rcvbuf, sndbuf)
+            if which == "data":
+                self.data_listener = listener
+            else:
+                self.setup_listener = listener
+        else:
+            if listener.sock is not None:
+                listener.close()
+            if "port" in cmd:
+                listener.port = int(cmd["port"])
+            listener.open(rcvbuf, sndbuf)
+        return {"which": which, "port": listener.port, "addr": listener.addr}
+
+    def cmd_pause_accept(self, cmd):
+        """Leave new connections in the backlog, unaccepted."""
+        which = self.listener_for(cmd)
+        listener = self.data_listener if which == "data" else self.setup_listener
+        if listener is None:
+            raise CommandError("no %s listener" % which)
+        listener.pause(True)
+        return {"which": which}
+
+    def cmd_resume_accept(self, cmd):
+        which = self.listener_for(cmd)
+        listener = self.data_listener if which == "data" else self.setup_listener
+        if listener is None:
+            raise CommandError("no %s listener" % which)
+        listener.pause(False)
+        return {"which": which}
+
+    def cmd_connect(self, cmd):
+        """Client mode: connect the data port to "host":"port" (the program in server
+        mode); "retry_ms" and "retry_for_ms" keep trying while it is refused."""
+        if self.connector is not None:
+            self.connector.cancel()
+        host = cmd.get("host", LOOPBACK)
+        self.connector = Connector(self, host, int(cmd["port"]), int(cmd.get("retry_ms", 0)),
+                                   int(cmd.get("retry_for_ms", 10000)))
+        return {}
+
+    def cmd_tea_challenge(self, cmd):
+        """Send a challenge now on a data connection and await its response."""
+        conn = self.target(cmd)
+        if conn.role != "data":
+            raise CommandError("TEA challenges go on data connections")
+        session = conn.session
+        session.send_challenge(cmd.get("challenge"), from_hex(cmd.get("extra_hex", "")),
+                               bool(cmd.get("bad_check", False)),
+                               cmd.get("key", session.cfg["tea_key"]), cmd.get("id"))
+        return {"conn": conn.id}
+
+    def telnet_send(self, cmd, frame):
+        conn = self.target(cmd)
+        data = frame + from_hex(cmd.get("data_hex", ""))
+        conn.write(data, self.send_fields(cmd, len(data)))
+        return {"conn": conn.id, "hex": hexstr(data)}
+
+    def cmd_nop(self, cmd):
+        """IAC NOP ("count" times), then "data_hex", in one send."""
+        return self.telnet_send(cmd, proto.frame_nop() * int(cmd.get("count", 1)))
+
+    def cmd_negotiate(self, cmd):
+        """IAC verb option for each of "pairs" ([["WILL", 3], ...]; default: what a typical
+        RFC 2217 server says on connect), then "data_hex", in one send."""
+        pairs = cmd.get("pairs", proto.TYPICAL_NEGOTIATION)
+        return self.telnet_send(cmd, proto.frame_negotiation(pairs))
+
+    def cmd_subneg(self, cmd):
+        """IAC SB option(44) command value IAC SE, then "data_hex", in one send; a 0xFF
+        in the value is doubled unless "escape": false."""
+        option = int(cmd.get("option", proto.COM_PORT_OPTION))
+        payload = b""
+        if "command" in cmd:
+            payload = bytes([int(cmd["command"]) & 0xFF])
+        payload += from_hex(cmd.get("value_hex", ""))
+        return self.telnet_send(cmd, proto.frame_subnegotiation(option, payload,
+                                                                cmd.get("escape", True)))
+
+    def cmd_watch(self, cmd):
+        """Emit "reached" once the data bytes received on all data connections since the
+        start (or the last stats reset) reach "bytes"."""
+        target = int(cmd["bytes"])
+        if self.rx_data_total >= target:
+            self.emit("reached", bytes=target, total=self.rx_data_total,
+                      first_rx_t=self.first_data_t and round(self.first_data_t, 6))
+        else:
+            self.watches.append(target)
+        return {}
+
+    def cmd_stats(self, cmd):
+        fields = {"rx_data": self.rx_data_total,
+                  "first_rx_t": self.first_data_t and round(self.first_data_t, 6),
+                  "last_rx_t": self.last_data_t and round(self.last_data_t, 6),
+                  "searches": self.searches, "replies": self.replies,
+                  "conns": [c.stats() for c in self.history]}
+        if "id" in cmd:
+            fields["id"] = cmd["id"]
+        self.emit("stats", **fields)
+        if cmd.get("reset"):
+            self.rx_data_total = 0
+            self.first_data_t = self.last_data_t = None
+            self.searches = self.replies = 0
+            self.history = [c for c in self.history if c.open]
+        return {}
+
+    def cmd_modules(self, cmd):
+        """Replace the module list: "modules": [{mac, ip, mask, gateway, flags, port,
+        delay_ms, kind, size, key}, ...]."""
+        self.modules = [self.check_module(m) for m in cmd.get("modules", [])]
+        return {"count": len(self.modules)}
+
+    def cmd_add_module(self, cmd):
+        module = {k: v for k, v in cmd.items() if k not in ("cmd", "id")}
+        self.modules.append(self.check_module(module))
+        return {"index": len(self.modules) - 1}
+
+    def cmd_discovery(self, cmd):
+        """"answer": false records searches without replying."""
+        if "answer" in cmd:
+            self.answer_searches = bool(cmd["answer"])
+        return {"answer": self.answer_searches}
+
+    def cmd_udp_reply(self, cmd):
+        """Send a module reply now, unasked, to "to" (ADDRESS:PORT): "index" of a listed
+        module or an inline "module"."""
+        to = parse_endpoint(cmd["to"])
+        if "module" in cmd:
+            module, index = self.check_module(cmd["module"]), -1
+        else:
+            index = int(cmd.get("index", 0))
+            if not 0 <= index < len(self.modules):
+                raise CommandError("no module %d" % index)
+            module = self.modules[index]
+        self.send_reply(module, index, to, cmd.get("id"))
+        return {}
+
+    def cmd_udp_send(self, cmd):
+        """Send raw "hex" to "to" (ADDRESS:PORT) from the discovery socket."""
+        if self.udp is None:
+            raise CommandError("no UDP socket")
+        to = parse_endpoint(cmd["to"])
+        check_destination(to[0])
+        data = from_hex(cmd["hex"])
+        self.udp.sendto(data, to)
+        return {"size": len(data)}
+
+
+def mac_of(datagram):
+    return proto.mac_text(datagram[:6]) if len(datagram) >= 6 else ""
+
+
+def parse_args(argv):
+    p = argparse.ArgumentParser(
+        description="Simulated serial-to-Ethernet module, driven by JSON lines on stdin.")
+    p.add_argument("--bind", default=LOOPBACK,
+                   help="address of every socket unless given separately (default 127.0.0.1)")
+    p.add_argument("--private-netns", action="store_true",
+                   help="this runs in a network namespace a test built, so peers outside "
+                        "loopback are allowed (detected by itself under 'ip netns exec')")
+    g = p.add_argument_group("data port")
+    g.add_argument("--data-port", type=int, default=0, help="TCP data port (0: OS chooses)")
+    g.add_argument("--data-bind", help="address of the data port")
+    g.add_argument("--no-data", action="store_true", help="no data listener")
+    g.add_argument("--connect", metavar="HOST:PORT",
+                   help="client mode: connect to the program instead of listening")
+    g.add_argument("--connect-retry-ms", type=int, default=0,
+                   help="retry a refused connect this often")
+    g.add_argument("--connect-retry-for-ms", type=int, default=10000,
+                   help="give up retrying after this long")
+    g.add_argument("--mode", choices=("echo", "sink", "script"), default="echo")
+    g.add_argument("--report", choices=("hex", "count", "none"), default="hex",
+                   help="how received data is reported")
+    g.add_argument("--report-every", type=int, default=0,
+                   help="count mode: at most one event per this many bytes")
+    g.add_argument("--telnet", action="store_true",
+                   help="parse received data as Telnet; echo re-escapes 0xFF")
+    g.add_argument("--rcvbuf", type=int, default=0, help="SO_RCVBUF of data sockets")
+    g.add_argument("--sndbuf", type=int, default=0, help="SO_SNDBUF of data sockets")
+    g.add_argument("--pause-read", action="store_true",
+                   help="data connections start without reading")
+    g.add_argument("--on-connect", default="", metavar="HEX",
+                   help="bytes sent on every new data connection")
+    g.add_argument("--data-json", help="data settings as a JSON object")
+    g = p.add_argument_group("TEA challenge")
+    g.add_argument("--tea", action="store_true",
+                   help="send a TEA challenge on every new data connection")
+    g.add_argument("--tea-key", nargs=4, metavar="WORD",
+                   help="four hex key words (default 3A7F19C2 B04E6D15 5C92E8A1 0F63D7B4)")
+    g.add_argument("--tea-challenge", metavar="HEX16", help="fixed c0..c7 instead of random")
+    g.add_argument("--tea-extra", default="", metavar="HEX",
+                   help="data after the challenge in the same block")
+    g.add_argument("--tea-bad-check", action="store_true", help="send a wrong check byte")
+    g.add_argument("--tea-on-fail", choices=("close", "reset", "keep"), default="close")
+    g.add_argument("--tea-timeout-ms", type=int, default=0)
+    g = p.add_argument_group("discovery")
+    g.add_argument("--udp-port", type=int, default=proto.DISCOVERY_PORT,
+                   help="UDP discovery port (default 9999; 0: OS chooses)")
+    g.add_argument("--udp-bind", help="address of the UDP socket (0.0.0.0 to hear broadcasts)")
+    g.add_argument("--udp-reuseaddr", action="store_true", help="SO_REUSEADDR on the UDP socket")
+    g.add_argument("--udp-broadcast", action="store_true",
+                   help="SO_BROADCAST on the UDP socket (to send to a broadcast address)")
+    g.add_argument("--no-udp", action="store_true", help="no discovery socket")
+    g.add_argument("--module", action="append", metavar="SPEC",
+                   help="module answering searches, e.g. mac=00:1a:2b:3c:4d:5e,ip=10.0.0.2,"
+                        "mask=255.255.255.0,gateway=10.0.0.1,flags=3,port=23,delay_ms=0,"
+                        "kind=normal|forged|oversized|short|duplicate|silent,size=N; "
+                        "repeatable (default: one module describing this one)")
+    g.add_argument("--modules-json", help="module list as a JSON array of objects")
+    g.add_argument("--mac", default="02:00:5e:00:00:01", help="MAC of the default module")
+    g.add_argument("--discovery-key", nargs=4, metavar="WORD",
+                   help="four hex words; default read from setup/Discovery.h")
+    g.add_argument("--discovery-header", default=proto.DISCOVERY_HEADER, help=argparse.SUPPRESS)
+    g = p.add_argument_group("set-up console")
+    g.add_argument("--setup-port", type=int,
+                   help="TCP console port (default 99 as root, else OS-chosen)")
+    g.add_argument("--setup-bind", help="address of the console port")
+    g.add_argument("--no-setup", action="store_true", help="no console")
+    g.add_argument("--console", choices=("readout", "prompt", "script"), default="readout")
+    g.add_argument("--prompts", type=int, default=35, help="prompt mode: number of prompts")
+    g.add_argument("--console-json", help="console settings as a JSON object")
+    return p.parse_args(argv)
+
+
+def main(argv=None):
+    global PRIVATE_NETNS_DECLARED
+    args = parse_args(argv)
+    PRIVATE_NETNS_DECLARED = args.private_netns
+    emit = Emitter(sys.stdout.fileno())
+    try:
+        sim = Sim(args, emit)
+        sim.start()
+    except (OSError, CommandError, ValueError) as e:
+        emit("error", message="start-up failed: %s" % e, fatal=True)
+        emit.drain()
+        return 2
+    try:
+        sim.loop.run()
+    except KeyboardInterrupt:
+        pass
+    emit.drain()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
