@@ -16,6 +16,7 @@ import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True  # run from the source tree: leave no __pycache__ there
 sys.path.insert(0, HERE)
 import simmodule_proto as proto  # noqa: E402
 
@@ -197,7 +198,7 @@ class TelnetCodecTests(unittest.TestCase):
 
 class SafetyTests(unittest.TestCase):
     def test_only_loopback_outside_a_private_namespace(self):
-        import simmodule
+        import simmodule_io as simmodule
         saved = simmodule.PRIVATE_NETNS, simmodule.PRIVATE_NETNS_DECLARED
         try:
             simmodule.PRIVATE_NETNS = simmodule.PRIVATE_NETNS_DECLARED = False
@@ -416,9 +417,9 @@ class ControlAndDataTests(ToolTestCase):
         sock = self.connect()
         conn = self.sim.wait("connected")["conn"]
         mark = self.sim.mark()
-        self.sim.ok("send", hex="0102030405060708", pieces=[3, 2], delay_ms=150)
+        self.sim.ok("send", hex="0102030405060708", pieces=[3, 2], delay_ms=300)
         first = sock.recv(100)
-        self.assertEqual(first, b"\x01\x02\x03")  # the rest is still 150 ms away
+        self.assertEqual(first, b"\x01\x02\x03")  # the rest is still 300 ms away
         rest = recv_exactly(sock, 5)
         self.assertEqual(rest, bytes([4, 5, 6, 7, 8]))
         self.assertEqual(self.sim.wait("sent", start=mark)["count"], 8)
@@ -689,7 +690,7 @@ class ConsoleTests(ToolTestCase):
         self.assertTrue(all(e["end"] == "\r\n" for e in lines))
 
     def test_split_double_and_drop(self):
-        self.sim.ok("console", mode="prompt", split_prompts=True, piece_delay_ms=150,
+        self.sim.ok("console", mode="prompt", split_prompts=True, piece_delay_ms=300,
                     double_prompts=[1], drop_after=2, drop_how="reset")
         sock, _ = self.console()
         first = recv_until(sock, b"Port ")  # the greeting and the prompt without its ">"

@@ -74,10 +74,11 @@ public:
     bool Listen(const QString& which = QStringLiteral("data")); // again, on the same port
     bool PauseRead(int conn = 0);
     bool ResumeRead(int conn = 0);
-    // Data-port settings for new connections (keys as in the tool's DATA_DEFAULTS, e.g.
-    // {"mode": "sink"}); with "conn" for that connection only.
+    // Data-port settings for new connections (keys of DATA_DEFAULTS in
+    // tools/simmodule_sessions.py, e.g. {"mode": "sink"}); with "conn" for that connection
+    // only.
     bool Configure(const QJsonObject& settings);
-    // Set-up console settings for new connections (keys of CONSOLE_DEFAULTS).
+    // Set-up console settings for new connections (keys of CONSOLE_DEFAULTS, same file).
     bool ConfigureConsole(const QJsonObject& settings);
     // Client mode: connect the data port to a server (the program in server mode).
     bool ConnectTo(const QString& host, quint16 port, int retryMs = 0, int retryForMs = 10000);
