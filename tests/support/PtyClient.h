@@ -1,0 +1,47 @@
+#pragma once
+// A real program on the other side of a virtual port: tests/support/pty_client.py run by
+// Debian's python3 (which has pyserial), driven one command line at a time. Waiting for a
+// reply keeps the test's event loop running, so the port's notifiers fire meanwhile.
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <cstdint>
+
+namespace vsptest {
+
+class PtyClient {
+public:
+    PtyClient();
+    ~PtyClient();
+    PtyClient(const PtyClient&) = delete;
+    PtyClient& operator=(const PtyClient&) = delete;
+
+    // Sends a command without waiting; the reply is collected by Reply().
+    void Send(const QByteArray& line);
+    // The next reply line without its "ok" (null on "err", timeout or a dead client; Error()
+    // says which).
+    QByteArray Reply(int timeoutMs = 30000);
+    QByteArray Call(const QByteArray& line, int timeoutMs = 30000)
+    {
+        Send(line);
+        return Reply(timeoutMs);
+    }
+    bool Ok(const QByteArray& line, int timeoutMs = 30000)
+    {
+        return !Call(line, timeoutMs).isNull();
+    }
+    QString Error() const { return error_; }
+    // Ends the client at once, as a crash would (its descriptors close in the kernel).
+    void Kill();
+
+private:
+    QProcess proc_;
+    QString error_;
+};
+
+// The byte pattern the client writes and checks: words (w * 2654435761 + seed) mod 2^32,
+// little-endian.
+QByteArray Pattern(int size, uint32_t seed);
+
+} // namespace vsptest
