@@ -1,0 +1,51 @@
+#pragma once
+// The little Telnet (NVT) the data link needs: 0xFF escaping in both directions, removal
+// of the commands a module puts at the front of a received block, the RFC 2217
+// port-control frame and the keep-connection message. Pure functions over bytes; the
+// relay decides when each applies and does the sending.
+
+#include <cstdint>
+
+namespace vsp {
+
+// Application to module: doubles every 0xFF among the count bytes, in place. The caller
+// provides room for 2 * count bytes. Returns the new count.
+int32_t NvtEscapeOutgoing(uint8_t* bytes, int32_t count);
+
+// Removes the Telnet commands that lead a received block and returns the new count (0
+// when nothing is left for the application). Only the front of the block is looked at:
+// commands after the first data byte pass as data. Removed:
+//  - IAC WILL/WONT/DO/DONT together with their option byte (a negotiation cut off at
+//    the end of the block is dropped);
+//  - IAC SB ... IAC SE (IAC IAC inside is an escaped data byte, not an end); when the
+//    block holds no IAC SE, the whole block is dropped;
+//  - IAC followed by any other command byte (two bytes).
+// IAC IAC at the front is an escaped data byte: it is left for NvtUnescapeIncoming, so
+// it reaches the application as one 0xFF like the same pair anywhere else. A block that
+// is (or ends up as) a lone 0xFF keeps it as data.
+int32_t StripLeadingCommands(uint8_t* block, int32_t count);
+
+// Module to application: every 0xFF 0xFF pair becomes one 0xFF, in place, walking left
+// to right (0xFF 0xFF 0xFF 0xFF gives 0xFF 0xFF; a lone 0xFF stays). Returns the new
+// count.
+int32_t NvtUnescapeIncoming(uint8_t* block, int32_t count);
+
+// One frame to put on the wire as it is: never escaped, never counted as relay data.
+struct TelnetFrame {
+    static constexpr int Capacity = 10; // the SET-BAUDRATE frame, the largest we send
+    uint8_t Bytes[Capacity] = {};
+    int Size = 0;
+};
+
+// IAC SB COM-PORT-OPTION command value IAC SE (7 bytes). The value byte is copied as it
+// is, 0xFF included: modules expect the frame exactly so.
+TelnetFrame PortControlFrame(uint8_t command, uint8_t value);
+
+// The 10-byte SET-BAUDRATE frame: the rate as 4 bytes, most significant first. The
+// 32-bit pattern is sent as it is, whatever its sign.
+TelnetFrame BaudRateFrame(int32_t baudRate);
+
+// IAC NOP.
+TelnetFrame KeepConnectionMessage();
+
+} // namespace vsp

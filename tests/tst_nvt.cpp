@@ -1,0 +1,298 @@
+// NVT codec and port control: 0xFF escaping both ways, removal of the Telnet commands that
+// lead a received block, and the RFC 2217 frames and values the port settings become.
+
+#include "link/Nvt.h"
+#include "link/Rfc2217.h"
+#include "link/Telnet.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+#include <vector>
+
+using namespace vsp;
+
+namespace {
+
+QByteArray Hex(const char* text)
+{
+    return QByteArray::fromHex(text);
+}
+
+// Heap copy with no slack, so that ASan reports any write past the caller's area.
+std::vector<uint8_t> Bytes(const QByteArray& data, size_t capacity)
+{
+    std::vector<uint8_t> bytes(capacity);
+    std::copy(data.begin(), data.end(), bytes.begin());
+    return bytes;
+}
+
+QByteArray Prefix(const std::vector<uint8_t>& bytes, int32_t count)
+{
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), count);
+}
+
+// What the relay does to a received block with "NVT filter" on and the port open.
+QByteArray Incoming(const QByteArray& block)
+{
+    auto bytes = Bytes(block, size_t(block.size()));
+    int32_t n = int32_t(block.size());
+    if (n > 0 && bytes[0] == telnet::IAC) n = StripLeadingCommands(bytes.data(), n);
+    n = NvtUnescapeIncoming(bytes.data(), n);
+    return Prefix(bytes, n);
+}
+
+QByteArray Frame(const TelnetFrame& frame)
+{
+    return QByteArray(reinterpret_cast<const char*>(frame.Bytes), frame.Size);
+}
+
+} // namespace
+
+class TstNvt : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void escapeOutgoing_data()
+    {
+        QTest::addColumn<QByteArray>("in");
+        QTest::addColumn<QByteArray>("out");
+        QTest::newRow("empty") << Hex("") << Hex("");
+        QTest::newRow("no 0xFF") << Hex("41 42 43") << Hex("41 42 43");
+        QTest::newRow("single 0xFF") << Hex("ff") << Hex("ff ff");
+        QTest::newRow("all 0xFF") << Hex("ff ff ff") << Hex("ff ff ff ff ff ff");
+        QTest::newRow("CR LF NUL untouched") << Hex("0d 0a 00 ff 41") << Hex("0d 0a 00 ff ff 41");
+        QTest::newRow("first and last") << Hex("ff 41 42 ff") << Hex("ff ff 41 42 ff ff");
+        QTest::newRow("commands look-alikes")
+            << Hex("ff fa 2c ff f0") << Hex("ff ff fa 2c ff ff f0");
+    }
+    void escapeOutgoing()
+    {
+        QFETCH(QByteArray, in);
+        QFETCH(QByteArray, out);
+        auto bytes = Bytes(in, size_t(in.size()) * 2);
+        const int32_t n = NvtEscapeOutgoing(bytes.data(), int32_t(in.size()));
+        QCOMPARE(Prefix(bytes, n).toHex(' '), out.toHex(' '));
+    }
+
+    // The whole receive path: StripLeadingCommands when the block starts with 0xFF, then
+    // the unescape.
+    void incoming_data()
+    {
+        QTest::addColumn<QByteArray>("block");
+        QTest::addColumn<QByteArray>("port");
+        QTest::newRow("NOP then data") << Hex("ff f1 41 42") << Hex("41 42");
+        QTest::newRow("subnegotiation then data")
+            << Hex("ff fa 2c 65 00 00 25 80 ff f0 41") << Hex("41");
+        QTest::newRow("two commands") << Hex("ff f1 ff f1 41") << Hex("41");
+        QTest::newRow("subnegotiation cut at the end") << Hex("ff fa 2c 01") << Hex("");
+        QTest::newRow("subnegotiation cut after a removed one")
+            << Hex("ff fa 2c 65 00 00 25 80 ff f0 ff fa 2c 02") << Hex("");
+        QTest::newRow("bare IAC SB") << Hex("ff fa") << Hex("");
+        QTest::newRow("empty subnegotiation") << Hex("ff fa ff f0 41") << Hex("41");
+        QTest::newRow("command after data passes") << Hex("41 ff f1") << Hex("41 ff f1");
+        QTest::newRow("negotiation after data passes") << Hex("41 ff fb 01") << Hex("41 ff fb 01");
+        QTest::newRow("lone 0xFF") << Hex("ff") << Hex("ff");
+        QTest::newRow("lone 0xFF after a command") << Hex("ff f1 ff") << Hex("ff");
+        QTest::newRow("escaped 0xFF inside") << Hex("41 ff ff 42") << Hex("41 ff 42");
+        QTest::newRow("escaped 0xFF leading") << Hex("ff ff 41") << Hex("ff 41");
+        QTest::newRow("escaped 0xFF alone") << Hex("ff ff") << Hex("ff");
+        QTest::newRow("escaped 0xFF after a command") << Hex("ff f1 ff ff 41") << Hex("ff 41");
+        QTest::newRow("two escaped 0xFF leading") << Hex("ff ff ff ff") << Hex("ff ff");
+        QTest::newRow("three 0xFF leading") << Hex("ff ff ff") << Hex("ff ff");
+        QTest::newRow("escaped 0xFF then a command is data")
+            << Hex("ff ff ff f1") << Hex("ff ff f1");
+        // What ser2net and other RFC 2217 servers send first on every connection.
+        QTest::newRow("server opening negotiation")
+            << Hex("ff fb 03 ff fd 03 ff fb 01 ff fe 01 ff fd 00 ff fb 00 ff fd 2c") << Hex("");
+        QTest::newRow("server opening negotiation, then data")
+            << Hex("ff fb 03 ff fd 03 ff fb 01 ff fe 01 ff fd 00 ff fb 00 ff fd 2c 48 69")
+            << Hex("48 69");
+        QTest::newRow("negotiation of option 0xFF is one command")
+            << Hex("ff fb ff 41") << Hex("41");
+        QTest::newRow("WONT and DONT take their option")
+            << Hex("ff fc 01 ff fe 2c 41") << Hex("41");
+        QTest::newRow("negotiation cut before its option") << Hex("ff fb") << Hex("");
+        QTest::newRow("negotiation cut after others") << Hex("ff fd 03 ff fb") << Hex("");
+        QTest::newRow("negotiation then subnegotiation")
+            << Hex("ff fb 2c ff fa 2c 65 00 01 c2 00 ff f0 41") << Hex("41");
+        QTest::newRow("server acknowledgements only")
+            << Hex("ff fa 2c 65 00 01 c2 00 ff f0 ff fa 2c 67 01 ff f0") << Hex("");
+        // Inside a subnegotiation IAC IAC is a data byte: the F0 after it is not an end.
+        QTest::newRow("escaped 0xFF then F0 inside a subnegotiation")
+            << Hex("ff fa 2c 64 41 ff ff f0 42 ff f0 43") << Hex("43");
+        QTest::newRow("escaped 0xFF just before IAC SE")
+            << Hex("ff fa 2c 6b ff ff ff f0 41") << Hex("41");
+        QTest::newRow("lone SE command") << Hex("ff f0 41") << Hex("41");
+        QTest::newRow("plain data") << Hex("48 65 6c 6c 6f") << Hex("48 65 6c 6c 6f");
+    }
+    void incoming()
+    {
+        QFETCH(QByteArray, block);
+        QFETCH(QByteArray, port);
+        QCOMPARE(Incoming(block).toHex(' '), port.toHex(' '));
+    }
+
+    // The unescape alone: each pair once, left to right.
+    void unescapeIncoming_data()
+    {
+        QTest::addColumn<QByteArray>("in");
+        QTest::addColumn<QByteArray>("out");
+        QTest::newRow("empty") << Hex("") << Hex("");
+        QTest::newRow("pair") << Hex("ff ff") << Hex("ff");
+        QTest::newRow("two pairs") << Hex("ff ff ff ff") << Hex("ff ff");
+        QTest::newRow("odd run") << Hex("ff ff ff") << Hex("ff ff");
+        QTest::newRow("lone 0xFF between data") << Hex("41 ff 42") << Hex("41 ff 42");
+        QTest::newRow("lone 0xFF last") << Hex("41 ff") << Hex("41 ff");
+        QTest::newRow("pairs apart") << Hex("ff ff 41 ff ff") << Hex("ff 41 ff");
+    }
+    void unescapeIncoming()
+    {
+        QFETCH(QByteArray, in);
+        QFETCH(QByteArray, out);
+        auto bytes = Bytes(in, size_t(in.size()));
+        const int32_t n = NvtUnescapeIncoming(bytes.data(), int32_t(in.size()));
+        QCOMPARE(Prefix(bytes, n).toHex(' '), out.toHex(' '));
+    }
+
+    void stripLeavesOtherBlocksAlone()
+    {
+        // The relay only calls it for blocks that start with 0xFF, but it must be safe
+        // on any block.
+        for (const char* hex : { "", "41", "41 ff f1", "00 ff ff" }) {
+            const QByteArray block = Hex(hex);
+            auto bytes = Bytes(block, size_t(block.size()));
+            const int32_t n = StripLeadingCommands(bytes.data(), int32_t(block.size()));
+            QCOMPARE(Prefix(bytes, n), block);
+        }
+    }
+
+    // Whatever the application writes reaches the other application unchanged through
+    // escape on one side and strip + unescape on the other, 0xFF at the front included.
+    void roundTrip()
+    {
+        QRandomGenerator random(2217);
+        for (int round = 0; round < 2000; ++round) {
+            const int size = 1 + int(random.bounded(40));
+            QByteArray data(size, '\0');
+            for (char& c : data) {
+                // Mostly 0xFF and command-like bytes: those are what can go wrong.
+                static const uint8_t pool[] = { 0xFF, 0xFF, 0xFA, 0xF0, 0xF1, 0xFB, 0x41, 0x00 };
+                c = char(pool[random.bounded(int(sizeof pool))]);
+            }
+            auto bytes = Bytes(data, size_t(size) * 2);
+            const int32_t sent = NvtEscapeOutgoing(bytes.data(), size);
+            QCOMPARE(Incoming(Prefix(bytes, sent)).toHex(' '), data.toHex(' '));
+        }
+    }
+
+    // The frames of a port opened at 115,200 baud, 8 data bits, no parity, one stop bit,
+    // no flow control, in the order the events send them.
+    void portControlFrames_data()
+    {
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<QByteArray>("wire");
+        QTest::newRow("SET-BAUDRATE 115200")
+            << Frame(BaudRateFrame(115200)) << Hex("ff fa 2c 01 00 01 c2 00 ff f0");
+        QTest::newRow("SET-PARITY none")
+            << Frame(PortControlFrame(telnet::SET_PARITY, SetParityValue(0)))
+            << Hex("ff fa 2c 03 01 ff f0");
+        QTest::newRow("SET-STOPSIZE one")
+            << Frame(PortControlFrame(telnet::SET_STOPSIZE, SetStopSizeValue(0)))
+            << Hex("ff fa 2c 04 01 ff f0");
+        QTest::newRow("SET-DATASIZE 8")
+            << Frame(PortControlFrame(telnet::SET_DATASIZE, SetDataSizeValue(8)))
+            << Hex("ff fa 2c 02 08 ff f0");
+        QTest::newRow("SET-CONTROL none")
+            << Frame(PortControlFrame(telnet::SET_CONTROL, SetControlValue(0, 0)))
+            << Hex("ff fa 2c 05 01 ff f0");
+        QTest::newRow("SET-BAUDRATE 300")
+            << Frame(BaudRateFrame(300)) << Hex("ff fa 2c 01 00 00 01 2c ff f0");
+        QTest::newRow("SET-BAUDRATE bit pattern of -1")
+            << Frame(BaudRateFrame(-1)) << Hex("ff fa 2c 01 ff ff ff ff ff f0");
+        QTest::newRow("value 0xFF copied as it is")
+            << Frame(PortControlFrame(telnet::SET_DATASIZE, 0xFF)) << Hex("ff fa 2c 02 ff ff f0");
+        QTest::newRow("keep connection") << Frame(KeepConnectionMessage()) << Hex("ff f1");
+    }
+    void portControlFrames()
+    {
+        QFETCH(QByteArray, frame);
+        QFETCH(QByteArray, wire);
+        QCOMPARE(frame.toHex(' '), wire.toHex(' '));
+    }
+
+    void lineControlValues_data()
+    {
+        QTest::addColumn<int>("parity");
+        QTest::addColumn<int>("parityValue");
+        QTest::addColumn<QString>("parityText");
+        QTest::newRow("none") << 0 << 1 << "none";
+        QTest::newRow("odd") << 1 << 2 << "odd";
+        QTest::newRow("even") << 2 << 3 << "even";
+        QTest::newRow("mark") << 3 << 4 << "mark";
+        QTest::newRow("space") << 4 << 5 << "space";
+        QTest::newRow("5") << 5 << 0 << "unknown";
+        QTest::newRow("7") << 7 << 0 << "unknown";
+        QTest::newRow("-1") << -1 << 0 << "unknown";
+    }
+    void lineControlValues()
+    {
+        QFETCH(int, parity);
+        QFETCH(int, parityValue);
+        QFETCH(QString, parityText);
+        QCOMPARE(int(SetParityValue(parity)), parityValue);
+        QCOMPARE(ParityText(parity), parityText);
+    }
+
+    void stopBitsValues_data()
+    {
+        QTest::addColumn<int>("stopBits");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<QString>("text"); // "-" : the label keeps its text
+        QTest::newRow("one") << 0 << 1 << "1";
+        QTest::newRow("one and a half") << 1 << 3 << "1 1/2";
+        QTest::newRow("two") << 2 << 2 << "2";
+        QTest::newRow("3") << 3 << 4 << "-";
+        QTest::newRow("-1") << -1 << 0 << "-";
+        QTest::newRow("255 wraps") << 255 << 0 << "-";
+    }
+    void stopBitsValues()
+    {
+        QFETCH(int, stopBits);
+        QFETCH(int, value);
+        QFETCH(QString, text);
+        QCOMPARE(int(SetStopSizeValue(stopBits)), value);
+        const std::optional<QString> label = StopBitsText(stopBits);
+        QCOMPARE(label.value_or(QStringLiteral("-")), text);
+    }
+
+    void dataSizeValue()
+    {
+        QCOMPARE(int(SetDataSizeValue(5)), 5);
+        QCOMPARE(int(SetDataSizeValue(8)), 8);
+        QCOMPARE(int(SetDataSizeValue(0x107)), 7);
+    }
+
+    void controlValues_data()
+    {
+        QTest::addColumn<int>("controlHandShake");
+        QTest::addColumn<int>("flowReplace");
+        QTest::addColumn<int>("value");
+        QTest::newRow("no flow control") << 0x00 << 0x00 << 1;
+        QTest::newRow("XON/XOFF") << 0x00 << 0x03 << 2;
+        QTest::newRow("RTS/CTS") << 0x08 << 0x80 << 3;
+        QTest::newRow("DTR and RTS on, no handshake") << 0x01 << 0x40 << 0;
+        QTest::newRow("XON/XOFF one way") << 0x00 << 0x01 << 0;
+        QTest::newRow("CTS without RTS") << 0x08 << 0x00 << 0;
+        QTest::newRow("RTS/CTS and DTR on") << 0x09 << 0x80 << 0;
+        QTest::newRow("XON/XOFF and RTS on") << 0x00 << 0x43 << 0;
+    }
+    void controlValues()
+    {
+        QFETCH(int, controlHandShake);
+        QFETCH(int, flowReplace);
+        QFETCH(int, value);
+        QCOMPARE(int(SetControlValue(controlHandShake, flowReplace)), value);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstNvt)
+#include "tst_nvt.moc"

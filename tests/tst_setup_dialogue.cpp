@@ -1,0 +1,259 @@
+// The set-up console: the commands the "Setup Module" dialog answers each prompt with,
+// and how the settings report's read-out treats each piece the console prints.
+
+#include "setup/ConsoleReadout.h"
+#include "setup/SetupDialogue.h"
+
+#include <QtTest>
+
+using namespace vsp;
+
+Q_DECLARE_METATYPE(vsp::ReadoutAction)
+
+namespace {
+
+QStringList Commands(const ModuleSetupValues& values, int steps)
+{
+    QStringList commands;
+    for (int step = 0; step < steps; ++step)
+        commands << SetupDialogueStep(step, values).Command;
+    return commands;
+}
+
+} // namespace
+
+class TstSetupDialogue : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void defaultFieldsGiveTheWholeConfiguration()
+    {
+        const QStringList expected { "J23", "M255.255.255.0", "G192.168.1.26", "V0", "K0", "E0",
+            "W0.0.0.0", "N0.0.0.0", "S192.168.0.9", "U23", "T0", "%K0:3A:7F:19:C2",
+            "%K1:B0:4E:6D:15", "%K2:5C:92:E8:A1", "%K3:0F:63:D7:B4", "&B9600", "&D8", "&P1", "&V0",
+            "&S1", "&C1", "&R0", "&T0", "&G0", "&H0", "&O0", "#T255", "#A0", "#B255", "#C0", "#X0",
+            "#Y255", "#Z0", "I192.168.1.1", "R" };
+        QCOMPARE(expected.size(), 35);
+        QCOMPARE(Commands(ModuleSetupValues {}, 35), expected);
+    }
+
+    void labels_data()
+    {
+        QTest::addColumn<int>("step");
+        QTest::addColumn<QString>("label");
+        // clang-format off
+        const char* const labels[] = {
+            "TCP/IP Port -> ", // 0
+            "Subnet Mask -> ", // 1
+            "Gateway -> ", // 2
+            "NVT -> ", // 3
+            "Keep connection -> ", // 4
+            "Erase buffer on -> ", // 5
+            "In IP address -> ", // 6
+            "In IP mask -> ", // 7
+            "Out IP adress -> ", // 8
+            "Out IP port -> ", // 9
+            "Out IP mode -> ", // 10
+            "TEA key : 0 -> ", // 11
+            "TEA key : 1 -> ", // 12
+            "TEA key : 2 -> ", // 13
+            "TEA key : 3 -> ", // 14
+            "Serial speed -> ", // 15
+            "Data bits -> ", // 16
+            "Parity -> ", // 17
+            " Variable parity -> ", // 18
+            "Stop bits -> ", // 19
+            "Flow controll -> ", // 20
+            "485 / 232 controll -> ", // 21
+            "Serial line timeout -> ", // 22
+            "Char transmit delay -> ", // 23
+            "Tx controll -> ", // 24
+            " Buffer space compression -> ", // 25
+            "Trigger AND mask -> ", // 26
+            "Power Up INIT -> ", // 27
+            "Power Up AND mask -> ", // 28
+            "Power Up OR mask -> ", // 29
+            "KEEP mask -> ", // 30
+            "AND mask -> ", // 31
+            "OR mask -> ", // 32
+            "IP address -> ", // 33
+        };
+        // clang-format on
+        static_assert(std::size(labels) == SetupResetStep);
+        for (int step = 0; step < SetupResetStep; ++step)
+            QTest::addRow("step %d", step) << step << QString::fromLatin1(labels[step]);
+    }
+    void labels()
+    {
+        QFETCH(int, step);
+        QFETCH(QString, label);
+        const SetupStepAction action = SetupDialogueStep(step, ModuleSetupValues {});
+        QCOMPARE(action.Kind, SetupStepKind::SendCommand);
+        QCOMPARE(action.LogLabel, label);
+        QVERIFY(action.LogLines.isEmpty());
+        QVERIFY(action.BoxText.isEmpty());
+    }
+
+    void resetStep()
+    {
+        const SetupStepAction action = SetupDialogueStep(34, ModuleSetupValues {});
+        QCOMPARE(action.Kind, SetupStepKind::ConfirmReset);
+        QCOMPARE(action.LogLabel, QString());
+        QCOMPARE(action.LogLines, QStringList({ "Setup complete", "Reset module " }));
+        QCOMPARE(action.Command, QStringLiteral("R"));
+        QCOMPARE(action.BoxText, QStringLiteral("Setup complete. Sending reset to module"));
+        QCOMPARE(QString::fromLatin1(SetupBoxCaption), QStringLiteral("TCP setup"));
+    }
+
+    void promptsAfterTheReset_data()
+    {
+        QTest::addColumn<int>("step");
+        QTest::newRow("35") << 35;
+        QTest::newRow("36") << 36;
+        QTest::newRow("1000") << 1000;
+    }
+    void promptsAfterTheReset()
+    {
+        QFETCH(int, step);
+        const SetupStepAction action = SetupDialogueStep(step, ModuleSetupValues {});
+        QCOMPARE(action.Kind, SetupStepKind::Finished);
+        QCOMPARE(action.Command, QString()); // nothing is sent
+        QCOMPARE(action.LogLines, QStringList { "Setup complete" });
+        QCOMPARE(action.BoxText, QStringLiteral("Setup complete"));
+    }
+
+    void switchesAndPositions_data()
+    {
+        QTest::addColumn<int>("step");
+        QTest::addColumn<QString>("command");
+        QTest::newRow("compression ticked") << 25 << "&O1";
+        QTest::newRow("variable parity unticked") << 18 << "&V0";
+        QTest::newRow("NVT ticked") << 3 << "V1";
+        QTest::newRow("keep connection ticked") << 4 << "K1";
+        QTest::newRow("erase on open and close") << 5 << "E3";
+        QTest::newRow("UDP mode") << 10 << "T1";
+        QTest::newRow("space parity") << 17 << "&P5";
+        QTest::newRow("two stop bits") << 19 << "&S2";
+        QTest::newRow("XON/XOFF") << 20 << "&C3";
+        QTest::newRow("RS control no offset") << 21 << "&R3";
+        QTest::newRow("half duplex no offset") << 24 << "&H1";
+    }
+    // "Buffer space compression" ticked beside an unticked "Variable parity", and every
+    // other switch and position away from its default.
+    void switchesAndPositions()
+    {
+        QFETCH(int, step);
+        QFETCH(QString, command);
+        ModuleSetupValues v;
+        v.SSpaceCommpress = true;
+        v.SVarParityCheck = false;
+        v.OutNVTCheck = true;
+        v.OutKeepConnection = true;
+        v.OutEraseOn = 3;
+        v.IPModeRadio = 1;
+        v.SParityCombo = 4;
+        v.SStopCombo = 1;
+        v.SFlowControl = 2;
+        v.SRSControll = 3;
+        v.STxControll = 1;
+        QCOMPARE(SetupDialogueStep(step, v).Command, command);
+    }
+
+    void variableParityTicked()
+    {
+        ModuleSetupValues v;
+        v.SVarParityCheck = true;
+        QCOMPARE(SetupDialogueStep(18, v).Command, QStringLiteral("&V1"));
+        QCOMPARE(SetupDialogueStep(25, v).Command, QStringLiteral("&O0"));
+    }
+
+    void nothingSelected_data()
+    {
+        QTest::addColumn<int>("step");
+        QTest::addColumn<QString>("command");
+        QTest::newRow("parity") << 17 << "&P0";
+        QTest::newRow("stop bits") << 19 << "&S0";
+        QTest::newRow("flow control") << 20 << "&C0";
+        QTest::newRow("485 / 232") << 21 << "&R-1";
+        QTest::newRow("Tx") << 24 << "&H-1";
+    }
+    void nothingSelected()
+    {
+        QFETCH(int, step);
+        QFETCH(QString, command);
+        ModuleSetupValues v;
+        v.SParityCombo = v.SStopCombo = v.SFlowControl = v.SRSControll = v.STxControll = -1;
+        QCOMPARE(SetupDialogueStep(step, v).Command, command);
+    }
+
+    void textsGoAsTyped()
+    {
+        ModuleSetupValues v;
+        v.TCPPortEdit = QStringLiteral(" 80x");
+        v.SSpeedCombo = QStringLiteral("");
+        v.TEA2Edit = QStringLiteral("ab:cd");
+        v.TCPIPEdit = QStringLiteral("10.0.0.7");
+        QCOMPARE(SetupDialogueStep(0, v).Command, QStringLiteral("J 80x"));
+        QCOMPARE(SetupDialogueStep(15, v).Command, QStringLiteral("&B"));
+        QCOMPARE(SetupDialogueStep(13, v).Command, QStringLiteral("%K2:ab:cd"));
+        QCOMPARE(SetupDialogueStep(33, v).Command, QStringLiteral("I10.0.0.7"));
+    }
+
+    void commandOnTheWire()
+    {
+        QCOMPARE(SetupCommandBytes(QStringLiteral("J23")), QByteArray("J23\r\n"));
+        QCOMPARE(SetupCommandBytes(QStringLiteral("R")), QByteArray("R\r\n"));
+        QCOMPARE(QByteArray(SetupCommandLogEnd), QByteArray(" | "));
+    }
+
+    void prompt_data()
+    {
+        QTest::addColumn<QByteArray>("chunk");
+        QTest::addColumn<bool>("prompt");
+        QTest::newRow("prompt") << QByteArray("TCP/IP Port (23) >") << true;
+        QTest::newRow("text without prompt") << QByteArray("QBX77 remote setup\r\n") << false;
+        QTest::newRow("two prompts are one") << QByteArray("a> b>") << true;
+        QTest::newRow("prompt at the start") << QByteArray(">") << true;
+        QTest::newRow("empty") << QByteArray() << false;
+    }
+    void prompt()
+    {
+        QFETCH(QByteArray, chunk);
+        QFETCH(bool, prompt);
+        QCOMPARE(IsConsolePrompt(chunk), prompt);
+    }
+
+    void readout_data()
+    {
+        QTest::addColumn<QByteArray>("piece");
+        QTest::addColumn<vsp::ReadoutAction>("action");
+        QTest::newRow("greeting") << QByteArray("\r\nQBX77 remote setup v1.3\r\n")
+                                  << ReadoutAction::AnswerGreeting;
+        QTest::newRow("key prompt")
+            << QByteArray("Press <Enter> to continue") << ReadoutAction::AnswerKeyPrompt;
+        QTest::newRow("settings text")
+            << QByteArray("IP address: 192.168.1.1\r\nMask: ...") << ReadoutAction::Copy;
+        QTest::newRow("end marker")
+            << QByteArray("Serial: 9600,8,N,1\r\nReboot (Y/N)?") << ReadoutAction::CopyAndClose;
+        QTest::newRow("greeting and end marker")
+            << QByteArray("QBX77 remote setup\r\nReboot") << ReadoutAction::AnswerGreeting;
+        QTest::newRow("key prompt and end marker")
+            << QByteArray("<Enter> Reboot") << ReadoutAction::AnswerKeyPrompt;
+        QTest::newRow("greeting and key prompt")
+            << QByteArray("QBX77 remote setup <Enter>") << ReadoutAction::AnswerGreeting;
+        QTest::newRow("case counts: greeting")
+            << QByteArray("qbx77 REMOTE SETUP") << ReadoutAction::Copy;
+        QTest::newRow("case counts: key prompt") << QByteArray("<ENTER>") << ReadoutAction::Copy;
+        QTest::newRow("case counts: end marker") << QByteArray("reboot") << ReadoutAction::Copy;
+        QTest::newRow("greeting cut in two") << QByteArray("QBX77 remote") << ReadoutAction::Copy;
+        QTest::newRow("empty") << QByteArray() << ReadoutAction::Copy;
+    }
+    void readout()
+    {
+        QFETCH(QByteArray, piece);
+        QFETCH(vsp::ReadoutAction, action);
+        QCOMPARE(ClassifyConsolePiece(piece), action);
+    }
+};
+
+QTEST_GUILESS_MAIN(TstSetupDialogue)
+#include "tst_setup_dialogue.moc"
