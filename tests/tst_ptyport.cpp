@@ -672,8 +672,8 @@ private Q_SLOTS:
         QVERIFY(client.Ok("setattr baud=57600"));
         QTRY_COMPARE_WITH_TIMEOUT(events.Settings(), 6, 10000);
 
-        // EXTPROC cleared, as pyserial does: the one last status byte, then changes are found
-        // by comparing.
+        // EXTPROC cleared, as by a program that fills its termios from zero: the one last
+        // status byte, then changes are found by comparing.
         QVERIFY(client.Ok("setattr extproc=0"));
         QTRY_COMPARE_WITH_TIMEOUT(events.Settings(), 9, 10000);
         QVERIFY(client.Ok("setattr cstopb=1 crtscts=1"));

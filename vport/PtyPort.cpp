@@ -6,9 +6,10 @@
 // - its bytes: the master is read into a fixed input ring; OnRxChar is raised once for each
 //   batch read. A full ring stops reading, so the kernel holds the writer back.
 // - its line settings: packet mode on the master plus EXTPROC in the slave's lflag turns
-//   every tcsetattr into a status byte. Programs that clear EXTPROC (pyserial does) send one
-//   last status byte and then nothing, so while EXTPROC is off the termios is compared on a
-//   timer instead.
+//   every tcsetattr into a status byte. A program that builds its termios from zero (lflag
+//   = 0, as much C code does) clears EXTPROC: it sends one last status byte and then nothing,
+//   so while EXTPROC is off the termios is compared on a timer instead. (stty and pyserial
+//   3.5 keep the flag.)
 
 #include "vport/PtyPort.h"
 
