@@ -1,13 +1,16 @@
 #pragma once
-// Small widgets the windows are laid out with: an edit box that carries its own caption
-// label, a group of radio buttons with an item index, and a clickable picture.
+// Small widgets and helpers the windows are laid out with: an edit box that carries its own
+// caption label, a group of radio buttons with an item index, a clickable picture, the
+// two-state button glyphs, the design font, and window placement.
 
 #include <QGroupBox>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QStringList>
 
 class QButtonGroup;
+class QPushButton;
 class QRadioButton;
 
 namespace vsp {
@@ -24,8 +27,11 @@ public:
     QLabel* EditLabel;
     LabelPosition Position;
 
+    static constexpr int EditHeight = 21;
+
     // Places the edit at (left, top) with the given width and the standard height, and
-    // its label beside it.
+    // its label beside it: above, the label's box ends where the edit begins (the font's
+    // ascent leaves the gap); to the left, it is centred on the edit.
     void Place(int left, int top, int width);
 
 protected:
@@ -37,19 +43,39 @@ private:
     void PlaceLabel();
 };
 
-// A captioned group of radio buttons; ItemIndex is -1 when none is selected.
-class TRadioGroup : public QGroupBox {
+// A group frame whose caption sits on the frame's top line, so that controls placed for
+// such a frame (from 16 pixels down) stay clear of the line.
+class TGroupBox : public QGroupBox {
     Q_OBJECT
 public:
-    TRadioGroup(const QString& caption, const QStringList& items, QWidget* parent);
+    TGroupBox(const QString& caption, QWidget* parent);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// A captioned group of radio buttons; ItemIndex is -1 when none is selected. The items
+// share the group's height evenly, column by column, so the group's size decides the look.
+class TRadioGroup : public TGroupBox {
+    Q_OBJECT
+public:
+    TRadioGroup(const QString& caption, const QStringList& items, QWidget* parent,
+                int columns = 1);
 
     int ItemIndex() const;
     void SetItemIndex(int index);
     QRadioButton* Button(int index) const;
+    int Count() const { return int(buttons_.size()); }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void ArrangeButtons();
+
     QButtonGroup* group_;
     QList<QRadioButton*> buttons_;
+    int columns_;
 };
 
 // A picture that reports clicks.
@@ -57,11 +83,37 @@ class TImage : public QLabel {
     Q_OBJECT
 public:
     explicit TImage(QWidget* parent);
+
+    // Decodes the picture at path (a file or a resource); false when it cannot be decoded,
+    // and the picture is then left empty.
+    bool LoadPicture(const QString& path);
+
 Q_SIGNALS:
     void clicked();
 
 protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
 };
+
+// The pictures of the buttons. Each glyph has a normal and a disabled look; the button
+// switches between them with its enabled state.
+enum class TGlyph { Create, Delete, Hide, Search, UseThis, Setup, Settings, Write, Close };
+QIcon GlyphIcon(TGlyph glyph);
+constexpr int GlyphSize = 16;
+
+// The windows were laid out for an 8-point sans-serif at 96 dpi: 11 pixels, whatever the
+// screen's resolution, so every caption stays inside the place it was measured for.
+QFont DesignFont();
+
+// Enter anywhere in button's window presses it while it can take the focus (visible,
+// enabled, on the page shown), as a dialog's default button does.
+void SetDefaultButton(QPushButton* button);
+
+// Places an unshown top-level window so that it is centred on its screen.
+void CentreOnScreen(QWidget* window);
+
+// Sizes a top-level window so that its outer size, frame included, is outer. The frame is
+// known only once the window manager has framed the window, so call it again when shown.
+void SetOuterSize(QWidget* window, const QSize& outer, bool fixed);
 
 } // namespace vsp

@@ -1,8 +1,9 @@
 // The main window's controls: three pages, the logo panel over their lower part, and the
 // components without a place on screen. Positions are pixels at 96 dpi, relative to the
-// parent, as (left, top, width, height).
+// parent, as (left, top, width, height); the window is not scaled for other resolutions.
 
 #include "app/Controls.h"
+#include "app/Shell.h"
 #include "app/Umainf.h"
 #include "link/Sockets.h"
 
@@ -23,6 +24,10 @@ namespace vsp {
 
 namespace {
 
+constexpr int CheckHeight = 17;
+constexpr int ComboHeight = 21;
+
+// A caption that never changes: as wide as its text.
 QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top)
 {
     auto* l = new QLabel(text, parent);
@@ -31,18 +36,32 @@ QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top)
     return l;
 }
 
+// A label whose text the program changes (status texts, counters). It gets a fixed place
+// reaching to the end of the room it has, so a longer text is not cut to the width of the
+// design text, and setting a text never asks the parent for a new layout: the counters are
+// set for every block on a busy link.
+QLabel* MakeValueLabel(const QString& text, QWidget* parent, int left, int top, int width)
+{
+    auto* l = new QLabel(text, parent);
+    l->setTextFormat(Qt::PlainText);
+    l->setFixedSize(width, l->fontMetrics().height());
+    l->move(left, top);
+    return l;
+}
+
 QCheckBox* MakeCheck(const QString& text, QWidget* parent, int left, int top, int width = -1)
 {
     auto* c = new QCheckBox(text, parent);
     c->adjustSize();
-    c->setGeometry(left, top, width > 0 ? width : c->width(), 17);
+    c->setGeometry(left, top, width > 0 ? width : c->width(), CheckHeight);
     return c;
 }
 
-QPushButton* MakeButton(const QString& text, QWidget* parent, int left, int top, int width,
-                        int height)
+QPushButton* MakeButton(const QString& text, TGlyph glyph, QWidget* parent, int left, int top,
+                        int width, int height)
 {
-    auto* b = new QPushButton(text, parent);
+    auto* b = new QPushButton(GlyphIcon(glyph), text, parent);
+    b->setIconSize(QSize(GlyphSize, GlyphSize));
     b->setGeometry(left, top, width, height);
     b->setAutoDefault(false);
     return b;
@@ -53,17 +72,25 @@ QComboBox* MakeCombo(QWidget* parent, int left, int top, int width)
     auto* c = new QComboBox(parent);
     c->setEditable(true);
     c->setInsertPolicy(QComboBox::NoInsert);
-    c->setGeometry(left, top, width, 21);
+    c->setGeometry(left, top, width, ComboHeight);
     return c;
 }
+
+// Right edge of the room inside a group box, for labels that run to its end.
+int RoomTo(QWidget* group, int left) { return group->width() - 4 - left; }
 
 } // namespace
 
 void TMainForm::CreateControls()
 {
     setWindowTitle(QStringLiteral("Kelmar Virtual port manager"));
+    setWindowIcon(MainIcon());
+    // A fixed dialog frame: no resizing, no minimise or maximise; hiding to the
+    // notification area is the only way out of sight.
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint
-                   | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+                   | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+                   | Qt::WindowCloseButtonHint);
+    setFont(DesignFont());
     setFixedSize(355, 450);
 
     MainPageControl = new QTabWidget(this);
@@ -90,22 +117,26 @@ void TMainForm::CreateControls()
     ComPortComboBox->setEditText(QStringLiteral("COM2"));
     ServerPortLabeledEdit = new TLabeledEdit(QStringLiteral("Server port"), p);
     ServerPortLabeledEdit->Place(144, 64, 65);
+    // Never enabled: only the stored settings set it.
     KelmarTestCheckBox = MakeCheck(QStringLiteral("Kelmar device test"), p, 3, 91, 129);
     KelmarTestCheckBox->setEnabled(false);
 
-    LANStatusGroupBox = new QGroupBox(QStringLiteral(" LAN status "), p);
+    LANStatusGroupBox = new TGroupBox(QStringLiteral(" LAN status "), p);
     LANStatusGroupBox->setGeometry(3, 112, 206, 65);
-    LANStatusClientSLabel = MakeLabel(QStringLiteral("Client connection   :"), LANStatusGroupBox, 8, 16);
-    LANStatusClientLabel = MakeLabel(QStringLiteral("-"), LANStatusGroupBox, 107, 16);
-    LANStatusServerSLabel = MakeLabel(QStringLiteral("Server connection :"), LANStatusGroupBox, 8, 32);
-    LANStatusServerLabel = MakeLabel(QStringLiteral("-"), LANStatusGroupBox, 107, 32);
-    LANStatusMessagesLabel = MakeLabel(QStringLiteral("-"), LANStatusGroupBox, 8, 48);
+    QWidget* g = LANStatusGroupBox;
+    LANStatusClientSLabel = MakeLabel(QStringLiteral("Client connection   :"), g, 8, 16);
+    LANStatusClientLabel = MakeValueLabel(QStringLiteral("-"), g, 107, 16, RoomTo(g, 107));
+    LANStatusServerSLabel = MakeLabel(QStringLiteral("Server connection :"), g, 8, 32);
+    LANStatusServerLabel = MakeValueLabel(QStringLiteral("-"), g, 107, 32, RoomTo(g, 107));
+    LANStatusMessagesLabel = MakeValueLabel(QStringLiteral("-"), g, 8, 48, RoomTo(g, 8));
 
-    PortStatusGroupBox = new QGroupBox(QStringLiteral(" Port status "), p);
+    PortStatusGroupBox = new TGroupBox(QStringLiteral(" Port status "), p);
     PortStatusGroupBox->setGeometry(214, 8, 126, 169);
-    auto pair = [this](const QString& caption, const QString& value, int top, QLabel*& s, QLabel*& v) {
-        s = MakeLabel(caption, PortStatusGroupBox, 8, top);
-        v = MakeLabel(value, PortStatusGroupBox, 56, top);
+    g = PortStatusGroupBox;
+    auto pair = [g](const QString& caption, const QString& value, int top, QLabel*& s,
+                    QLabel*& v) {
+        s = MakeLabel(caption, g, 8, top);
+        v = MakeValueLabel(value, g, 56, top, RoomTo(g, 56));
     };
     pair(QStringLiteral("Status"), QStringLiteral("-"), 24, StatusSLabel, StatusLabel);
     pair(QStringLiteral("Baud"), QStringLiteral("-"), 40, BaudSLabel, BaudLabel);
@@ -117,20 +148,24 @@ void TMainForm::CreateControls()
     pair(QStringLiteral("LAN Rx"), QStringLiteral("0"), 136, LANRxSLabel, LANRxLabel);
     pair(QStringLiteral("LAN Tx"), QStringLiteral("0"), 152, LANTxSLabel, LANTxLabel);
 
-    CreateCOMBitBtn = MakeButton(QStringLiteral("Create COM"), p, 3, 184, 97, 25);
-    DeleteCOMBitBtn = MakeButton(QStringLiteral("Delete COM"), p, 112, 184, 97, 25);
+    CreateCOMBitBtn = MakeButton(QStringLiteral("Create COM"), TGlyph::Create, p, 3, 184, 97, 25);
+    DeleteCOMBitBtn
+        = MakeButton(QStringLiteral("Delete COM"), TGlyph::Delete, p, 112, 184, 97, 25);
     DeleteCOMBitBtn->setEnabled(false);
-    HideBitBtn = MakeButton(QStringLiteral("Hide"), p, 272, 184, 69, 25);
+    HideBitBtn = MakeButton(QStringLiteral("Hide"), TGlyph::Hide, p, 272, 184, 69, 25);
     HideBitBtn->setToolTip(QStringLiteral("Hide dialog. Use icon in systray to show dialog."));
 
     LogMessagesMemo = new QPlainTextEdit(p);
     LogMessagesMemo->setGeometry(3, 216, 338, 92);
     LogMessagesMemo->setReadOnly(true);
+    // A vertical bar only: long lines wrap, and each message stays one line of the log.
     LogMessagesMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    LogMessagesMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    LogMessagesMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    LogMessagesMemo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     LogMessagesMemo->setContextMenuPolicy(Qt::CustomContextMenu);
     LogMessagePopupMenu = new QMenu(this);
     ClearAllMessagesClick = LogMessagePopupMenu->addAction(QStringLiteral("Clear all messages"));
+    ClearAllMessagesClick->setObjectName(QStringLiteral("ClearAllMessagesClick"));
 
     // ---- "UDP Setup" ----
     p = UDPSetupTabSheet;
@@ -140,9 +175,9 @@ void TMainForm::CreateControls()
     UDPInfoLabel1 = MakeLabel(QStringLiteral("UDP SEARCH works only with original."), p, 144, 8);
     UDPInfoLabel2 = MakeLabel(QStringLiteral("Kelmar devices  on local network"), p, 144, 24);
     UDPInfoLabel3 = MakeLabel(QStringLiteral("segment."), p, 144, 40);
-    UDPModuleParamsGroupBox = new QGroupBox(QStringLiteral(" Module parameters "), p);
+    UDPModuleParamsGroupBox = new TGroupBox(QStringLiteral(" Module parameters "), p);
     UDPModuleParamsGroupBox->setGeometry(142, 56, 201, 185);
-    QWidget* g = UDPModuleParamsGroupBox;
+    g = UDPModuleParamsGroupBox;
     UDPIPAddressEdit = new TLabeledEdit(QStringLiteral("IP"), g);
     UDPIPAddressEdit->Place(8, 32, 113);
     UDPIPAddressEdit->setReadOnly(true);
@@ -154,20 +189,24 @@ void TMainForm::CreateControls()
     UDPGatewayEdit = new TLabeledEdit(QStringLiteral("Gateway"), g);
     UDPGatewayEdit->Place(8, 112, 182);
     UDPGatewayEdit->setReadOnly(true);
-    NVTLabel = MakeLabel(QStringLiteral("NVT (unknown)"), g, 8, 144);
-    TEALabel = MakeLabel(QStringLiteral("TEA Auth. (unknown)"), g, 8, 160);
-    UDPSearchBitBtn = MakeButton(QStringLiteral("&Search modules"), p, 232, 250, 110, 25);
+    NVTLabel = MakeValueLabel(QStringLiteral("NVT (unknown)"), g, 8, 144, RoomTo(g, 8));
+    TEALabel = MakeValueLabel(QStringLiteral("TEA Auth. (unknown)"), g, 8, 160, RoomTo(g, 8));
+    UDPSearchBitBtn
+        = MakeButton(QStringLiteral("&Search modules"), TGlyph::Search, p, 232, 250, 110, 25);
     UDPSearchBitBtn->setToolTip(QStringLiteral("Seach for modules in local LAN segemnt"));
-    UDPUseThisIPBitBtn = MakeButton(QStringLiteral("&Use this IP"), p, 232, 282, 110, 25);
+    UDPUseThisIPBitBtn
+        = MakeButton(QStringLiteral("&Use this IP"), TGlyph::UseThis, p, 232, 282, 110, 25);
     UDPUseThisIPBitBtn->setToolTip(QStringLiteral("Copy found IP to Virtual port settings"));
-    UDPUseThisIPBitBtn->setDefault(true);
-    UDPSetupModuleBtn = MakeButton(QStringLiteral("Setup module"), p, 80, 275, 110, 25);
+    SetDefaultButton(UDPUseThisIPBitBtn);
+    // Hidden and inert: no control of this window opens the set-up dialog.
+    UDPSetupModuleBtn
+        = MakeButton(QStringLiteral("Setup module"), TGlyph::Setup, p, 80, 275, 110, 25);
     UDPSetupModuleBtn->setEnabled(false);
     UDPSetupModuleBtn->setVisible(false);
 
     // ---- "Settings" ----
     p = SettingsTabSheet;
-    TEAGroupBox = new QGroupBox(QStringLiteral(" TEA Key "), p);
+    TEAGroupBox = new TGroupBox(QStringLiteral(" TEA Key "), p);
     TEAGroupBox->setGeometry(3, 8, 190, 105);
     auto keyEdit = [this](const QString& caption, int left, int top, const QString& text) {
         auto* e = new TLabeledEdit(caption, TEAGroupBox, TLabeledEdit::LabelPosition::Left);
@@ -182,10 +221,11 @@ void TMainForm::CreateControls()
     UKEdit4 = keyEdit(QStringLiteral("4:"), 112, 48, QStringLiteral("0F63D7B4"));
     TEAEnabledCheckBox = MakeCheck(QStringLiteral("Use TEA auth."), TEAGroupBox, 16, 80);
 
-    NVTGroupBox = new QGroupBox(QStringLiteral(" NVT "), p);
+    NVTGroupBox = new TGroupBox(QStringLiteral(" NVT "), p);
     NVTGroupBox->setGeometry(200, 8, 142, 105);
     NVTEnabledCheckBox = MakeCheck(QStringLiteral("NVT enable"), NVTGroupBox, 8, 16);
     NVTEnabledCheckBox->setToolTip(QStringLiteral("Enable NVT commands"));
+    // The sub-options wait for "NVT enable".
     NVTFilterCheckBox = MakeCheck(QStringLiteral("NVT filter"), NVTGroupBox, 32, 40);
     NVTFilterCheckBox->setToolTip(
         QStringLiteral("Use for RFC2217 (remote serial port) compatible devices"));
@@ -209,22 +249,30 @@ void TMainForm::CreateControls()
     ConnectClosedCheckBox
         = MakeCheck(QStringLiteral("Connect to module if port is closed"), p, 3, 248);
     StartOnBootCheckBox = MakeCheck(QStringLiteral("Start VSP on boot"), p, 3, 272);
-    ShowSettingsBitBtn = MakeButton(QStringLiteral("&Show settings"), p, 236, 283, 105, 25);
+    ShowSettingsBitBtn
+        = MakeButton(QStringLiteral("&Show settings"), TGlyph::Settings, p, 236, 283, 105, 25);
 
     // ---- Logo panel, over the lower part of every page ----
     LogoPanel = new QFrame(this);
     LogoPanel->setGeometry(8, 338, 337, 105);
     LogoPanel->setFrameShape(QFrame::Panel);
     LogoPanel->setFrameShadow(QFrame::Raised);
+    LogoPanel->setAutoFillBackground(true);
     LogoImage = new TImage(LogoPanel);
     LogoImage->setGeometry(8, 8, 321, 89);
+    EnsureResources();
+    LogoImage->LoadPicture(QString::fromLatin1(LogoResource));
     LogoImage->setCursor(Qt::PointingHandCursor);
     VersionLabel = new QLabel(QStringLiteral("Version 2.1.8"), LogoPanel);
-    VersionLabel->move(16, 80);
     QFont bold = VersionLabel->font();
     bold.setBold(true);
     VersionLabel->setFont(bold);
-    VersionLabel->setStyleSheet(QStringLiteral("color: navy; background: white;"));
+    QPalette versionColours = VersionLabel->palette();
+    versionColours.setColor(QPalette::WindowText, QColor(0x00, 0x00, 0x80)); // navy
+    versionColours.setColor(QPalette::Window, Qt::white);
+    VersionLabel->setPalette(versionColours);
+    VersionLabel->setAutoFillBackground(true);
+    VersionLabel->move(16, 80);
     VersionLabel->adjustSize();
     LogoPanel->raise();
 
@@ -237,6 +285,96 @@ void TMainForm::CreateControls()
     MainTimer = new QTimer(this);
     MainTimer->setTimerType(Qt::PreciseTimer);
     MainTimer->setInterval(5);
+
+    // Names for lookups by name (tests, accessibility).
+    const std::pair<QObject*, const char*> names[] = {
+        { MainPageControl, "MainPageControl" },
+        { VSPTabSheet, "VSPTabSheet" },
+        { UDPSetupTabSheet, "UDPSetupTabSheet" },
+        { SettingsTabSheet, "SettingsTabSheet" },
+        { LogoPanel, "LogoPanel" },
+        { LogoImage, "LogoImage" },
+        { VersionLabel, "VersionLabel" },
+        { IPAddressLabel, "IPAddressLabel" },
+        { IPAddressComboBox, "IPAddressComboBox" },
+        { PortLabeledEdit, "PortLabeledEdit" },
+        { ComPortLabel, "ComPortLabel" },
+        { ComPortComboBox, "ComPortComboBox" },
+        { ServerPortLabeledEdit, "ServerPortLabeledEdit" },
+        { KelmarTestCheckBox, "KelmarTestCheckBox" },
+        { LANStatusGroupBox, "LANStatusGroupBox" },
+        { LANStatusClientSLabel, "LANStatusClientSLabel" },
+        { LANStatusClientLabel, "LANStatusClientLabel" },
+        { LANStatusServerSLabel, "LANStatusServerSLabel" },
+        { LANStatusServerLabel, "LANStatusServerLabel" },
+        { LANStatusMessagesLabel, "LANStatusMessagesLabel" },
+        { PortStatusGroupBox, "PortStatusGroupBox" },
+        { StatusSLabel, "StatusSLabel" },
+        { StatusLabel, "StatusLabel" },
+        { BaudSLabel, "BaudSLabel" },
+        { BaudLabel, "BaudLabel" },
+        { BitsSLabel, "BitsSLabel" },
+        { BitsLabel, "BitsLabel" },
+        { ParitySLabel, "ParitySLabel" },
+        { ParityLabel, "ParityLabel" },
+        { StopbitsSLabel, "StopbitsSLabel" },
+        { StopBitsLabel, "StopBitsLabel" },
+        { SerialRxSLabel, "SerialRxSLabel" },
+        { SerialRxLabel, "SerialRxLabel" },
+        { SerialTxSLabel, "SerialTxSLabel" },
+        { SerialTxLabel, "SerialTxLabel" },
+        { LANRxSLabel, "LANRxSLabel" },
+        { LANRxLabel, "LANRxLabel" },
+        { LANTxSLabel, "LANTxSLabel" },
+        { LANTxLabel, "LANTxLabel" },
+        { CreateCOMBitBtn, "CreateCOMBitBtn" },
+        { DeleteCOMBitBtn, "DeleteCOMBitBtn" },
+        { HideBitBtn, "HideBitBtn" },
+        { LogMessagesMemo, "LogMessagesMemo" },
+        { LogMessagePopupMenu, "LogMessagePopupMenu" },
+        { UDPMACLabel, "UDPMACLabel" },
+        { UDPMACListBox, "UDPMACListBox" },
+        { UDPInfoLabel1, "UDPInfoLabel1" },
+        { UDPInfoLabel2, "UDPInfoLabel2" },
+        { UDPInfoLabel3, "UDPInfoLabel3" },
+        { UDPModuleParamsGroupBox, "UDPModuleParamsGroupBox" },
+        { UDPIPAddressEdit, "UDPIPAddressEdit" },
+        { UDPPortEdit, "UDPPortEdit" },
+        { UDPMaskEdit, "UDPMaskEdit" },
+        { UDPGatewayEdit, "UDPGatewayEdit" },
+        { NVTLabel, "NVTLabel" },
+        { TEALabel, "TEALabel" },
+        { UDPSearchBitBtn, "UDPSearchBitBtn" },
+        { UDPUseThisIPBitBtn, "UDPUseThisIPBitBtn" },
+        { UDPSetupModuleBtn, "UDPSetupModuleBtn" },
+        { TEAGroupBox, "TEAGroupBox" },
+        { UKEdit1, "UKEdit1" },
+        { UKEdit2, "UKEdit2" },
+        { UKEdit3, "UKEdit3" },
+        { UKEdit4, "UKEdit4" },
+        { TEAEnabledCheckBox, "TEAEnabledCheckBox" },
+        { NVTGroupBox, "NVTGroupBox" },
+        { NVTEnabledCheckBox, "NVTEnabledCheckBox" },
+        { NVTFilterCheckBox, "NVTFilterCheckBox" },
+        { NVTPortSetupCheckBox, "NVTPortSetupCheckBox" },
+        { NVTKeepCheckBox, "NVTKeepCheckBox" },
+        { LogEnabledCheckBox, "LogEnabledCheckBox" },
+        { TCPServerModeCheckBox, "TCPServerModeCheckBox" },
+        { StartupCreateCheckBox, "StartupCreateCheckBox" },
+        { StartupHideCheckBox, "StartupHideCheckBox" },
+        { PingFailCheckBox, "PingFailCheckBox" },
+        { ConnectClosedCheckBox, "ConnectClosedCheckBox" },
+        { StartOnBootCheckBox, "StartOnBootCheckBox" },
+        { ShowSettingsBitBtn, "ShowSettingsBitBtn" },
+        { VSPClientSocket, "VSPClientSocket" },
+        { VSPServerSocket, "VSPServerSocket" },
+        { TCPSetupClientSocket, "TCPSetupClientSocket" },
+        { MainTimer, "MainTimer" },
+    };
+    for (const auto& [object, name] : names)
+        object->setObjectName(QLatin1String(name));
+
+    CentreOnScreen(this);
 }
 
 } // namespace vsp

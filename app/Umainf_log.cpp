@@ -1,22 +1,50 @@
-// Log, status labels, counters and the main timer.
+// The log every subsystem writes through, the byte counters and the main timer.
+
+#include "app/LogLine.h"
 #include "app/Umainf.h"
 
 #include <QCheckBox>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QTime>
+#include <QTextBlock>
+#include <QTextCursor>
 
 namespace vsp {
 
+namespace {
+constexpr int MemoLineLimit = 30;
+} // namespace
+
 void TMainForm::Log(const QString& message)
 {
+    if (LogToStderr())
+        WriteStderrLogLine(QDateTime::currentDateTime(), message);
+    // Read at each call: switching the log on or off takes effect at the next message.
     if (!LogEnabledCheckBox->isChecked())
         return;
-    LogMessagesMemo->appendPlainText(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) + QStringLiteral(": ") + message);
+    LogMessagesMemo->appendPlainText(LogLine(QTime::currentTime(), message));
 }
-void TMainForm::LogMessagesMemoChange() {}
+
+void TMainForm::LogMessagesMemoChange()
+{
+    // Removing the line changes the memo again and brings us back here, so a message that
+    // brought several lines still ends at the limit.
+    QTextDocument* doc = LogMessagesMemo->document();
+    if (doc->blockCount() <= MemoLineLimit)
+        return;
+    QTextCursor cursor(doc->firstBlock());
+    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+}
+
 void TMainForm::ClearAllMessagesClickClick() { LogMessagesMemo->clear(); }
-void TMainForm::ShowCounter(QLabel* label, int32_t value) { label->setText(QString::number(value)); }
+
+void TMainForm::ShowCounter(QLabel* label, int32_t value)
+{
+    // The label has a fixed size (see the layout), so this costs a repaint request only.
+    label->setText(QString::number(value));
+}
+
 void TMainForm::ResetCounters()
 {
     LanRxCount = LanTxCount = SerialRxCount = SerialTxCount = 0;
@@ -25,6 +53,7 @@ void TMainForm::ResetCounters()
     ShowCounter(SerialRxLabel, 0);
     ShowCounter(SerialTxLabel, 0);
 }
+
 void TMainForm::OnMainTimerTimer() { MainTimerStep(); }
 
 } // namespace vsp

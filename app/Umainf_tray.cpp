@@ -1,13 +1,79 @@
-// Notification-area icon, hiding the window, and the logo link.
+// The notification-area icon, hiding the window, and the logo's link to the maker's page.
+
+#include "app/Messages.h"
+#include "app/Shell.h"
 #include "app/Umainf.h"
+
+#include <QComboBox>
+#include <QSystemTrayIcon>
 
 namespace vsp {
 
-QString BuildTrayTip(const QString& portName) { return QStringLiteral("Orvane Virtual port manager ") + portName; }
-void TMainForm::AddTrayIcon() {}
-void TMainForm::RemoveTrayIcon() {}
-void TMainForm::ComPortComboBoxChange() {}
+namespace {
+constexpr uint32_t TrayFlagsAdd = 7; // message, icon and tip
+constexpr uint32_t TrayFlagsTip = 4; // tip only
+const QString TrayTipPrefix = QStringLiteral("Orvane Virtual port manager ");
+} // namespace
+
+QString BuildTrayTip(const QString& portName)
+{
+    QString tip = TrayTipPrefix + portName;
+    constexpr int room = TTrayIconData::TipSize - 1; // the field keeps its terminator
+    if (tip.size() > room) {
+        // Never leave half of a surrogate pair at the end.
+        tip.truncate(tip.at(room - 1).isHighSurrogate() ? room - 1 : room);
+    }
+    return tip;
+}
+
+void TMainForm::AddTrayIcon()
+{
+    TrayIconData.Id = 1;
+    TrayIconData.Flags = TrayFlagsAdd;
+    TrayIconData.Tip = BuildTrayTip(ComPortComboBox->currentText());
+    if (TrayIconData.Icon) {
+        TrayIconData.Icon->setToolTip(TrayIconData.Tip);
+        return;
+    }
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        // Without a tray the window is the only way back in: the program still runs, but
+        // "Hide" would leave nothing to click. Say so where the user will look.
+        Log(QStringLiteral("No notification area on this desktop; running without a tray icon"));
+        return;
+    }
+    auto* icon = new QSystemTrayIcon(MainIcon(), this);
+    icon->setToolTip(TrayIconData.Tip);
+    // The shell's callback: every click arrives as WM_TRAYNOTIFY carrying its mouse
+    // message, and the window procedure decides what it means.
+    connect(icon, &QSystemTrayIcon::activated, this,
+            [this](QSystemTrayIcon::ActivationReason reason) {
+                if (const std::intptr_t mouse = TrayMouseMessage(reason))
+                    PostMessage(this, WM_TRAYNOTIFY, 0, mouse);
+            });
+    icon->show();
+    TrayIconData.Icon = icon;
+}
+
+void TMainForm::RemoveTrayIcon()
+{
+    if (!TrayIconData.Icon)
+        return;
+    TrayIconData.Icon->hide();
+    delete TrayIconData.Icon;
+    TrayIconData.Icon = nullptr;
+}
+
+void TMainForm::ComPortComboBoxChange()
+{
+    TrayIconData.Flags = TrayFlagsTip;
+    TrayIconData.Tip = BuildTrayTip(ComPortComboBox->currentText());
+    if (TrayIconData.Icon)
+        TrayIconData.Icon->setToolTip(TrayIconData.Tip);
+}
+
+// The port, the link and the workers keep running; only the window goes out of sight.
 void TMainForm::HideBitBtnClick() { hide(); }
-void TMainForm::LogoImageClick() {}
+
+void TMainForm::LogoImageClick() { OpenUrl(QUrl(QString::fromLatin1(MakerWebPage))); }
 
 } // namespace vsp

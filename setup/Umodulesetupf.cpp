@@ -1,24 +1,273 @@
 #include "setup/Umodulesetupf.h"
 
 #include "app/Controls.h"
+#include "app/Shell.h"
 #include "link/Sockets.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
 #include <QShowEvent>
+#include <QTextEdit>
 
 vsp::TModuleSetupForm* ModuleSetupForm = nullptr;
 
 namespace vsp {
 
-TModuleSetupForm::TModuleSetupForm(QWidget* parent) : QWidget(parent) { setWindowTitle(QStringLiteral("Setup Module")); }
-TModuleSetupForm::~TModuleSetupForm() = default;
+namespace {
+
+constexpr int OuterWidth = 527;
+constexpr int OuterHeight = 558;
+constexpr int ComboHeight = 21;
+constexpr int CheckHeight = 17;
+
+QGroupBox* MakeGroup(const QString& caption, QWidget* parent, int left, int top, int width,
+                     int height)
+{
+    auto* g = new TGroupBox(caption, parent);
+    g->setGeometry(left, top, width, height);
+    return g;
+}
+
+TLabeledEdit* MakeEdit(const QString& caption, QWidget* parent, int left, int top, int width,
+                       const QString& text)
+{
+    auto* e = new TLabeledEdit(caption, parent);
+    e->Place(left, top, width);
+    e->setText(text);
+    return e;
+}
+
+// An editable list with its caption above it, placed like a labelled edit's.
+QComboBox* MakeCombo(const QString& caption, QWidget* parent, int left, int top, int width,
+                     const QStringList& items, int index)
+{
+    auto* c = new QComboBox(parent);
+    c->setEditable(true);
+    c->setInsertPolicy(QComboBox::NoInsert);
+    c->addItems(items);
+    c->setCurrentIndex(index);
+    c->setGeometry(left, top, width, ComboHeight);
+    auto* label = new QLabel(caption, parent);
+    label->setBuddy(c);
+    label->adjustSize();
+    label->move(left, top - label->height());
+    return c;
+}
+
+QCheckBox* MakeCheck(const QString& caption, QWidget* parent, int left, int top)
+{
+    auto* c = new QCheckBox(caption, parent);
+    c->adjustSize();
+    c->setGeometry(left, top, c->width(), CheckHeight);
+    return c;
+}
+
+} // namespace
+
+TModuleSetupForm::TModuleSetupForm(QWidget* parent)
+    : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint)
+{
+    setObjectName(QStringLiteral("ModuleSetupForm"));
+    setWindowTitle(QStringLiteral("Setup Module"));
+    setWindowIcon(MainIcon());
+    setFont(DesignFont());
+    SetOuterSize(this, QSize(OuterWidth, OuterHeight), true);
+
+    // Inside each group: captions above their fields, in columns, rows 37 pixels apart.
+    QGroupBox* g = MakeGroup(QStringLiteral("TCP/IP"), this, 8, 8, 241, 225);
+    TCPIPEdit = MakeEdit(QStringLiteral("Module IP address"), g, 8, 32, 110,
+                         QStringLiteral("192.168.1.1"));
+    TCPPortEdit = MakeEdit(QStringLiteral("Port"), g, 124, 32, 109, QStringLiteral("23"));
+    TCPMaskEdit = MakeEdit(QStringLiteral("Subnet mask"), g, 8, 69, 110,
+                           QStringLiteral("255.255.255.0"));
+    TCPGatewayEdit
+        = MakeEdit(QStringLiteral("Gateway"), g, 124, 69, 109, QStringLiteral("192.168.1.26"));
+    OutNVTCheck = MakeCheck(QStringLiteral("Network Virtual Terminal"), g, 8, 96);
+    OutKeepConnection = MakeCheck(QStringLiteral("Keep Connection"), g, 8, 114);
+    OutEraseOn = new TRadioGroup(QStringLiteral("Erase buffer on"),
+        { QStringLiteral("None"), QStringLiteral("Close TCP/IP connection"),
+            QStringLiteral("Open TCP/IP connection"), QStringLiteral("Open && Close TCP/IP con.") },
+        g);
+    OutEraseOn->setGeometry(8, 134, 225, 84);
+    OutEraseOn->SetItemIndex(0);
+
+    g = MakeGroup(QStringLiteral("In IP setup"), this, 8, 240, 241, 73);
+    InIPEdit = MakeEdit(QStringLiteral("IP address"), g, 8, 36, 110, QStringLiteral("0.0.0.0"));
+    InMaskEdit = MakeEdit(QStringLiteral("Mask"), g, 124, 36, 109, QStringLiteral("0.0.0.0"));
+
+    g = MakeGroup(QStringLiteral("Out IP setup"), this, 8, 320, 241, 89);
+    OutIPEdit
+        = MakeEdit(QStringLiteral("IP address"), g, 8, 36, 110, QStringLiteral("192.168.0.9"));
+    OutPortEdit = MakeEdit(QStringLiteral("Port"), g, 124, 36, 44, QStringLiteral("23"));
+    IPModeRadio = new TRadioGroup(QStringLiteral("IP mode"),
+                                  { QStringLiteral("TCP"), QStringLiteral("UDP") }, g);
+    IPModeRadio->setGeometry(172, 12, 61, 70);
+    IPModeRadio->SetItemIndex(0);
+
+    g = MakeGroup(QStringLiteral("Security setup"), this, 8, 416, 241, 105);
+    TEA0Edit
+        = MakeEdit(QStringLiteral("TEA key:0"), g, 8, 36, 110, QStringLiteral("3A:7F:19:C2"));
+    TEA1Edit
+        = MakeEdit(QStringLiteral("TEA key:1"), g, 124, 36, 109, QStringLiteral("B0:4E:6D:15"));
+    TEA2Edit
+        = MakeEdit(QStringLiteral("TEA key:2"), g, 8, 76, 110, QStringLiteral("5C:92:E8:A1"));
+    TEA3Edit
+        = MakeEdit(QStringLiteral("TEA key:3"), g, 124, 76, 109, QStringLiteral("0F:63:D7:B4"));
+
+    g = MakeGroup(QStringLiteral("Serial setup"), this, 256, 8, 257, 225);
+    SSpeedCombo = MakeCombo(QStringLiteral("Speed"), g, 8, 32, 75,
+                            { QStringLiteral("300"), QStringLiteral("600"), QStringLiteral("1200"),
+                              QStringLiteral("2400"), QStringLiteral("4800"),
+                              QStringLiteral("9600"), QStringLiteral("19200"),
+                              QStringLiteral("38400"), QStringLiteral("57600"),
+                              QStringLiteral("115200") },
+                            5);
+    SBits = MakeCombo(QStringLiteral("Data bits"), g, 91, 32, 75,
+                      { QStringLiteral("7"), QStringLiteral("8") }, 1);
+    SStopCombo = MakeCombo(QStringLiteral("Stop bits"), g, 174, 32, 75,
+                           { QStringLiteral("1"), QStringLiteral("2") }, 0);
+    SParityCombo = MakeCombo(QStringLiteral("Parity"), g, 8, 69, 75,
+                             { QStringLiteral("none"), QStringLiteral("odd"),
+                               QStringLiteral("event"), QStringLiteral("mark"),
+                               QStringLiteral("space") },
+                             0);
+    SFlowControl = MakeCombo(QStringLiteral("Flow control"), g, 91, 69, 158,
+                             { QStringLiteral("none"), QStringLiteral("RTS / CTS"),
+                               QStringLiteral("XON / XOFF") },
+                             0);
+    SRSControll = MakeCombo(QStringLiteral("RS232 / RS422 Controll"), g, 8, 106, 140,
+                            { QStringLiteral("RTS = Low [+8V]"), QStringLiteral("RTS = High [-8V]"),
+                              QStringLiteral("Tx RTS HW echo ON"),
+                              QStringLiteral("Tx RTS HW echo OFF") },
+                            0);
+    STxControll = MakeCombo(QStringLiteral("Tx controll"), g, 8, 143, 140,
+        { QStringLiteral("FULL duplex"), QStringLiteral("HALF duplex (RS485)") }, 0);
+    STimeout
+        = MakeEdit(QStringLiteral("Serial line timeout"), g, 154, 106, 95, QStringLiteral("0"));
+    STimeout->setToolTip(QStringLiteral("0 - off"));
+    SDelay = MakeEdit(QStringLiteral("Char transmit delay"), g, 154, 143, 95, QStringLiteral("0"));
+    SDelay->setToolTip(QStringLiteral("0 - off"));
+    SVarParityCheck = MakeCheck(QStringLiteral("Variable parity"), g, 8, 170);
+    SSpaceCommpress = MakeCheck(QStringLiteral("Buffer space compression"), g, 8, 190);
+
+    g = MakeGroup(QStringLiteral("I/O Controll setup"), this, 256, 240, 257, 169);
+    IOTrigger = MakeEdit(QStringLiteral("Trigger AND mask"), g, 8, 32, 116, QStringLiteral("255"));
+    IOPUInit = MakeEdit(QStringLiteral("Power Up INIT"), g, 8, 69, 116, QStringLiteral("0"));
+    IOPUAnd = MakeEdit(QStringLiteral("Power Up AND mask"), g, 8, 106, 116, QStringLiteral("255"));
+    IOPUOr = MakeEdit(QStringLiteral("Power Up OR mask"), g, 8, 143, 116, QStringLiteral("0"));
+    IOKeep = MakeEdit(QStringLiteral("KEEP mask"), g, 133, 32, 116, QStringLiteral("0"));
+    IOAnd = MakeEdit(QStringLiteral("AND mask"), g, 133, 69, 116, QStringLiteral("255"));
+    IOOr = MakeEdit(QStringLiteral("OR mask"), g, 133, 106, 116, QStringLiteral("0"));
+
+    BitBtn1
+        = new QPushButton(GlyphIcon(TGlyph::Write), QStringLiteral("Write Configuration"), this);
+    BitBtn1->setGeometry(264, 488, 121, 25);
+    BitBtn1->setIconSize(QSize(GlyphSize, GlyphSize));
+    SetDefaultButton(BitBtn1);
+    BitBtn2 = new QPushButton(GlyphIcon(TGlyph::Close), QStringLiteral("&Close"), this);
+    BitBtn2->setGeometry(392, 488, 121, 25);
+    BitBtn2->setIconSize(QSize(GlyphSize, GlyphSize));
+    BitBtn2->setAutoDefault(false);
+
+    // The log view lies over everything while a configuration is written.
+    RichEdit1 = new QTextEdit(this);
+    RichEdit1->setGeometry(rect());
+    RichEdit1->setReadOnly(true);
+    RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    QPalette keepSelection = RichEdit1->palette();
+    for (auto role : { QPalette::Highlight, QPalette::HighlightedText })
+        keepSelection.setColor(
+            QPalette::Inactive, role, keepSelection.color(QPalette::Active, role));
+    RichEdit1->setPalette(keepSelection);
+    RichEdit1->hide();
+
+    ClientSocket1 = new TClientSocket(this);
+    ClientSocket1->OnConnect = [this](TCustomWinSocket* s) { ClientSocket1Connect(s); };
+    ClientSocket1->OnRead = [this](TCustomWinSocket* s) { ClientSocket1Read(s); };
+    ClientSocket1->OnError = [this](TCustomWinSocket* s, int e) { ClientSocket1Error(s, e); };
+
+    connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(); });
+    connect(BitBtn2, &QPushButton::clicked, this, [this] { close(); });
+
+    const std::pair<QObject*, const char*> names[] = {
+        { TCPIPEdit, "TCPIPEdit" },
+        { TCPPortEdit, "TCPPortEdit" },
+        { TCPMaskEdit, "TCPMaskEdit" },
+        { TCPGatewayEdit, "TCPGatewayEdit" },
+        { OutNVTCheck, "OutNVTCheck" },
+        { OutKeepConnection, "OutKeepConnection" },
+        { OutEraseOn, "OutEraseOn" },
+        { InIPEdit, "InIPEdit" },
+        { InMaskEdit, "InMaskEdit" },
+        { OutIPEdit, "OutIPEdit" },
+        { OutPortEdit, "OutPortEdit" },
+        { IPModeRadio, "IPModeRadio" },
+        { TEA0Edit, "TEA0Edit" },
+        { TEA1Edit, "TEA1Edit" },
+        { TEA2Edit, "TEA2Edit" },
+        { TEA3Edit, "TEA3Edit" },
+        { SSpeedCombo, "SSpeedCombo" },
+        { SBits, "SBits" },
+        { SParityCombo, "SParityCombo" },
+        { SVarParityCheck, "SVarParityCheck" },
+        { SStopCombo, "SStopCombo" },
+        { SSpaceCommpress, "SSpaceCommpress" },
+        { SFlowControl, "SFlowControl" },
+        { SRSControll, "SRSControll" },
+        { STimeout, "STimeout" },
+        { SDelay, "SDelay" },
+        { STxControll, "STxControll" },
+        { IOTrigger, "IOTrigger" },
+        { IOPUInit, "IOPUInit" },
+        { IOPUAnd, "IOPUAnd" },
+        { IOPUOr, "IOPUOr" },
+        { IOKeep, "IOKeep" },
+        { IOAnd, "IOAnd" },
+        { IOOr, "IOOr" },
+        { BitBtn1, "BitBtn1" },
+        { BitBtn2, "BitBtn2" },
+        { RichEdit1, "RichEdit1" },
+        { ClientSocket1, "ClientSocket1" },
+    };
+    for (const auto& [object, name] : names)
+        object->setObjectName(QLatin1String(name));
+
+    CentreOnScreen(this);
+}
+
+TModuleSetupForm::~TModuleSetupForm()
+{
+    // The socket dies with the window; no event of it may reach a half-destroyed dialog.
+    ClientSocket1->OnConnect = nullptr;
+    ClientSocket1->OnRead = nullptr;
+    ClientSocket1->OnError = nullptr;
+    ClientSocket1->Close();
+}
+
 void TModuleSetupForm::FormShow() {}
 void TModuleSetupForm::BitBtn1Click() {}
 void TModuleSetupForm::ClientSocket1Connect(TCustomWinSocket*) {}
 void TModuleSetupForm::ClientSocket1Read(TCustomWinSocket*) {}
 void TModuleSetupForm::ClientSocket1Error(TCustomWinSocket*, int) {}
 void TModuleSetupForm::FormClose() {}
-void TModuleSetupForm::showEvent(QShowEvent* e) { QWidget::showEvent(e); FormShow(); }
-void TModuleSetupForm::closeEvent(QCloseEvent* e) { FormClose(); QWidget::closeEvent(e); }
+
+void TModuleSetupForm::showEvent(QShowEvent* e)
+{
+    QWidget::showEvent(e);
+    // Now the frame may be known: keep the outer size, and the log view over all of it.
+    SetOuterSize(this, QSize(OuterWidth, OuterHeight), true);
+    RichEdit1->setGeometry(rect());
+    FormShow();
+}
+
+void TModuleSetupForm::closeEvent(QCloseEvent* e)
+{
+    FormClose();
+    QWidget::closeEvent(e);
+}
 
 } // namespace vsp

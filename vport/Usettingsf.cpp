@@ -1,5 +1,10 @@
 #include "vport/Usettingsf.h"
 
+#include "app/Controls.h"
+#include "app/Shell.h"
+
+#include <QScrollBar>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QVBoxLayout>
 
@@ -7,18 +12,72 @@ vsp::TSettingsForm* SettingsForm = nullptr;
 
 namespace vsp {
 
+namespace {
+QFont ReportFont()
+{
+    QFont f;
+    f.setFamilies({ QStringLiteral("Courier New"), QStringLiteral("Liberation Mono"),
+                    QStringLiteral("Nimbus Mono PS"), QStringLiteral("DejaVu Sans Mono") });
+    f.setStyleHint(QFont::TypeWriter);
+    f.setFixedPitch(true);
+    f.setPixelSize(13);
+    return f;
+}
+} // namespace
+
 TSettingsForm::TSettingsForm(QWidget* parent)
-    : QWidget(parent)
+    : QWidget(parent, Qt::Window)
     , SettingsRichEdit(new QTextEdit(this))
 {
+    setObjectName(QStringLiteral("SettingsForm"));
     setWindowTitle(QStringLiteral("VSP Settings"));
-    resize(417, 486);
+    setWindowIcon(MainIcon());
+    setFont(DesignFont());
+    SettingsRichEdit->setObjectName(QStringLiteral("SettingsRichEdit"));
+    SettingsRichEdit->setFont(ReportFont());
+    // The report is read, selected and copied as text: plain text only, so that nothing a
+    // module prints is taken for markup.
+    SettingsRichEdit->setAcceptRichText(false);
+    SettingsRichEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    SettingsRichEdit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    SettingsRichEdit->setLineWrapMode(QTextEdit::WidgetWidth);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(SettingsRichEdit);
+    SetOuterSize(this, QSize(OuterWidth, OuterHeight), false);
+    CentreOnScreen(this);
 }
 
-void TSettingsForm::AddLine(const QString& line) { SettingsRichEdit->append(line); }
-void TSettingsForm::Clear() { SettingsRichEdit->clear(); }
+void TSettingsForm::AddLine(const QString& line)
+{
+    QString text = line;
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    QScrollBar* bar = SettingsRichEdit->verticalScrollBar();
+    const bool atEnd = bar->value() == bar->maximum();
+    QTextCursor cursor(SettingsRichEdit->document());
+    cursor.movePosition(QTextCursor::End);
+    // An empty first line leaves the document empty, so count the lines added.
+    if (lines_ > 0 || !SettingsRichEdit->document()->isEmpty())
+        cursor.insertBlock();
+    cursor.insertText(text);
+    ++lines_;
+    // Lines of the module read-out keep arriving: follow them unless the reader scrolled up.
+    if (atEnd)
+        bar->setValue(bar->maximum());
+}
+
+void TSettingsForm::Clear()
+{
+    SettingsRichEdit->clear();
+    lines_ = 0;
+}
+
+void TSettingsForm::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    // Now the frame may be known: keep the outer size, frame included.
+    SetOuterSize(this, QSize(OuterWidth, OuterHeight), false);
+}
 
 } // namespace vsp

@@ -1,0 +1,268 @@
+// The log every subsystem writes through, its copy on standard error, and the counters.
+
+#include "app/Dialogs.h"
+#include "app/LogLine.h"
+#include "app/Umainf.h"
+#include "tests/support/FakePort.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QTabWidget>
+#include <QTextBlock>
+#include <QTimer>
+#include <QtTest>
+
+#include <climits>
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace vsp;
+
+namespace {
+
+std::unique_ptr<TMainForm> MakeForm()
+{
+    return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") },
+                                       std::make_unique<vsptest::FakePort>());
+}
+
+QStringList MemoLines(const TMainForm& form)
+{
+    const QString text = form.LogMessagesMemo->toPlainText();
+    return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+}
+
+// Runs body with file descriptor 2 going into a pipe and returns what was written there.
+template <typename F> QByteArray CaptureStderr(F body)
+{
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return "pipe failed";
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK); // a chatty body loses lines rather than hangs
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(fds[1], STDERR_FILENO);
+    body();
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    ::close(fds[1]);
+    QByteArray out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, n);
+    ::close(fds[0]);
+    return out;
+}
+
+// Counts the relayout requests a widget receives.
+class LayoutRequestCounter : public QObject {
+public:
+    int Count = 0;
+    bool eventFilter(QObject*, QEvent* e) override
+    {
+        if (e->type() == QEvent::LayoutRequest)
+            ++Count;
+        return false;
+    }
+};
+
+} // namespace
+
+class TstLog : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase()
+    {
+        SetMessageBoxHandler([](const MessageBoxRequest&) { return MsgResult::Ok; });
+        qunsetenv("VSP_LOG_STDERR");
+    }
+
+    void disabledLogWritesNothingAndKeepsOldLines()
+    {
+        auto form = MakeForm();
+        QVERIFY(!form->LogEnabledCheckBox->isChecked()); // design state
+        form->Log(QStringLiteral("not shown"));
+        QVERIFY(MemoLines(*form).isEmpty());
+
+        form->LogEnabledCheckBox->setChecked(true);
+        form->Log(QStringLiteral("shown"));
+        form->LogEnabledCheckBox->setChecked(false);
+        form->Log(QStringLiteral("not shown either"));
+        const QStringList lines = MemoLines(*form);
+        QCOMPARE(lines.size(), 1);
+        QVERIFY(lines.first().endsWith(QStringLiteral(": shown")));
+    }
+
+    void memoKeepsTheNewestThirtyLines()
+    {
+        auto form = MakeForm();
+        form->LogEnabledCheckBox->setChecked(true);
+        for (int i = 1; i <= 31; ++i)
+            form->Log(QStringLiteral("message %1").arg(i));
+        QStringList lines = MemoLines(*form);
+        QCOMPARE(lines.size(), 30);
+        QVERIFY(lines.first().endsWith(QStringLiteral(": message 2")));
+        QVERIFY(lines.last().endsWith(QStringLiteral(": message 31")));
+
+        // A message that brings several lines at once still leaves thirty.
+        form->Log(QStringLiteral("first\nsecond\nthird"));
+        lines = MemoLines(*form);
+        QCOMPARE(lines.size(), 30);
+        QCOMPARE(lines.last(), QStringLiteral("third"));
+        QVERIFY(lines.first().endsWith(QStringLiteral(": message 5")));
+    }
+
+    void clearAllMessagesEmptiesTheMemo()
+    {
+        auto form = MakeForm();
+        form->LogEnabledCheckBox->setChecked(true);
+        for (int i = 0; i < 5; ++i)
+            form->Log(QStringLiteral("old %1").arg(i));
+        QCOMPARE(form->LogMessagePopupMenu->actions().size(), 1);
+        QAction* clear = form->LogMessagePopupMenu->actions().first();
+        QCOMPARE(clear, form->ClearAllMessagesClick);
+        QCOMPARE(clear->text(), QStringLiteral("Clear all messages"));
+        clear->trigger();
+        QVERIFY(MemoLines(*form).isEmpty());
+        form->Log(QStringLiteral("new"));
+        const QStringList lines = MemoLines(*form);
+        QCOMPARE(lines.size(), 1);
+        QVERIFY(lines.first().endsWith(QStringLiteral(": new")));
+    }
+
+    void lineStartsWithTheTimeOfDay_data()
+    {
+        QTest::addColumn<QString>("locale");
+        QTest::addColumn<QString>("format");
+        QTest::addColumn<QString>("line");
+        // The zone part of Qt's long format is dropped wherever it stands.
+        QTest::newRow("C") << "C" << "HH:mm:ss" << "14:05:33: text";
+        QTest::newRow("de_DE") << "de_DE" << "HH:mm:ss" << "14:05:33: text";
+        QTest::newRow("en_US 12-hour") << "en_US" << "h:mm:ss AP" << "2:05:33 PM: text";
+        QTest::newRow("zh_CN zone first") << "zh_CN" << "HH:mm:ss" << "14:05:33: text";
+        QTest::newRow("fa_IR zone in brackets") << "fa_IR" << "H:mm:ss" << "";
+        QTest::newRow("bg_BG quoted text") << "bg_BG" << "H:mm:ss 'ч'." << "14:05:33 ч.: text";
+    }
+
+    void lineStartsWithTheTimeOfDay()
+    {
+        QFETCH(QString, locale);
+        QFETCH(QString, format);
+        QFETCH(QString, line);
+        const QLocale l(locale);
+        QCOMPARE(LogTimeFormat(l), format);
+        if (!line.isEmpty())
+            QCOMPARE(LogLine(QTime(14, 5, 33), QStringLiteral("text"), l), line);
+    }
+
+    void loggedLineCarriesTheCurrentTime()
+    {
+        auto form = MakeForm();
+        form->LogEnabledCheckBox->setChecked(true);
+        const QTime before = QTime::currentTime();
+        form->Log(QStringLiteral("now"));
+        const QTime after = QTime::currentTime();
+        const QString line = MemoLines(*form).value(0);
+        const QString format = LogTimeFormat(QLocale());
+        const int sep = int(line.lastIndexOf(QStringLiteral(": now")));
+        QVERIFY2(sep > 0, qPrintable(line));
+        const QTime stamped = QTime::fromString(line.left(sep), format);
+        QVERIFY2(stamped.isValid(), qPrintable(line));
+        QVERIFY(stamped >= QTime(before.hour(), before.minute(), before.second()));
+        QVERIFY(stamped <= after);
+        QVERIFY(!line.contains(QRegularExpression(QStringLiteral("\\d{4}-\\d\\d-\\d\\d"))));
+    }
+
+    void stderrCopyWhetherOrNotLogIsEnabled()
+    {
+        auto form = MakeForm();
+        QVERIFY(!form->LogEnabledCheckBox->isChecked());
+
+        QByteArray err = CaptureStderr([&] { form->Log(QStringLiteral("quiet")); });
+        QVERIFY2(!err.contains("quiet"), err.constData());
+
+        qputenv("VSP_LOG_STDERR", "1");
+        err = CaptureStderr([&] {
+            form->Log(QStringLiteral("to the journal"));
+            form->Log(QStringLiteral("two\r\nlines"));
+        });
+        qunsetenv("VSP_LOG_STDERR");
+
+        const QList<QByteArray> lines = err.split('\n');
+        QCOMPARE(lines.size(), 3); // two lines and what follows the last line break
+        QVERIFY(lines.at(2).isEmpty());
+        const QRegularExpression stamp(
+            QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} "));
+        QVERIFY2(stamp.match(QString::fromLocal8Bit(lines.at(0))).hasMatch(), lines.at(0));
+        QVERIFY(lines.at(0).endsWith(" to the journal"));
+        QVERIFY(lines.at(1).endsWith(" two lines"));
+        QVERIFY(MemoLines(*form).isEmpty()); // the memo still follows the check box
+    }
+
+    void countersShowPlainDecimal()
+    {
+        auto form = MakeForm();
+        QLabel* labels[] = { form->SerialRxLabel, form->SerialTxLabel, form->LANRxLabel,
+                             form->LANTxLabel };
+        for (QLabel* label : labels) {
+            QCOMPARE(label->text(), QStringLiteral("0"));
+            // The widest value still fits the label's fixed place.
+            QVERIFY(label->fontMetrics().horizontalAdvance(QStringLiteral("-2147483648"))
+                    <= label->width());
+        }
+        form->ShowCounter(form->SerialRxLabel, 1234567);
+        QCOMPARE(form->SerialRxLabel->text(), QStringLiteral("1234567"));
+        form->ShowCounter(form->LANTxLabel, INT32_MAX);
+        QCOMPARE(form->LANTxLabel->text(), QStringLiteral("2147483647"));
+
+        form->SerialRxCount = 5;
+        form->LanRxCount = 6;
+        form->ResetCounters();
+        QCOMPARE(form->SerialRxCount, 0);
+        QCOMPARE(form->LanRxCount, 0);
+        for (QLabel* label : labels)
+            QCOMPARE(label->text(), QStringLiteral("0"));
+    }
+
+    // ShowCounter runs for every 512-byte block of a busy link: it must not make the
+    // window lay itself out again, and it must stay cheap.
+    void showCounterIsCheap()
+    {
+        auto form = MakeForm();
+        form->MainPageControl->setCurrentWidget(form->VSPTabSheet);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        LayoutRequestCounter requests;
+        form->PortStatusGroupBox->installEventFilter(&requests);
+
+        constexpr int calls = 200000;
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < calls; ++i)
+            form->ShowCounter(form->SerialRxLabel, i * 512);
+        const qint64 ns = clock.nsecsElapsed();
+        QCoreApplication::processEvents();
+        QCOMPARE(requests.Count, 0);
+        QCOMPARE(form->SerialRxLabel->text(), QString::number((calls - 1) * 512));
+        qInfo("ShowCounter: %.0f ns per call (%d calls)", double(ns) / calls, calls);
+        form->PortStatusGroupBox->removeEventFilter(&requests);
+    }
+
+    void mainTimerTicksEveryFiveMilliseconds()
+    {
+        auto form = MakeForm();
+        QVERIFY(form->MainTimer->isActive());
+        QCOMPARE(form->MainTimer->interval(), 5);
+        QCOMPARE(form->MainTimer->timerType(), Qt::PreciseTimer);
+    }
+};
+
+QTEST_MAIN(TstLog)
+#include "tst_log.moc"
