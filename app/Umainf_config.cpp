@@ -1,10 +1,304 @@
 // Settings store, command line and start on boot.
 #include "app/Umainf.h"
 
+#include "app/Controls.h"
+#include "app/Dialogs.h"
+#include "app/RegStore.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QLineEdit>
+#include <cstdio>
+
 namespace vsp {
 
-void TMainForm::LoadSettings() {}
-bool TMainForm::SaveSettings() { return true; }
-int TMainForm::ApplyCommandLine() { return 0; }
+namespace {
+
+// A setting is the text of an edit box or combo box, or the state of a check box.
+struct Setting {
+    const char* Name;
+    QWidget* Control;
+};
+
+QString TextOf(QWidget* control)
+{
+    if (auto* combo = qobject_cast<QComboBox*>(control)) return combo->currentText();
+    return static_cast<QLineEdit*>(control)->text();
+}
+
+void SetTextOf(QWidget* control, const QString& text)
+{
+    if (auto* combo = qobject_cast<QComboBox*>(control))
+        combo->setEditText(text);
+    else
+        static_cast<QLineEdit*>(control)->setText(text);
+}
+
+QString Name(const char* name)
+{
+    return QString::fromLatin1(name);
+}
+
+void ShowError(QWidget* owner, const QString& text, const QString& caption)
+{
+    MessageBox({ owner, text, caption, MsgIcon::Error, MsgButtons::Ok });
+}
+
+} // namespace
+
+void TMainForm::LoadSettings()
+{
+    TRegistry reg;
+    const QString caption = QStringLiteral("Kelmar VSP");
+
+    // 1. Start on boot: only the entry's presence counts.
+    if (reg.OpenKey(Name(RunKeyPath), false)) {
+        if (reg.ValueExists(Name(RunValueName))) StartOnBootCheckBox->setChecked(true);
+        reg.CloseKey();
+    }
+
+    // 2. The driver check. A store that can't be read at all is named with what is wrong
+    // with it: telling the user to install the driver again would not help.
+    bool installed = false;
+    if (!reg.OpenKey(Name(DriverKeyPath), true)) {
+        Terminated = true;
+        ExitCode = 1;
+        if (reg.Error() == TStoreError::Corrupt) {
+            ShowError(this,
+                QStringLiteral("The settings file is damaged and was left as it is:\n%1\n"
+                               "Correct or remove it, then start again.")
+                    .arg(reg.ErrorString()),
+                caption);
+            return;
+        }
+        if (reg.Error() == TStoreError::Unreadable) {
+            ShowError(this,
+                QStringLiteral("Can't read the settings file:\n%1").arg(reg.ErrorString()),
+                caption);
+            return;
+        }
+        // Not writable: the driver message as it has always been, and the cause for whoever
+        // started the program from a terminal.
+        std::fprintf(stderr, "vsp: %s\n", qPrintable(reg.ErrorString()));
+    } else {
+        reg.ReadBool(Name(DriverValueName), installed);
+        reg.CloseKey();
+    }
+    if (!installed) {
+        Terminated = true;
+        ExitCode = 1;
+        ShowError(
+            this, QStringLiteral("VSP driver not installed. Run VSP Driver Install"), caption);
+        return;
+    }
+
+    // 3. The settings. Setting a check box runs its click handler when its state changes,
+    // so the order matters: "NVT Enabled" before its sub-options, "Kelmar device present"
+    // last (its handler checks three NVT boxes, whatever was stored for them).
+    // Before the first normal close there is no key yet: that is a first start, not a
+    // damaged store, so the design defaults stay and nothing is reported.
+    const QString key = Name(SettingsKeyPath);
+    if (!reg.OpenKey(key, false)) {
+        if (reg.Error() != TStoreError::NotFound)
+            ShowError(this, QStringLiteral("Can't read %1\n%2").arg(key, reg.ErrorString()),
+                QStringLiteral("Error"));
+        return;
+    }
+    const Setting order[] = {
+        { "IP", IPAddressComboBox },
+        { "Port", PortLabeledEdit },
+        { "COM name", ComPortComboBox },
+        { "ServerPort", ServerPortLabeledEdit },
+        { "NVT Enabled", NVTEnabledCheckBox },
+        { "NVT Filter", NVTFilterCheckBox },
+        { "NVT Port setup", NVTPortSetupCheckBox },
+        { "Keep connection", NVTKeepCheckBox },
+        { "Use TEA auth", TEAEnabledCheckBox },
+        { "Log enabled", LogEnabledCheckBox },
+        { "Server mode", TCPServerModeCheckBox },
+        { "Startup create", StartupCreateCheckBox },
+        { "Startup hide", StartupHideCheckBox },
+        { "Ping fail", PingFailCheckBox },
+        { "Connect closed", ConnectClosedCheckBox },
+        { "TEA1", UKEdit1 },
+        { "TEA2", UKEdit2 },
+        { "TEA3", UKEdit3 },
+        { "TEA4", UKEdit4 },
+        { "Kelmar device present", KelmarTestCheckBox },
+    };
+    for (const Setting& s : order) {
+        TReadStatus status;
+        TRegDataType wanted;
+        if (auto* box = qobject_cast<QCheckBox*>(s.Control)) {
+            wanted = TRegDataType::Integer;
+            bool on = false;
+            status = reg.ReadBool(Name(s.Name), on);
+            if (status == TReadStatus::Ok) box->setChecked(on);
+        } else {
+            // A missing text empties its control rather than keep the design default.
+            wanted = TRegDataType::String;
+            QString text;
+            status = reg.ReadString(Name(s.Name), text);
+            if (status != TReadStatus::WrongType) SetTextOf(s.Control, text);
+            if (status == TReadStatus::Missing) status = TReadStatus::Ok;
+        }
+        if (status != TReadStatus::Ok) {
+            // The load ends here: the controls from this one on keep what they had.
+            reg.CloseKey();
+            ShowError(this,
+                QStringLiteral("Can't read value '%1' from %2: %3")
+                    .arg(Name(s.Name), key, DescribeReadStatus(status, wanted)),
+                QStringLiteral("Error"));
+            return;
+        }
+    }
+    reg.CloseKey();
+}
+
+bool TMainForm::SaveSettings()
+{
+    TRegistry reg;
+
+    // 1. Start on boot. A failure here is reported, and the settings are saved anyway.
+    bool runWritten = reg.OpenKey(Name(RunKeyPath), false);
+    if (runWritten) {
+        // The program's full path and nothing else: started at log-on, it reads the store.
+        if (StartOnBootCheckBox->isChecked())
+            reg.WriteString(Name(RunValueName), QCoreApplication::applicationFilePath());
+        else
+            reg.DeleteValue(Name(RunValueName));
+        runWritten = reg.CloseKey();
+    }
+    if (!runWritten) {
+        std::fprintf(stderr, "vsp: %s\n", qPrintable(reg.ErrorString()));
+        ShowError(this, QStringLiteral("Can't write to system registry"), QStringLiteral("Error"));
+    }
+
+    // 2. The settings, in one atomic write: either all of them reach the store or none.
+    const Setting order[] = {
+        { "IP", IPAddressComboBox },
+        { "Port", PortLabeledEdit },
+        { "ServerPort", ServerPortLabeledEdit },
+        { "COM name", ComPortComboBox },
+        { "NVT Enabled", NVTEnabledCheckBox },
+        { "NVT Filter", NVTFilterCheckBox },
+        { "NVT Port setup", NVTPortSetupCheckBox },
+        { "Keep connection", NVTKeepCheckBox },
+        { "Use TEA auth", TEAEnabledCheckBox },
+        { "Log enabled", LogEnabledCheckBox },
+        { "Server mode", TCPServerModeCheckBox },
+        { "Startup create", StartupCreateCheckBox },
+        { "Startup hide", StartupHideCheckBox },
+        { "Kelmar device present", KelmarTestCheckBox },
+        { "Ping fail", PingFailCheckBox },
+        { "Connect closed", ConnectClosedCheckBox },
+        { "TEA1", UKEdit1 },
+        { "TEA2", UKEdit2 },
+        { "TEA3", UKEdit3 },
+        { "TEA4", UKEdit4 },
+    };
+    const QString key = Name(SettingsKeyPath);
+    bool written = reg.OpenKey(key, true);
+    if (written) {
+        for (const Setting& s : order) {
+            if (auto* box = qobject_cast<QCheckBox*>(s.Control))
+                reg.WriteBool(Name(s.Name), box->isChecked());
+            else
+                reg.WriteString(Name(s.Name), TextOf(s.Control));
+        }
+        written = reg.CloseKey();
+    }
+    if (!written) {
+        // Nothing was written, so the first value is the first that failed.
+        ShowError(this,
+            QStringLiteral("Can't write value '%1' to %2: %3\nThe settings were not saved.")
+                .arg(Name(order[0].Name), key, reg.ErrorString()),
+            QStringLiteral("Error"));
+        return false;
+    }
+    return true;
+}
+
+int TMainForm::ApplyCommandLine()
+{
+    const auto SwitchFor = [this](QChar letter) {
+        switch (letter.unicode()) {
+        case u'F':
+            return PingFailCheckBox;
+        case u'H':
+            return StartupHideCheckBox;
+        case u'P':
+            return StartupCreateCheckBox;
+        case u'S':
+            return TCPServerModeCheckBox;
+        default:
+            return NVTEnabledCheckBox;
+        }
+    };
+    const auto NvtOptionFor = [this](QChar value) -> QCheckBox* {
+        switch (value.unicode()) {
+        case u'f':
+            return NVTFilterCheckBox;
+        case u'k':
+            return NVTKeepCheckBox;
+        case u'p':
+            return NVTPortSetupCheckBox;
+        default:
+            return nullptr;
+        }
+    };
+    for (int i = 1; i <= int(params_.size()); ++i) {
+        const QString& p = params_.at(i - 1);
+        // A lone "-" has no letter to act on and is as wrong as any unknown one.
+        if (p.size() < 2 || p.at(0) != u'-') return i;
+        const QChar letter = p.at(1);
+        const QString rest = p.mid(2);
+        switch (letter.unicode()) {
+        case u'R':
+            if (i != 1) return i;
+            LoadSettings();
+            // The load ended the program (driver check): nothing more to apply.
+            if (Terminated) return 0;
+            break;
+        case u'F':
+        case u'H':
+        case u'P':
+        case u'S':
+        case u'N': {
+            // Only the first character after the letter counts: -F1xyz is -F1.
+            if (rest.isEmpty()) return i;
+            const QChar value = rest.at(0);
+            if (value == u'0' || value == u'1') {
+                SwitchFor(letter)->setChecked(value == u'1');
+                break;
+            }
+            QCheckBox* option = letter == u'N' ? NvtOptionFor(value) : nullptr;
+            if (!option || !NVTEnabledCheckBox->isChecked()) return i;
+            option->setChecked(true);
+            break;
+        }
+        case u'c':
+            ComPortComboBox->setEditText(QStringLiteral("COM") + rest);
+            break;
+        case u'i': {
+            const qsizetype colon = rest.indexOf(u':');
+            if (colon >= 0) {
+                IPAddressComboBox->setEditText(rest.left(colon));
+                PortLabeledEdit->setText(rest.mid(colon + 1));
+            } else {
+                IPAddressComboBox->setEditText(rest);
+            }
+            break;
+        }
+        case u's':
+            ServerPortLabeledEdit->setText(rest);
+            break;
+        default:
+            return i;
+        }
+    }
+    return 0;
+}
 
 } // namespace vsp

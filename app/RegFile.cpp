@@ -1,0 +1,270 @@
+// The store file on disk: reading it, checking it can be written, replacing it atomically.
+#include "app/RegFile.h"
+#include "app/RegStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vsp {
+
+namespace regfile {
+
+namespace {
+
+QString ResolveLinks(QString path)
+{
+    // A store reached through a link is rewritten where it really lives; renaming over
+    // the link would replace it with a plain file.
+    for (int hops = 0; hops < 16; ++hops) {
+        const QFileInfo fi(path);
+        if (!fi.isSymLink()) break;
+        path = fi.symLinkTarget();
+    }
+    return path;
+}
+
+bool WriteAll(int fd, const QByteArray& bytes)
+{
+    qsizetype done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0) errno = EIO;
+        if (n <= 0) return false;
+        done += n;
+    }
+    return true;
+}
+
+} // namespace
+
+QString ErrnoText(int e)
+{
+    return qt_error_string(e);
+}
+
+QByteArray Native(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+QString ParentOf(const QString& path)
+{
+    return QFileInfo(path).absolutePath();
+}
+
+bool MakeFolders(const QString& dir, QString& error)
+{
+    struct stat st { };
+    if (::stat(Native(dir).constData(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return true;
+        error = QStringLiteral("%1: %2").arg(dir, ErrnoText(ENOTDIR));
+        return false;
+    }
+    const QString parent = ParentOf(dir);
+    if (parent != dir && !MakeFolders(parent, error)) return false;
+    // Settings folders are private: the store holds the authentication key.
+    if (::mkdir(Native(dir).constData(), 0700) != 0 && errno != EEXIST) {
+        error = QStringLiteral("%1: %2").arg(dir, ErrnoText(errno));
+        return false;
+    }
+    return true;
+}
+
+bool FolderWritable(const QString& dir, QString& error)
+{
+    QString d = dir;
+    struct stat st { };
+    while (::stat(Native(d).constData(), &st) != 0) {
+        const QString up = ParentOf(d);
+        if (up == d) break;
+        d = up;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        error = QStringLiteral("%1: %2").arg(d, ErrnoText(ENOTDIR));
+        return false;
+    }
+    // The effective identity decides, as it will when the file is written.
+    if (::faccessat(AT_FDCWD, Native(d).constData(), W_OK | X_OK, AT_EACCESS) != 0) {
+        error = QStringLiteral("%1: %2").arg(d, ErrnoText(errno));
+        return false;
+    }
+    return true;
+}
+
+// The temporary name is fixed so that a crash leaves at most one stray file, which the next
+// write reuses.
+bool WriteAtomically(const QString& path, const QByteArray& bytes, unsigned mode, QString& error)
+{
+    const QString tmp = path + QStringLiteral(".tmp");
+    const QByteArray nativeTmp = Native(tmp);
+    const int fd = ::open(nativeTmp.constData(),
+        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY, mode);
+    if (fd < 0) {
+        error = QStringLiteral("%1: %2").arg(tmp, ErrnoText(errno));
+        return false;
+    }
+    int failure = 0;
+    errno = 0;
+    if (::fchmod(fd, mode) != 0 || !WriteAll(fd, bytes) || ::fsync(fd) != 0)
+        failure = errno != 0 ? errno : EIO;
+    if (::close(fd) != 0 && failure == 0) failure = errno;
+    if (failure == 0 && ::rename(nativeTmp.constData(), Native(path).constData()) != 0)
+        failure = errno;
+    if (failure != 0) {
+        ::unlink(nativeTmp.constData());
+        error = QStringLiteral("%1: %2").arg(path, ErrnoText(failure));
+        return false;
+    }
+    // The rename itself must reach the disk, or a crash could bring the old file back.
+    const int dirFd
+        = ::open(Native(ParentOf(path)).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return true;
+}
+
+} // namespace regfile
+
+using namespace regfile;
+
+TRegFile::TRegFile(const QString& path)
+    : path_(ResolveLinks(QFileInfo(path).absoluteFilePath()))
+{
+}
+
+TRegFile::~TRegFile()
+{
+    if (lockFd_ >= 0) ::close(lockFd_);
+}
+
+QString TRegFile::DefaultPath()
+{
+    const QString store = qEnvironmentVariable("VSP_STORE");
+    if (!store.isEmpty()) return QFileInfo(store).absoluteFilePath();
+    // A relative XDG_CONFIG_HOME is invalid and must be ignored.
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (config.isEmpty() || QDir::isRelativePath(config))
+        config = QDir::homePath() + QStringLiteral("/.config");
+    return config + QStringLiteral("/vsp/settings.reg");
+}
+
+bool TRegFile::Fail(TStoreError error, const QString& text)
+{
+    error_ = error;
+    errorString_ = text;
+    return false;
+}
+
+bool TRegFile::Read(TRegDocument& doc)
+{
+    error_ = TStoreError::None;
+    errorString_.clear();
+    exists_ = false;
+    onDisk_.clear();
+    doc = TRegDocument();
+    // O_NONBLOCK: a store path naming a FIFO must not hang the program.
+    const int fd = ::open(Native(path_).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return true;
+        return Fail(TStoreError::Unreadable, QStringLiteral("%1: %2").arg(path_, ErrnoText(errno)));
+    }
+    struct stat st { };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Fail(TStoreError::Unreadable, QStringLiteral("%1: not a regular file").arg(path_));
+    }
+    mode_ = st.st_mode & 07777;
+    QByteArray data;
+    char buf[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int e = errno;
+            ::close(fd);
+            return Fail(TStoreError::Unreadable, QStringLiteral("%1: %2").arg(path_, ErrnoText(e)));
+        }
+        if (n == 0) break;
+        data.append(buf, n);
+        if (data.size() > MaxFileSize) {
+            ::close(fd);
+            return Fail(TStoreError::Unreadable,
+                QStringLiteral("%1: too large for a settings file").arg(path_));
+        }
+    }
+    ::close(fd);
+    exists_ = true;
+    onDisk_ = data;
+    if (!doc.Parse(data))
+        return Fail(TStoreError::Corrupt,
+            QStringLiteral("%1, line %2: %3")
+                .arg(path_)
+                .arg(doc.ErrorLine())
+                .arg(doc.ErrorString()));
+    return true;
+}
+
+bool TRegFile::CheckWritable()
+{
+    // Asked, not tried: opening the file for writing would tell file watchers it changed.
+    const QByteArray native = Native(path_);
+    struct stat st { };
+    if (::stat(native.constData(), &st) == 0
+        && ::faccessat(AT_FDCWD, native.constData(), W_OK, AT_EACCESS) != 0)
+        return Fail(
+            TStoreError::NotWritable, QStringLiteral("%1: %2").arg(path_, ErrnoText(errno)));
+    QString error;
+    if (!FolderWritable(ParentOf(path_), error)) return Fail(TStoreError::NotWritable, error);
+    return true;
+}
+
+bool TRegFile::BeginUpdate(TRegDocument& doc)
+{
+    QString error;
+    const QString dir = ParentOf(path_);
+    if (!MakeFolders(dir, error)) return Fail(TStoreError::NotWritable, error);
+    // Two programs updating at once (the window and vsp-driver-install, or two windows)
+    // take turns, so neither rewrites the file from a copy that misses the other's change.
+    lockFd_ = ::open(Native(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (lockFd_ < 0)
+        return Fail(TStoreError::NotWritable, QStringLiteral("%1: %2").arg(dir, ErrnoText(errno)));
+    while (::flock(lockFd_, LOCK_EX) != 0 && errno == EINTR) { }
+    if (!Read(doc)) {
+        ::close(lockFd_); // releases the lock
+        lockFd_ = -1;
+        return false;
+    }
+    return true;
+}
+
+bool TRegFile::EndUpdate(const TRegDocument& doc)
+{
+    const QByteArray bytes = doc.Serialize();
+    bool ok = true;
+    const bool unchanged = exists_ ? bytes == onDisk_ : doc.Keys().isEmpty();
+    if (!unchanged) {
+        QString error;
+        ok = WriteAtomically(path_, bytes, exists_ ? mode_ : 0600, error);
+        if (ok) {
+            exists_ = true;
+            onDisk_ = bytes;
+        } else {
+            Fail(TStoreError::WriteFailed, error);
+        }
+    }
+    ::close(lockFd_);
+    lockFd_ = -1;
+    return ok;
+}
+
+} // namespace vsp

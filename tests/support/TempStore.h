@@ -1,0 +1,71 @@
+#pragma once
+// A private settings store for a test: VSP_STORE and XDG_CONFIG_HOME point into a fresh
+// temporary folder while the object lives, so that a window started without parameters
+// reads and writes there, never the user's own settings or autostart entries.
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
+
+namespace vsptest {
+
+class TempStore {
+public:
+    // driverInstalled: the store starts with "DriverInstalled" = 1, as after
+    // vsp-driver-install; otherwise it starts without a file.
+    explicit TempStore(bool driverInstalled = true);
+    ~TempStore();
+    TempStore(const TempStore&) = delete;
+    TempStore& operator=(const TempStore&) = delete;
+
+    QString Dir() const { return dir_.path(); }
+    QString StorePath() const; // the store file
+    QString ConfigHome() const; // XDG_CONFIG_HOME
+    QString AutostartDir() const;
+    QString AutostartFile() const; // the start-on-boot entry
+
+    void Write(const QByteArray& text) const; // replaces the store file
+    QByteArray Read() const; // the store file, empty when missing
+
+private:
+    QTemporaryDir dir_;
+    QByteArray oldStore_, oldConfig_;
+    bool hadStore_, hadConfig_;
+};
+
+// While it lives, this thread cannot bypass file permissions even as root (it gives up
+// the capabilities that would), so a test can make a file or folder unwritable with
+// chmod. Other threads are not affected.
+class NoPermissionOverride {
+public:
+    NoPermissionOverride();
+    ~NoPermissionOverride();
+    NoPermissionOverride(const NoPermissionOverride&) = delete;
+    NoPermissionOverride& operator=(const NoPermissionOverride&) = delete;
+
+private:
+    bool changed_ = false;
+};
+
+// While it lives, writing a file beyond limit bytes fails (EFBIG), as on a full disk.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t limit);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    rlimit old_ {};
+    void (*oldHandler_)(int) = nullptr;
+};
+
+// Sets a file's modification time an hour back, so that a rewrite can't hide within the
+// clock's resolution; returns the new time in seconds.
+qint64 Backdate(const QString& path);
+// The modification time in seconds.
+qint64 ModifiedAt(const QString& path);
+
+} // namespace vsptest

@@ -1,0 +1,477 @@
+// Loading the settings at start and saving them at close: round trips through a private
+// store, the order the values are set in, the driver check, every failure the user must be
+// told about, and that a start with parameters writes nothing.
+
+#include "app/Controls.h"
+#include "app/Dialogs.h"
+#include "app/RegStore.h"
+#include "app/Umainf.h"
+#include "tests/support/FakePort.h"
+#include "tests/support/FormState.h"
+#include "tests/support/TempStore.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QtTest>
+
+#include <memory>
+
+using namespace vsp;
+using namespace vsptest;
+
+namespace {
+
+const QString VspKey = QStringLiteral("Software\\Kelmar\\VSP");
+
+// Records the message boxes and answers them, for the life of the object.
+struct Boxes {
+    QList<MessageBoxRequest> Shown;
+    Boxes()
+    {
+        SetMessageBoxHandler([this](const MessageBoxRequest& r) {
+            Shown.append(r);
+            return MsgResult::Yes;
+        });
+    }
+    ~Boxes() { SetMessageBoxHandler({}); }
+    QStringList Texts() const
+    {
+        QStringList out;
+        for (const MessageBoxRequest& r : Shown)
+            out << r.Text;
+        return out;
+    }
+};
+
+std::unique_ptr<TMainForm> Start(const QStringList& params = {})
+{
+    return std::make_unique<TMainForm>(params, std::make_unique<FakePort>());
+}
+
+SettingsList Without(SettingsList values, const QString& name)
+{
+    values.removeIf([&](const auto& p) { return p.first == name; });
+    return values;
+}
+
+SettingsList With(SettingsList values, const QString& name, const TRegValue& value)
+{
+    for (auto& [n, v] : values)
+        if (n == name) v = value;
+    return values;
+}
+
+// What each directory under dir holds, with sizes and times: to show that nothing was
+// created, removed or touched.
+QStringList Listing(const QString& dir)
+{
+    QStringList out;
+    QDirIterator it(
+        dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo fi = it.fileInfo();
+        out << QStringLiteral("%1 %2 %3")
+                   .arg(fi.filePath())
+                   .arg(fi.size())
+                   .arg(fi.lastModified().toMSecsSinceEpoch());
+    }
+    out.sort();
+    return out;
+}
+
+const QStringList SaveOrder { "IP", "Port", "ServerPort", "COM name", "NVT Enabled", "NVT Filter",
+    "NVT Port setup", "Keep connection", "Use TEA auth", "Log enabled", "Server mode",
+    "Startup create", "Startup hide", "Kelmar device present", "Ping fail", "Connect closed",
+    "TEA1", "TEA2", "TEA3", "TEA4" };
+
+} // namespace
+
+class TstConfig : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void firstStartKeepsTheDesignState()
+    {
+        TempStore store;
+        Boxes boxes;
+        auto form = Start();
+        QVERIFY(!form->Terminated);
+        QCOMPARE(boxes.Texts(), QStringList());
+        QCOMPARE(Show(StateOf(*form)), Show(Expected("")));
+    }
+
+    void roundTrip()
+    {
+        TempStore store;
+        Boxes boxes;
+        const QString program = QCoreApplication::applicationFilePath();
+        {
+            auto form = Start();
+            form->IPAddressComboBox->setEditText("10.0.0.5");
+            form->PortLabeledEdit->setText("10001");
+            form->ComPortComboBox->setEditText("COM12");
+            form->ServerPortLabeledEdit->setText("50\"0\\1"); // stored as typed, quotes and all
+            form->UKEdit1->setText("A\\B\"C");
+            form->UKEdit2->setText("");
+            form->UKEdit4->setText("00000000");
+            form->NVTEnabledCheckBox->setChecked(true);
+            form->NVTFilterCheckBox->setChecked(true);
+            form->NVTKeepCheckBox->setChecked(true);
+            form->TEAEnabledCheckBox->setChecked(true);
+            form->LogEnabledCheckBox->setChecked(true);
+            form->StartupHideCheckBox->setChecked(true);
+            form->PingFailCheckBox->setChecked(true);
+            form->StartOnBootCheckBox->setChecked(true);
+            QVERIFY(form->FormClose());
+        }
+        QCOMPARE(boxes.Texts(), QStringList());
+
+        TRegDocument doc;
+        QVERIFY(doc.Parse(store.Read()));
+        QCOMPARE(doc.ValueNames(VspKey), SaveOrder);
+        QCOMPARE(*doc.Value(VspKey, "ServerPort"), TRegValue::String("50\"0\\1"));
+        QCOMPARE(*doc.Value(VspKey, "NVT Enabled"), TRegValue::Integer(1));
+        QCOMPARE(*doc.Value(VspKey, "Startup create"), TRegValue::Integer(0));
+        QVERIFY(store.Read().contains("\"TEA1\"=\"A\\\\B\\\"C\"\n"));
+        // The driver record is still there.
+        QCOMPARE(*doc.Value(QString::fromLatin1(DriverKeyPath), "DriverInstalled"),
+            TRegValue::Integer(1));
+        // Start on boot: the program itself, without parameters.
+        QVERIFY(QFile::exists(store.AutostartFile()));
+        TRegistry reg;
+        QVERIFY(reg.OpenKey(QString::fromLatin1(RunKeyPath), false));
+        QString exec;
+        QCOMPARE(reg.ReadString("KelmarVSP", exec), TReadStatus::Ok);
+        QCOMPARE(exec, program);
+
+        const FormState saved = Expected("ip=10.0.0.5|port=10001|com=COM12|sport=50\"0\\1|"
+                                         "tea1=A\\B\"C|tea2=|tea4=00000000|"
+                                         "+N|+Nf|+Nk|+tea|+log|+H|+F|+boot");
+        {
+            auto form = Start();
+            QCOMPARE(Show(StateOf(*form)), Show(saved));
+            // Switched off, the autostart entry goes.
+            form->StartOnBootCheckBox->setChecked(false);
+            QVERIFY(form->FormClose());
+        }
+        QVERIFY(!QFile::exists(store.AutostartFile()));
+        {
+            auto form = Start();
+            FormState off = saved;
+            off["boot"] = "0";
+            QCOMPARE(Show(StateOf(*form)), Show(off));
+            QVERIFY(form->FormClose()); // off and absent: no error
+        }
+        QCOMPARE(boxes.Texts(), QStringList());
+    }
+
+    // The check boxes are set in the load order, and each change runs the box's handler.
+    void loadOrder_data()
+    {
+        QTest::addColumn<QByteArray>("store");
+        QTest::addColumn<QByteArray>("autostart"); // the entry's text; empty: no entry
+        QTest::addColumn<QString>("changes");
+        const QString texts = "ip=10.9.8.7|port=4001|com=COM7|sport=5005|"
+                              "tea1=11111111|tea2=22222222|tea3=33333333|tea4=44444444";
+        const auto off = FullSettings(false);
+        const auto kelmar = TRegValue::Integer(1);
+        QTest::newRow("all on") << SettingsText(FullSettings(true)) << QByteArray()
+                                << texts + "|+N|+Nf|+Np|+Nk|+tea|+log|+S|+P|+H|+F|+cc";
+        QTest::newRow("device test checks NVT, filter and port setup over what was stored")
+            << SettingsText(With(off, "Kelmar device present", kelmar)) << QByteArray()
+            << texts + "|+kelmar|+N|+Nf|+Np";
+        QTest::newRow("sub-options as stored with NVT off") << SettingsText(
+            With(With(With(off, "NVT Filter", kelmar), "NVT Port setup", kelmar), "Keep connection",
+                kelmar)) << QByteArray() << texts + "|+Nf|+Np|+Nk";
+        SettingsList bare;
+        for (const auto& [name, value] : off)
+            if (value.Type == TRegDataType::Integer) bare.append({ name, TRegValue::Integer(1) });
+        QTest::newRow("missing texts are emptied")
+            << SettingsText(With(bare, "Kelmar device present", TRegValue::Integer(0)))
+            << QByteArray()
+            << "ip=|port=|com=|sport=|tea1=|tea2=|tea3=|tea4=|+N|+Nf|+Np|+Nk|+tea|+log|+S|+P|+H|+F|"
+               "+cc";
+        QTest::newRow("expandable string read as text")
+            << SettingsText(With(off, "IP", { TRegDataType::ExpandString, "%HOST%", 0 }))
+            << QByteArray() << QString(texts).replace("10.9.8.7", "%HOST%");
+        QTest::newRow("any non-zero number is true")
+            << SettingsText(With(With(off, "Use TEA auth", TRegValue::Integer(2)), "Log enabled",
+                   TRegValue::Integer(0xffffffff)))
+            << QByteArray() << texts + "|+tea|+log";
+        QTest::newRow("autostart entry present")
+            << SettingsText(off) << QByteArray("[Desktop Entry]\nExec=\"/x/vsp\"\n")
+            << texts + "|+boot";
+        QTest::newRow("autostart entry switched off by the desktop")
+            << SettingsText(off) << QByteArray("[Desktop Entry]\nExec=/x/vsp\nHidden=true\n")
+            << texts;
+    }
+    void loadOrder()
+    {
+        QFETCH(QByteArray, store);
+        QFETCH(QByteArray, autostart);
+        QFETCH(QString, changes);
+        TempStore temp;
+        temp.Write(store);
+        if (!autostart.isEmpty()) {
+            QDir().mkpath(temp.AutostartDir());
+            QFile f(temp.AutostartFile());
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(autostart);
+        }
+        Boxes boxes;
+        auto form = Start();
+        QCOMPARE(boxes.Texts(), QStringList());
+        QCOMPARE(Show(StateOf(*form)), Show(Expected(changes)));
+    }
+
+    // A value that can't be read ends the load there; the rest of start-up goes on.
+    void loadEndsAtABadValue_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("fault"); // missing, string, number
+        QTest::addColumn<QString>("why");
+        for (const auto& [name, value] : FullSettings(true)) {
+            if (value.Type == TRegDataType::Integer) {
+                QTest::addRow("%s missing", qPrintable(name)) << name << "missing"
+                                                              << "the value is missing";
+                QTest::addRow("%s as text", qPrintable(name)) << name << "string"
+                                                              << "the value is not a number";
+            } else {
+                QTest::addRow("%s as a number", qPrintable(name)) << name << "number"
+                                                                  << "the value is not a string";
+            }
+        }
+    }
+    void loadEndsAtABadValue()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, fault);
+        QFETCH(QString, why);
+        SettingsList values = FullSettings(true);
+        values = fault == "missing" ? Without(values, name)
+            : fault == "string"     ? With(values, name, TRegValue::String("1"))
+                                    : With(values, name, TRegValue::Integer(1));
+        TempStore store;
+        store.Write(SettingsText(values));
+        // Expected: the stored value of every control before the bad one.
+        QStringList changes;
+        for (const auto& [n, v] : FullSettings(true)) {
+            if (n == name) break;
+            changes << (v.Type == TRegDataType::Integer ? (v.Number ? "+" + StateKey(n) : QString())
+                                                        : StateKey(n) + "=" + v.Text);
+        }
+        Boxes boxes;
+        auto form = Start();
+        QCOMPARE(boxes.Texts(),
+            QStringList {
+                QStringLiteral("Can't read value '%1' from %2: %3").arg(name, VspKey, why) });
+        QCOMPARE(boxes.Shown[0].Caption, QStringLiteral("Error"));
+        QCOMPARE(boxes.Shown[0].Icon, MsgIcon::Error);
+        QCOMPARE(Show(StateOf(*form)), Show(Expected(changes.join(u'|'))));
+        QVERIFY(!form->Terminated);
+        QVERIFY(form->FirstShow);
+        QVERIFY(form->UDPThread);
+    }
+
+    void driverCheck_data()
+    {
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QByteArray>("store");
+        QTest::addColumn<QString>("message"); // %1: the store's path
+        const QString driver = "VSP driver not installed. Run VSP Driver Install";
+        const auto settings = FullSettings(true);
+        auto driverAs = [&](const TRegValue& v) {
+            TRegDocument doc;
+            doc.Parse(SettingsText(settings, false));
+            doc.SetValue(QString::fromLatin1(DriverKeyPath), "DriverInstalled", v);
+            return doc.Serialize();
+        };
+        QTest::newRow("no store") << "" << QByteArray() << driver;
+        QTest::newRow("no driver key") << "" << SettingsText(settings, false) << driver;
+        QByteArray emptyKey = SettingsText(settings, false) + "\n[Software\\Kelmar\\VSPDriver]\n";
+        QTest::newRow("no value") << "" << emptyKey << driver;
+        QTest::newRow("value 0") << "" << driverAs(TRegValue::Integer(0)) << driver;
+        QTest::newRow("value as text") << "" << driverAs(TRegValue::String("1")) << driver;
+        QTest::newRow("value as expandable text")
+            << "" << driverAs({ TRegDataType::ExpandString, "1", 0 }) << driver;
+        QTest::newRow("store not writable") << "file 0444" << SettingsText(settings) << driver;
+        QTest::newRow("folder not writable") << "dir 0555" << SettingsText(settings) << driver;
+        QTest::newRow("store damaged")
+            << ""
+            << QByteArray(
+                   "REGEDIT4\n\n[Software\\Kelmar\\VSPDriver]\n\"DriverInstalled\"=dword:1\n\"x\n")
+            << "The settings file is damaged and was left as it is:\n%1, line 5: missing closing "
+               "quote\nCorrect or remove it, then start again.";
+        QTest::newRow("store unreadable") << "file 0000" << SettingsText(settings)
+                                          << "Can't read the settings file:\n%1: Permission denied";
+    }
+    void driverCheck()
+    {
+        QFETCH(QString, setup);
+        QFETCH(QByteArray, store);
+        QFETCH(QString, message);
+        TempStore temp(false);
+        if (!store.isEmpty()) temp.Write(store);
+        const QStringList before = Listing(temp.Dir());
+        const auto rx = QFile::ReadOwner | QFile::ExeOwner;
+        if (setup == "file 0444")
+            QFile::setPermissions(temp.StorePath(), QFile::ReadOwner);
+        else if (setup == "file 0000")
+            QFile::setPermissions(temp.StorePath(), QFileDevice::Permissions());
+        else if (setup == "dir 0555")
+            QFile::setPermissions(temp.Dir(), rx);
+        for (const QStringList& params : { QStringList(), QStringList { "-R", "-S1" } }) {
+            Boxes boxes;
+            std::unique_ptr<TMainForm> form;
+            {
+                NoPermissionOverride asUser;
+                form = Start(params);
+            }
+            QVERIFY(form->Terminated);
+            QCOMPARE(form->ExitCode, 1);
+            QCOMPARE(
+                boxes.Texts(), QStringList { QString(message).replace("%1", temp.StorePath()) });
+            QCOMPARE(boxes.Shown[0].Caption, QStringLiteral("Kelmar VSP"));
+            QCOMPARE(boxes.Shown[0].Icon, MsgIcon::Error);
+            // Nothing was loaded, and the parameters after -R were not applied.
+            QCOMPARE(Show(StateOf(*form)), Show(Expected("")));
+            QVERIFY(!form->UDPThread);
+        }
+        QFile::setPermissions(temp.Dir(), rx | QFile::WriteOwner);
+        QFile::setPermissions(temp.StorePath(), QFile::ReadOwner | QFile::WriteOwner);
+        QCOMPARE(Listing(temp.Dir()), before);
+    }
+
+    // A failed write of the settings abandons the close and leaves the old store.
+    void saveFails_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("reason"); // %1: the store's path
+        QTest::newRow("store not writable") << "file 0444"
+                                            << "%1: Permission denied";
+        QTest::newRow("folder not writable") << "dir 0555"
+                                             << "%2: Permission denied";
+        QTest::newRow("disk full") << "full"
+                                   << "%1: File too large";
+        QTest::newRow("store damaged meanwhile")
+            << "damaged"
+            << "%1, line 2: the file does not start with REGEDIT4";
+    }
+    void saveFails()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, reason);
+        TempStore store;
+        store.Write(SettingsText(FullSettings(false)));
+        Boxes boxes;
+        auto form = Start();
+        QCOMPARE(boxes.Texts(), QStringList());
+        form->IPAddressComboBox->setEditText(QString(8000, u'1')); // bigger than the file was
+        if (fault == "damaged") store.Write("\nREGEDIT5\n");
+        const QByteArray before = store.Read();
+        const auto rx = QFile::ReadOwner | QFile::ExeOwner;
+        if (fault == "file 0444")
+            QFile::setPermissions(store.StorePath(), QFile::ReadOwner);
+        else if (fault == "dir 0555")
+            QFile::setPermissions(store.Dir(), rx);
+        bool closed;
+        {
+            NoPermissionOverride asUser;
+            std::optional<FileSizeLimit> disk;
+            if (fault == "full") disk.emplace(rlim_t(before.size() + 100));
+            closed = form->FormClose();
+        }
+        QFile::setPermissions(store.Dir(), rx | QFile::WriteOwner);
+        QFile::setPermissions(store.StorePath(), QFile::ReadOwner | QFile::WriteOwner);
+        QVERIFY(!closed);
+        QCOMPARE(boxes.Texts(),
+            QStringList {
+                QStringLiteral("Can't write value 'IP' to %1: %2\nThe settings were not saved.")
+                    .arg(VspKey,
+                        QString(reason)
+                            .replace("%1", store.StorePath())
+                            .replace("%2", store.Dir())) });
+        QCOMPARE(boxes.Shown[0].Caption, QStringLiteral("Error"));
+        QCOMPARE(boxes.Shown[0].Icon, MsgIcon::Error);
+        QCOMPARE(store.Read(), before);
+        QVERIFY(!QFile::exists(store.StorePath() + ".tmp"));
+        // The program runs on unchanged, and a later close can still succeed.
+        QVERIFY(form->PingThread);
+        if (fault != "damaged") {
+            boxes.Shown.clear();
+            QVERIFY(form->FormClose());
+            QCOMPARE(boxes.Texts(), QStringList());
+            QVERIFY(store.Read().contains(QByteArray(8000, '1')));
+        }
+    }
+
+    void autostartWriteFailsButSettingsAreSaved()
+    {
+        TempStore store;
+        QDir().mkpath(store.AutostartDir());
+        Boxes boxes;
+        auto form = Start();
+        form->StartOnBootCheckBox->setChecked(true);
+        form->IPAddressComboBox->setEditText("10.0.0.9");
+        QFile::setPermissions(store.AutostartDir(), QFile::ReadOwner | QFile::ExeOwner);
+        bool closed;
+        {
+            NoPermissionOverride asUser;
+            closed = form->FormClose();
+        }
+        QFile::setPermissions(
+            store.AutostartDir(), QFile::ReadOwner | QFile::ExeOwner | QFile::WriteOwner);
+        QVERIFY(closed);
+        QCOMPARE(boxes.Texts(), QStringList { "Can't write to system registry" });
+        QCOMPARE(boxes.Shown[0].Caption, QStringLiteral("Error"));
+        QCOMPARE(boxes.Shown[0].Icon, MsgIcon::Error);
+        QVERIFY(!QFile::exists(store.AutostartFile()));
+        QVERIFY(store.Read().contains("\"IP\"=\"10.0.0.9\""));
+    }
+
+    // Started with parameters, the program never writes: not the store, not the autostart
+    // entry, not even a temporary file; with -R as well.
+    void parametersWriteNothing_data()
+    {
+        QTest::addColumn<QStringList>("params");
+        QTest::newRow("-S1") << QStringList { "-S1" };
+        QTest::newRow("-R") << QStringList { "-R" };
+        QTest::newRow("-R -S1 -c9") << QStringList { "-R", "-S1", "-c9" };
+        QTest::newRow("-R then an error") << QStringList { "-R", "-x" };
+        QTest::newRow("an error") << QStringList { "-x" };
+    }
+    void parametersWriteNothing()
+    {
+        QFETCH(QStringList, params);
+        TempStore store;
+        store.Write(SettingsText(FullSettings(true)));
+        QDir().mkpath(store.AutostartDir());
+        QFile entry(store.AutostartFile());
+        QVERIFY(entry.open(QIODevice::WriteOnly));
+        entry.write("[Desktop Entry]\nExec=\"/somewhere/else/vsp\"\n");
+        entry.close();
+        Backdate(store.StorePath());
+        Backdate(store.AutostartFile());
+        const QByteArray bytes = store.Read();
+        const QStringList before = Listing(store.Dir());
+        Boxes boxes;
+        {
+            auto form = Start(params);
+            if (!form->Terminated) {
+                // Changed settings, start on boot switched off: still nothing is written.
+                form->IPAddressComboBox->setEditText("10.0.0.1");
+                form->StartOnBootCheckBox->setChecked(false);
+                QVERIFY(form->FormClose());
+            }
+        }
+        QCOMPARE(store.Read(), bytes);
+        QCOMPARE(Listing(store.Dir()), before);
+    }
+};
+
+QTEST_MAIN(TstConfig)
+#include "tst_config.moc"
