@@ -1,6 +1,8 @@
 #include "app/Dialogs.h"
 
 #include <QApplication>
+#include <QGuiApplication>
+#include <cstdio>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QMutex>
@@ -18,8 +20,22 @@ MessageBoxHandler& Handler()
     return handler;
 }
 
+// Without a display (offscreen or minimal platform: a service, a test, a headless box) a
+// modal box could never be answered and the program would hang in it. The box then goes
+// to standard error and takes its safe answer: OK, or No to a question.
+bool Headless()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
+
 MsgResult ShowReal(const MessageBoxRequest& r)
 {
+    if (Headless()) {
+        fprintf(stderr, "%s: %s\n", qPrintable(r.Caption), qPrintable(r.Text));
+        fflush(stderr);
+        return r.Buttons == MsgButtons::YesNo ? MsgResult::No : MsgResult::Ok;
+    }
     QMessageBox::Icon icon = QMessageBox::Critical;
     switch (r.Icon) {
     case MsgIcon::Error: icon = QMessageBox::Critical; break;

@@ -6,7 +6,11 @@
 #include "vport/Usettingsf.h"
 
 #include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
 #include <exception>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -33,6 +37,36 @@ public:
     }
 };
 
+// SIGTERM, SIGINT and SIGHUP (a service manager stopping us, Ctrl+C, a closed terminal) end
+// the message loop instead of killing the process, so the port link and the pty are removed
+// and the connection closed on the way out. Nothing is asked and no settings are saved:
+// that is what the window's own close does.
+int signalPipe[2] = { -1, -1 };
+
+void OnSignal(int)
+{
+    const char b = 1;
+    [[maybe_unused]] const ssize_t n = write(signalPipe[1], &b, 1);
+}
+
+void EndOnSignals(QCoreApplication* app)
+{
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, app, [] {
+        char b[16];
+        while (read(signalPipe[0], b, sizeof b) > 0) { }
+        QCoreApplication::quit();
+    });
+    struct sigaction sa = {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : { SIGTERM, SIGINT, SIGHUP })
+        sigaction(sig, &sa, nullptr);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -44,6 +78,7 @@ int main(int argc, char* argv[])
 
     TApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
+    EndOnSignals(&app);
     int exitCode = 0;
     try {
         auto* mainForm = new vsp::TMainForm(params);

@@ -1,0 +1,94 @@
+// The real program as users and scripts start it: exit codes, the start-up refusals, and
+// a clean end on SIGTERM. It runs headless (offscreen), where message boxes go to stderr.
+
+#include "tests/support/TestSupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <csignal>
+
+namespace {
+
+struct Program {
+    QTemporaryDir dir;
+    QProcess process;
+
+    Program()
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        env.insert(QStringLiteral("VSP_PORT_DIR"), dir.filePath(QStringLiteral("ports")));
+        env.insert(QStringLiteral("VSP_STORE"), dir.filePath(QStringLiteral("settings.reg")));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+        env.insert(QStringLiteral("VSP_LOG_STDERR"), QStringLiteral("1"));
+        env.insert(QStringLiteral("VSP_DISCOVERY_ADDR"), QStringLiteral("127.255.255.255"));
+        process.setProcessEnvironment(env);
+    }
+    void Start(const QStringList& args) { process.start(vsptest::BinaryPath(QStringLiteral("vsp")), args); }
+    QString Err() { return QString::fromLocal8Bit(process.readAllStandardError()); }
+    QString Link(const QString& name) const { return dir.filePath(QStringLiteral("ports/") + name); }
+};
+
+} // namespace
+
+class TstProgram : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void commandLineErrorEndsWithoutPort_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("position");
+        QTest::newRow("unknown letter") << QStringList { "-x" } << 1;
+        QTest::newRow("third bad") << QStringList { "-P1", "-c3", "-F2" } << 3;
+        QTest::newRow("lone dash") << QStringList { "-S1", "-" } << 2;
+    }
+    void commandLineErrorEndsWithoutPort()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, position);
+        Program p;
+        p.Start(args);
+        QVERIFY(p.process.waitForFinished(15000));
+        const QString err = p.Err();
+        QVERIFY2(err.contains(QStringLiteral("Orvane Virtual Com: Error in command line parameter (%1)").arg(position)),
+                 qPrintable(err));
+        QVERIFY(p.process.exitCode() != 0); // scripts can tell it failed
+        QVERIFY(!QFileInfo::exists(p.Link(QStringLiteral("COM3"))));
+        QVERIFY(!QFileInfo::exists(p.dir.filePath(QStringLiteral("settings.reg"))));
+        QVERIFY(!err.contains(QStringLiteral("created")));
+    }
+
+    void refusesToStartWithoutDriver()
+    {
+        Program p;
+        p.Start({});
+        QVERIFY(p.process.waitForFinished(15000));
+        const QString err = p.Err();
+        QVERIFY2(err.contains(QStringLiteral("Kelmar VSP: VSP driver not installed. Run VSP Driver Install")), qPrintable(err));
+        QVERIFY(p.process.exitCode() != 0);
+    }
+
+    void endsCleanlyOnSigterm()
+    {
+        Program p;
+        // The port is created at start even though the module does not answer (no -F1).
+        p.Start({ "-P1", "-H1", "-i127.0.0.1:1", "-s0", "-c9" });
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(p.Link(QStringLiteral("COM9"))).isSymLink(), 15000);
+        QVERIFY(QFileInfo(QFileInfo(p.Link(QStringLiteral("COM9"))).symLinkTarget()).fileName().toInt() >= 0);
+        ::kill(pid_t(p.process.processId()), SIGTERM);
+        QVERIFY(p.process.waitForFinished(10000));
+        QCOMPARE(p.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.process.exitCode(), 0);
+        QVERIFY(!QFileInfo::exists(p.Link(QStringLiteral("COM9"))));
+        QVERIFY(!QFileInfo(p.Link(QStringLiteral("COM9"))).isSymLink());
+        QVERIFY(QDir(p.dir.filePath(QStringLiteral("ports"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).isEmpty());
+        // Started with parameters: nothing written to the store.
+        QVERIFY(!QFileInfo::exists(p.dir.filePath(QStringLiteral("settings.reg"))));
+    }
+};
+
+QTEST_MAIN(TstProgram)
+#include "tst_program.moc"
