@@ -2,12 +2,21 @@
 // Module discovery worker: owns the UDP socket for the program's life, broadcasts the
 // search request on command, authenticates replies and keeps the table of modules found.
 // It tells the main window about each new module with WM_UDPMODULEFOUND.
+//
+// The worker sleeps in poll() on its socket and on an eventfd that PostThreadMessage
+// writes, so it wakes at once for a datagram or a command and costs nothing while idle.
+
+#include "setup/Discovery.h"
 
 #include <QMutex>
 #include <QObject>
+#include <QString>
 #include <QThread>
+#include <atomic>
 #include <cstdint>
 #include <deque>
+#include <sys/socket.h>
+#include <sys/types.h>
 
 namespace vsp {
 
@@ -15,41 +24,82 @@ namespace vsp {
 constexpr int WM_UDPSEARCH = 1025;
 constexpr int WM_UDPSTOP = 1026;
 
-constexpr int ModuleReplySize = 48;
+constexpr int ModuleReplySize = DiscoveryDatagramSize;
 constexpr int ModuleTableSize = 64;
+// First port tried for the worker's own socket, and the last one before giving up.
+constexpr uint16_t UDPBindFirstPort = DiscoveryPort;
+constexpr uint16_t UDPBindLastPort = 9900;
+// Overrides the address the search goes to (255.255.255.255 otherwise); the tests aim the
+// search at loopback with it. Read once when the worker starts.
+constexpr char DiscoveryAddrVariable[] = "VSP_DISCOVERY_ADDR";
 
 struct ModuleEntry {
     uint8_t Reply[ModuleReplySize] = {};
     uint8_t Listed = 0; // 1 once the main window has put it in the module list
 };
 
-class TUDPThread : public QThread {
+// The socket calls the worker makes, so that tests can make each of them fail. The
+// defaults are the system's own.
+struct TUDPSocketCalls {
+    int (*Socket)(int domain, int type, int protocol) = ::socket;
+    int (*SetSockOpt)(int fd, int level, int name, const void* value, socklen_t length)
+        = ::setsockopt;
+    int (*Bind)(int fd, const sockaddr* address, socklen_t length) = ::bind;
+    ssize_t (*SendTo)(int fd, const void* data, size_t length, int flags, const sockaddr* address,
+        socklen_t addressLength)
+        = ::sendto;
+};
+
+class TUDPThread final : public QThread {
     Q_OBJECT
 public:
     // Starts running at once. mainWindow receives WM_UDPMODULEFOUND.
-    explicit TUDPThread(QObject* mainWindow);
-    ~TUDPThread() override; // stops and joins
+    explicit TUDPThread(QObject* mainWindow, const TUDPSocketCalls& calls = {});
+    // Asks the loop to end, wakes it and waits for it: no worker outlives its owner.
+    ~TUDPThread() override;
+    TUDPThread(const TUDPThread&) = delete;
+    TUDPThread& operator=(const TUDPThread&) = delete;
 
-    // Thread messages, in posted order, one per loop pass. Any thread may post.
+    // Thread messages, served in posted order, one per loop pass. Any thread may post;
+    // messages posted after the worker has ended are dropped.
     void PostThreadMessage(int msg);
 
-    // Guards ModuleCount and the appending of entries.
+    // Guards ModuleCount and the appending of entries. Entries below ModuleCount do not
+    // change until the count is reset, so the main window reads them without the lock.
     QMutex Lock;
     int32_t ModuleCount = 0;
     ModuleEntry ModuleTable[ModuleTableSize];
 
-    // The UDP port the worker bound (9999 down to 9900), 0 before or after a failed start.
+    // The UDP port the worker bound (9999 down to 9900); 0 while it holds no socket
+    // (before binding, after a failed start, after the end).
     int BoundPort() const;
 
 protected:
     void run() override;
 
 private:
+    // Start-up steps; false after the failure has been reported.
+    bool OpenSocket();
+    void ReadTarget();
+    void ReceiveOne();
+    void StoreReply(const uint8_t* reply);
+    void Search();
+    // Pops the oldest command, or returns 0 when none is waiting.
+    int TakeCommand();
+    void Fail(const QString& text);
+
     QObject* mainWindow_;
-    mutable QMutex queueMutex_;
+    const TUDPSocketCalls calls_;
+    int socket_ = -1;
+    int wakeFd_ = -1; // eventfd in semaphore mode: its count is the number of queued commands
+    sockaddr_storage target_ {};
+    bool haveTarget_ = false;
+
+    QMutex queueMutex_;
     std::deque<int> queue_;
-    int wakeFd_ = -1;
-    int boundPort_ = 0;
+    bool ended_ = false; // under queueMutex_: the loop has left, posts are dropped
+
+    std::atomic<int> boundPort_ { 0 };
 };
 
 } // namespace vsp
