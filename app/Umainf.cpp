@@ -99,6 +99,7 @@ void TMainForm::ConnectHandlers()
     connect(UDPUseThisIPBitBtn, &QPushButton::clicked, this, [this] { UDPUseThisIPBitBtnClick(); });
     connect(UDPSetupModuleBtn, &QPushButton::clicked, this, [this] { UDPSetupModuleBtnClick(); });
     connect(UDPMACListBox, &QListWidget::itemClicked, this, [this] { UDPMACListBoxClick(); });
+    connect(UDPMACListBox, &QListWidget::itemDoubleClicked, this, [this] { UDPMACListBoxDblClick(); });
     connect(ComPortComboBox, &QComboBox::editTextChanged, this, [this] { ComPortComboBoxChange(); });
     connect(LogoImage, &TImage::clicked, this, [this] { LogoImageClick(); });
     connect(LogMessagesMemo, &QPlainTextEdit::textChanged, this, [this] { LogMessagesMemoChange(); });

@@ -15,6 +15,7 @@
 //   link/Umainf_nvt.cpp     NVT options, keep-connection, TEA answer, port-setting sync
 //   setup/Umainf_modules.cpp module list of the "UDP Setup" page
 //   setup/Umainf_readout.cpp read-out of the module's set-up console
+//   setup/Umainf_setupdialog.cpp how the "Setup Module" dialog is opened
 
 #include "vport/Vsportlib_tlb.h"
 
@@ -288,6 +289,9 @@ public:
     void OnTCPSetupClientSocketConnect(TCustomWinSocket* socket);
     void OnTCPSetupClientSocketRead(TCustomWinSocket* socket);
     void OnTCPSetupClientSocketError(TCustomWinSocket* socket, int errorCode);
+
+    // ---- setup/Umainf_setupdialog.cpp ----
+    void UDPMACListBoxDblClick();
 
 protected:
     bool event(QEvent* e) override;

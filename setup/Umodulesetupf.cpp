@@ -1,17 +1,25 @@
 #include "setup/Umodulesetupf.h"
 
 #include "app/Controls.h"
+#include "app/Dialogs.h"
 #include "app/Shell.h"
 #include "link/Sockets.h"
+#include "setup/SetupDialogue.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMutex>
+#include <QPointer>
 #include <QPushButton>
 #include <QShowEvent>
+#include <QTextBlock>
+#include <QTextCharFormat>
+#include <QTextCursor>
 #include <QTextEdit>
+#include <limits>
 
 vsp::TModuleSetupForm* ModuleSetupForm = nullptr;
 
@@ -248,12 +256,215 @@ TModuleSetupForm::~TModuleSetupForm()
     ClientSocket1->Close();
 }
 
-void TModuleSetupForm::FormShow() {}
-void TModuleSetupForm::BitBtn1Click() {}
-void TModuleSetupForm::ClientSocket1Connect(TCustomWinSocket*) {}
-void TModuleSetupForm::ClientSocket1Read(TCustomWinSocket*) {}
-void TModuleSetupForm::ClientSocket1Error(TCustomWinSocket*, int) {}
-void TModuleSetupForm::FormClose() {}
+// ---- the dialogue with the module's set-up console ----
+
+namespace {
+
+QColor ReceivedColour()
+{
+    return QColor(0, 128, 0);
+}
+QColor OwnColour()
+{
+    return QColor(0, 0, 0);
+}
+
+// The console ends its lines with CR LF; the log view breaks a line at each of them once.
+QString ShownText(const QString& text)
+{
+    QString shown = text;
+    shown.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    shown.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return shown;
+}
+
+// Inserts at the end of the log, without a line break, and keeps the caret there so the
+// newest text stays in view.
+void InsertLog(QTextEdit* log, const QString& text, const QColor& colour)
+{
+    QTextCursor cursor(log->document());
+    cursor.movePosition(QTextCursor::End);
+    QTextCharFormat format;
+    format.setForeground(colour);
+    cursor.insertText(ShownText(text), format);
+    log->setTextCursor(cursor);
+    log->ensureCursorVisible();
+}
+
+// The dialog's own lines stand on lines of their own: whatever comes next starts on the
+// line below.
+void AppendLogLine(QTextEdit* log, const QString& line)
+{
+    QTextCursor cursor(log->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!cursor.block().text().isEmpty()) cursor.insertBlock();
+    QTextCharFormat format;
+    format.setForeground(OwnColour());
+    cursor.insertText(line, format);
+    cursor.insertBlock();
+    log->setTextCursor(cursor);
+    log->ensureCursorVisible();
+}
+
+ModuleSetupValues Snapshot(const TModuleSetupForm& f)
+{
+    ModuleSetupValues v;
+    v.TCPIPEdit = f.TCPIPEdit->text();
+    v.TCPPortEdit = f.TCPPortEdit->text();
+    v.TCPMaskEdit = f.TCPMaskEdit->text();
+    v.TCPGatewayEdit = f.TCPGatewayEdit->text();
+    v.OutNVTCheck = f.OutNVTCheck->isChecked();
+    v.OutKeepConnection = f.OutKeepConnection->isChecked();
+    v.OutEraseOn = f.OutEraseOn->ItemIndex();
+    v.InIPEdit = f.InIPEdit->text();
+    v.InMaskEdit = f.InMaskEdit->text();
+    v.OutIPEdit = f.OutIPEdit->text();
+    v.OutPortEdit = f.OutPortEdit->text();
+    v.IPModeRadio = f.IPModeRadio->ItemIndex();
+    v.TEA0Edit = f.TEA0Edit->text();
+    v.TEA1Edit = f.TEA1Edit->text();
+    v.TEA2Edit = f.TEA2Edit->text();
+    v.TEA3Edit = f.TEA3Edit->text();
+    v.SSpeedCombo = f.SSpeedCombo->currentText();
+    v.SBits = f.SBits->currentText();
+    v.SParityCombo = f.SParityCombo->currentIndex();
+    v.SVarParityCheck = f.SVarParityCheck->isChecked();
+    v.SStopCombo = f.SStopCombo->currentIndex();
+    v.SSpaceCommpress = f.SSpaceCommpress->isChecked();
+    v.SFlowControl = f.SFlowControl->currentIndex();
+    v.SRSControll = f.SRSControll->currentIndex();
+    v.STimeout = f.STimeout->text();
+    v.SDelay = f.SDelay->text();
+    v.STxControll = f.STxControll->currentIndex();
+    v.IOTrigger = f.IOTrigger->text();
+    v.IOPUInit = f.IOPUInit->text();
+    v.IOPUAnd = f.IOPUAnd->text();
+    v.IOPUOr = f.IOPUOr->text();
+    v.IOKeep = f.IOKeep->text();
+    v.IOAnd = f.IOAnd->text();
+    v.IOOr = f.IOOr->text();
+    return v;
+}
+
+} // namespace
+
+int SetupConsolePortInUse()
+{
+    const QByteArray value = qgetenv(SetupPortVariable);
+    if (value.isEmpty()) return SetupConsolePort;
+    bool ok = false;
+    const uint port = value.toUInt(&ok, 10);
+    if (ok && port >= 1 && port <= 65535) return int(port);
+    // Said once per value: every report and every "Write Configuration" would repeat it.
+    static QMutex mutex;
+    static QByteArray told;
+    QMutexLocker lock(&mutex);
+    if (value != told) {
+        told = value;
+        qWarning("%s=\"%s\" is not a TCP port (1-65535); the set-up console is reached on "
+                 "port %d",
+            SetupPortVariable, value.constData(), int(SetupConsolePort));
+    }
+    return SetupConsolePort;
+}
+
+void TModuleSetupForm::FormShow()
+{
+    RichEdit1->hide();
+    RichEdit1->clear();
+    BitBtn1->setEnabled(true);
+}
+
+void TModuleSetupForm::BitBtn1Click()
+{
+    RichEdit1->show();
+    RichEdit1->raise();
+    // Keys must not go on editing the fields the log now hides.
+    RichEdit1->setFocus();
+    ++dialogue_;
+    ClientSocket1->Host = TCPIPEdit->text();
+    ClientSocket1->Port = SetupConsolePortInUse();
+    ClientSocket1->Open();
+}
+
+void TModuleSetupForm::ClientSocket1Connect(TCustomWinSocket*)
+{
+    ++dialogue_;
+    AppendLogLine(RichEdit1, QStringLiteral("Connected to module"));
+    SetupStep = 0;
+    BitBtn1->setEnabled(false);
+}
+
+void TModuleSetupForm::ClientSocket1Read(TCustomWinSocket* socket)
+{
+    const int waiting = socket->ReceiveLength();
+    if (waiting <= 0) return;
+    QByteArray piece(waiting, Qt::Uninitialized);
+    const int got = socket->ReceiveBuf(piece.data(), waiting);
+    if (got <= 0) return;
+    piece.truncate(got);
+    InsertLog(RichEdit1, QString::fromLatin1(piece), ReceivedColour());
+    if (!IsConsolePrompt(piece)) return;
+
+    const int step = SetupStep;
+    const SetupStepAction action = SetupDialogueStep(step, Snapshot(*this));
+    // Counted before any box is shown: a prompt handled while the box is up is the next
+    // step's, so no step is ever answered twice.
+    if (SetupStep < std::numeric_limits<int32_t>::max()) ++SetupStep;
+
+    switch (action.Kind) {
+    case SetupStepKind::SendCommand:
+        InsertLog(RichEdit1, action.LogLabel, OwnColour());
+        SendSetupCommand(socket, action.Command);
+        break;
+    case SetupStepKind::ConfirmReset: {
+        for (const QString& line : action.LogLines)
+            AppendLogLine(RichEdit1, line);
+        // The box runs its own event loop: the dialog may be closed, or the connection end
+        // or be replaced, before it returns. The reset goes only to the connection whose
+        // prompt asked for it.
+        const uint64_t dialogue = dialogue_;
+        const QPointer<TModuleSetupForm> self(this);
+        MessageBox({ this, action.BoxText, QString::fromLatin1(SetupBoxCaption),
+            MsgIcon::Information, MsgButtons::Ok });
+        if (!self || dialogue_ != dialogue || !ClientSocket1->Connected()) return;
+        SendSetupCommand(socket, action.Command);
+        break;
+    }
+    case SetupStepKind::Finished: {
+        for (const QString& line : action.LogLines)
+            AppendLogLine(RichEdit1, line);
+        MessageBox({ this, action.BoxText, QString::fromLatin1(SetupBoxCaption),
+            MsgIcon::Information, MsgButtons::Ok });
+        break;
+    }
+    }
+}
+
+void TModuleSetupForm::SendSetupCommand(TCustomWinSocket* socket, const QString& command)
+{
+    InsertLog(RichEdit1, command + QLatin1String(SetupCommandLogEnd), OwnColour());
+    const QByteArray bytes = SetupCommandBytes(command);
+    // A failure raises the error event from in here; there is nothing left to do after it.
+    socket->SendBuf(bytes.constData(), int(bytes.size()));
+}
+
+void TModuleSetupForm::ClientSocket1Error(TCustomWinSocket*, int errorCode)
+{
+    ++dialogue_;
+    if (errorCode == WSAECONNABORTED)
+        AppendLogLine(RichEdit1, QStringLiteral("Connection closed by remote host"));
+    RichEdit1->hide();
+    // A failed connection is of no further use; closing it lets "Write Configuration" open
+    // a new one once the dialog is shown again. Quietly: nothing reaches the user.
+    ClientSocket1->Close();
+}
+
+void TModuleSetupForm::FormClose()
+{
+    ++dialogue_;
+    ClientSocket1->Close();
+}
 
 void TModuleSetupForm::showEvent(QShowEvent* e)
 {

@@ -19,6 +19,15 @@ class TCustomWinSocket;
 class TLabeledEdit;
 class TRadioGroup;
 
+// Names another TCP port for the set-up console than SetupConsolePort; tests point the
+// dialog and the settings report's read-out at a simulated module with it.
+constexpr char SetupPortVariable[] = "VSP_SETUP_PORT";
+
+// The set-up console's port as the dialog and the read-out use it: SetupConsolePort, or the
+// port VSP_SETUP_PORT names. A value that is no port (1-65535) is reported on stderr, once
+// for each such value, and the usual port is used.
+int SetupConsolePortInUse();
+
 class TModuleSetupForm : public QWidget {
     Q_OBJECT
 public:
@@ -83,6 +92,13 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+
+private:
+    void SendSetupCommand(TCustomWinSocket* socket, const QString& command);
+
+    // Changes whenever a connection begins or ends, so that a step waiting for its message
+    // box to close can tell whether its connection is still the one it answered on.
+    uint64_t dialogue_ = 0;
 };
 
 } // namespace vsp

@@ -1,0 +1,369 @@
+// The read-out of a module's set-up console at the end of the settings report, against the
+// simulated module's console on loopback: what is answered, what is copied, when the
+// connection ends, and what a second press does. One case runs against the console's own
+// port 99, in a network namespace the test makes for itself.
+
+#include "link/Sockets.h"
+#include "setup/Umodulesetupf.h"
+#include "tests/support/FormHarness.h"
+#include "tests/support/SetupConsole.h"
+#include "tests/support/TestSupport.h"
+#include "vport/Usettingsf.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QJsonArray>
+#include <QProcess>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QtTest>
+#include <memory>
+#include <unistd.h>
+#include <vector>
+
+using namespace vsp;
+using vsptest::FormHarness;
+using vsptest::SimModule;
+
+namespace {
+
+constexpr char CHILD_FLAG[] = "--in-own-netns";
+constexpr char PARENT_NS_VAR[] = "VSP_READOUT_PARENT_NS";
+
+const QString ModuleSeparator = QStringLiteral("---------- Module settings -------------");
+const QString Connecting = QStringLiteral("Connecting to module, please wait");
+const QString Connected = QStringLiteral("Successfully connected to TCP setup");
+const QString ErrorLine = QStringLiteral("Error opening TCP setup");
+
+QByteArray NetNamespaceId()
+{
+    char target[128] = {};
+    const ssize_t n = ::readlink("/proc/self/ns/net", target, sizeof target - 1);
+    return QByteArray(target, n > 0 ? int(n) : 0);
+}
+
+// The report is plain text; the console's CR LF shows as one line break.
+QString Shown(QString text)
+{
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return text;
+}
+
+QJsonArray Texts(const QStringList& texts)
+{
+    QJsonArray a;
+    for (const QString& t : texts)
+        a.append(t);
+    return a;
+}
+
+// A window with its report, pointed at the console of a simulated module.
+struct Readout {
+    SimModule sim;
+    FormHarness w;
+    TSettingsForm report;
+
+    Readout()
+    {
+        SettingsForm = &report;
+        w->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
+    }
+    ~Readout() { SettingsForm = nullptr; }
+
+    void Press() { w->ShowSettingsBitBtn->click(); }
+    QString Text() const { return report.SettingsRichEdit->toPlainText(); }
+    // What follows the "Module settings" line.
+    QString Tail() const
+    {
+        const QString text = Text();
+        const qsizetype at = text.indexOf(ModuleSeparator);
+        return at < 0 ? QString() : text.mid(at + ModuleSeparator.size() + 1);
+    }
+};
+
+} // namespace
+
+class TstReadout : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void cleanup() { qunsetenv(SetupPortVariable); }
+
+    // Greeting and key prompts are stepped past with one CR each and never copied; the
+    // print-out is copied; the piece with "Reboot" ends the read-out.
+    void consoleAnsweredAndCopied_data()
+    {
+        QTest::addColumn<QString>("greeting");
+        QTest::addColumn<QStringList>("keyPrompts");
+        QTest::addColumn<QStringList>("printout");
+        const QStringList printout { "\r\n*** Basic parameters\r\nIP addr 127.0.0.1, netmask "
+                                     "255.0.0.0\r\n\r\nChange setting: 9 Save and Reboot\r\n" };
+        QTest::newRow("greeting and one key prompt")
+            << "QBX77 remote setup\r\n"
+            << QStringList { "\r\nPress <Enter> to show\r\n" } << printout;
+        QTest::newRow("two key prompts")
+            << "QBX77 remote setup\r\n"
+            << QStringList { "\r\nPress <Enter> to show\r\n", "<Enter>" } << printout;
+        QTest::newRow("no key prompt") << "QBX77 remote setup\r\n" << QStringList {} << printout;
+        // The greeting wins over the end marker: answered, not copied, and the connection
+        // stays open for what follows.
+        QTest::newRow("greeting holding Reboot")
+            << "QBX77 remote setup (Reboot to leave)\r\n"
+            << QStringList { "\r\nPress <Enter>\r\n" } << printout;
+        // So does the key prompt.
+        QTest::newRow("key prompt holding Reboot")
+            << "QBX77 remote setup\r\n"
+            << QStringList { "\r\n<Enter> or Reboot\r\n" } << printout;
+    }
+
+    void consoleAnsweredAndCopied()
+    {
+        QFETCH(QString, greeting);
+        QFETCH(QStringList, keyPrompts);
+        QFETCH(QStringList, printout);
+        Readout r;
+        QString why;
+        QVERIFY2(vsptest::StartSetupConsole(r.sim,
+                     { { "greeting", greeting }, { "key_prompts", Texts(keyPrompts) },
+                         { "printout", Texts(printout) } },
+                     &why),
+            qPrintable(why));
+        r.Press();
+        QVERIFY2(r.sim.WaitForEvent(QStringLiteral("console_done")), qPrintable(r.sim.Describe()));
+        const int conn = r.sim.LatestConn(QStringLiteral("setup"));
+        QJsonObject end;
+        QVERIFY2(vsptest::WaitForConsoleEnd(r.sim, conn, &end), qPrintable(r.sim.Describe()));
+        // We hung up, the module did not.
+        QCOMPARE(end.value(QStringLiteral("by")).toString(), QStringLiteral("peer"));
+
+        const int answers = 1 + int(keyPrompts.size());
+        QCOMPARE(vsptest::ConsoleBytes(r.sim, conn), QByteArray(answers, '\r'));
+        QCOMPARE(r.Tail(), Connecting + "\n" + Connected + "\n" + Shown(printout.join(QString())));
+        QVERIFY(!r.Text().contains(QStringLiteral("QBX77")));
+        QVERIFY(!r.Text().contains(QStringLiteral("<Enter>")));
+        QVERIFY(!r.w->TCPSetupClientSocket->Active());
+    }
+
+    // Each piece is its own line; the connection lasts until the piece with "Reboot".
+    void printoutInPieces()
+    {
+        Readout r;
+        QString why;
+        const QStringList printout { "*** Channel 1\r\n", "Baudrate 9600, I/F Mode 8N1\r\n",
+            "Change setting: 9 Save and Reboot\r\n" };
+        QVERIFY2(vsptest::StartSetupConsole(r.sim,
+                     { { "printout", Texts(printout) }, { "printout_split", "lines" },
+                         { "piece_delay_ms", 150 } },
+                     &why),
+            qPrintable(why));
+        r.Press();
+        QTRY_VERIFY_WITH_TIMEOUT(r.Tail().contains(QStringLiteral("*** Channel 1")), 10000);
+        // Still connected after a piece without the end marker.
+        QVERIFY(r.w->TCPSetupClientSocket->Connected());
+        const int conn = r.sim.LatestConn(QStringLiteral("setup"));
+        QVERIFY2(vsptest::WaitForConsoleEnd(r.sim, conn), qPrintable(r.sim.Describe()));
+        QStringList pieces;
+        for (const QString& p : printout)
+            pieces << Shown(p);
+        QCOMPARE(r.Tail(), Connecting + "\n" + Connected + "\n" + pieces.join(QLatin1Char('\n')));
+        QVERIFY(!r.w->TCPSetupClientSocket->Active());
+    }
+
+    void refusedConnection()
+    {
+        Readout r;
+        QString why;
+        QVERIFY2(vsptest::StartSetupConsole(r.sim, {}, &why), qPrintable(why));
+        QVERIFY(r.sim.Refuse(QStringLiteral("setup")));
+        r.Press();
+        QTRY_VERIFY_WITH_TIMEOUT(r.Tail().contains(ErrorLine), 10000);
+        QCOMPARE(r.Tail(), Connecting + "\n" + ErrorLine);
+        QVERIFY(!r.w->TCPSetupClientSocket->Active());
+        QVERIFY(r.w.boxes.isEmpty());
+        // Nothing of it reaches the data link's log.
+        QVERIFY(r.w.LogLines().isEmpty());
+    }
+
+    // Reset by the module after part of the print-out: what came stays, the error ends it.
+    void brokenConnection()
+    {
+        Readout r;
+        QString why;
+        QVERIFY2(
+            vsptest::StartSetupConsole(r.sim,
+                { { "printout", Texts({ "*** Channel 1\r\n" }) }, { "after_printout", "reset" } },
+                &why),
+            qPrintable(why));
+        r.Press();
+        QTRY_VERIFY_WITH_TIMEOUT(r.Tail().contains(ErrorLine), 10000);
+        QCOMPARE(r.Tail(), Connecting + "\n" + Connected + "\n*** Channel 1\n\n" + ErrorLine);
+        QVERIFY(!r.w->TCPSetupClientSocket->Active());
+        QVERIFY(r.w.boxes.isEmpty());
+    }
+
+    // A module that hangs up without "Reboot" is no error.
+    void moduleClosesWithoutReboot()
+    {
+        Readout r;
+        QString why;
+        QVERIFY2(
+            vsptest::StartSetupConsole(r.sim,
+                { { "printout", Texts({ "*** Channel 1\r\n" }) }, { "after_printout", "close" } },
+                &why),
+            qPrintable(why));
+        r.Press();
+        QVERIFY2(r.sim.WaitForEvent(QStringLiteral("disconnected")), qPrintable(r.sim.Describe()));
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->TCPSetupClientSocket->Active(), 5000);
+        QCOMPARE(r.Tail(), Connecting + "\n" + Connected + "\n*** Channel 1\n");
+    }
+
+    // A second press while a read-out is connected: the first one ends before the new
+    // report starts, so the report holds one read-out.
+    void secondPressWhileConnected()
+    {
+        Readout r;
+        QString why;
+        // A console that never says "Reboot" and stays open.
+        QVERIFY2(vsptest::StartSetupConsole(
+                     r.sim, { { "printout", Texts({ "Channel 1: 8N1\r\n" }) } }, &why),
+            qPrintable(why));
+        r.Press();
+        QTRY_VERIFY_WITH_TIMEOUT(r.Tail().contains(QStringLiteral("Channel 1")), 10000);
+        const int first = r.sim.LatestConn(QStringLiteral("setup"));
+        QVERIFY(r.w->TCPSetupClientSocket->Connected());
+
+        const qsizetype mark = r.sim.Mark();
+        r.Press();
+        QJsonObject end;
+        QVERIFY2(vsptest::WaitForConsoleEnd(r.sim, first, &end), qPrintable(r.sim.Describe()));
+        QCOMPARE(end.value(QStringLiteral("by")).toString(), QStringLiteral("peer"));
+        QVERIFY2(r.sim.WaitForEvent(QStringLiteral("console_done"), 10000, mark),
+            qPrintable(r.sim.Describe()));
+        const int second = r.sim.LatestConn(QStringLiteral("setup"));
+        QVERIFY(second != first);
+        QTRY_VERIFY_WITH_TIMEOUT(r.Tail().contains(QStringLiteral("Channel 1")), 10000);
+        // The new read-out goes on: more text from the module still arrives.
+        QVERIFY(r.sim.Ok({ { "cmd", "send" }, { "conn", second }, { "text", "Port 23\r\n" } }));
+        QTRY_VERIFY_WITH_TIMEOUT(r.Tail().contains(QStringLiteral("Port 23")), 10000);
+        QCOMPARE(r.Tail(), Connecting + "\n" + Connected + "\nChannel 1: 8N1\n\nPort 23\n");
+        QCOMPARE(r.Text().count(QStringLiteral("Parameter list:")), 1);
+    }
+
+    // VSP_SETUP_PORT only moves the console for tests; a value that is no port is said
+    // once and the console's own port is used.
+    void setupPortVariable_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<bool>("warned");
+        QTest::newRow("unset") << QByteArray() << 99 << false;
+        QTest::newRow("a port") << QByteArray("4099") << 4099 << false;
+        QTest::newRow("letters") << QByteArray("console") << 99 << true;
+        QTest::newRow("too big") << QByteArray("65536") << 99 << true;
+        QTest::newRow("zero") << QByteArray("0") << 99 << true;
+        QTest::newRow("negative") << QByteArray("-5") << 99 << true;
+    }
+
+    void setupPortVariable()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(int, port);
+        QFETCH(bool, warned);
+        if (value.isNull())
+            qunsetenv(SetupPortVariable);
+        else
+            qputenv(SetupPortVariable, value);
+        if (warned)
+            QTest::ignoreMessage(QtWarningMsg,
+                QRegularExpression(
+                    QStringLiteral("^VSP_SETUP_PORT=\"%1\" is not a TCP port")
+                        .arg(QRegularExpression::escape(QString::fromLatin1(value)))));
+        QTest::failOnWarning(QRegularExpression(QStringLiteral("VSP_SETUP_PORT")));
+        QCOMPARE(SetupConsolePortInUse(), port);
+        QCOMPARE(SetupConsolePortInUse(), port); // said once
+        // The read-out and the dialog take the same port.
+        FormHarness w;
+        TSettingsForm report;
+        SettingsForm = &report;
+        w->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
+        w->ShowSettingsBitBtn->click();
+        QCOMPARE(w->TCPSetupClientSocket->Port, port);
+        w->TCPSetupClientSocket->Close();
+        SettingsForm = nullptr;
+    }
+
+    // The console's own port, which needs privileges: in a namespace of the test's own,
+    // where it is root and port 99 is free.
+    void consolePort99()
+    {
+        if (!vsptest::IsRoot())
+            QSKIP("needs root: runs a console on port 99 inside a network namespace of its "
+                  "own (unshare -n); the other cases cover the read-out on other ports");
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QLatin1String(PARENT_NS_VAR), QString::fromLatin1(NetNamespaceId()));
+        env.remove(QLatin1String(SetupPortVariable));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        child.start(QStringLiteral("unshare"),
+            { QStringLiteral("-n"), QStringLiteral("sh"), QStringLiteral("-c"),
+                QStringLiteral("ip link set lo up && exec \"$0\" %1")
+                    .arg(QLatin1String(CHILD_FLAG)),
+                QCoreApplication::applicationFilePath() });
+        const bool finished = child.waitForFinished(60000);
+        if (!finished) child.kill();
+        child.waitForFinished(5000);
+        const QByteArray output = child.readAll();
+        QVERIFY2(finished, "the child did not end within 60 s");
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+            output.constData());
+        QVERIFY2(
+            output.contains("PASS   : TstReadoutPort99::readoutOnPort99()"), output.constData());
+    }
+};
+
+// Runs only inside the namespace the parent made (it checks): binds port 99 on loopback.
+class TstReadoutPort99 : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase()
+    {
+        const QByteArray parent = qgetenv(PARENT_NS_VAR);
+        QVERIFY2(!parent.isEmpty() && parent != NetNamespaceId(),
+            "refusing to bind port 99 outside a network namespace of our own");
+        QVERIFY(!qEnvironmentVariableIsSet(SetupPortVariable));
+    }
+
+    void readoutOnPort99()
+    {
+        Readout r;
+        QVERIFY2(r.sim.Start({ QStringLiteral("--setup-port"), QStringLiteral("99") }),
+            qPrintable(r.sim.ErrorString()));
+        QCOMPARE(int(r.sim.SetupPort()), 99);
+        r.Press();
+        QCOMPARE(r.w->TCPSetupClientSocket->Port, 99);
+        QVERIFY2(r.sim.WaitForEvent(QStringLiteral("console_done")), qPrintable(r.sim.Describe()));
+        const int conn = r.sim.LatestConn(QStringLiteral("setup"));
+        QVERIFY2(vsptest::WaitForConsoleEnd(r.sim, conn), qPrintable(r.sim.Describe()));
+        QCOMPARE(vsptest::ConsoleBytes(r.sim, conn), QByteArray("\r\r"));
+        const QString tail = r.Tail();
+        QVERIFY2(tail.startsWith(Connecting + "\n" + Connected + "\n"), qPrintable(tail));
+        QVERIFY2(tail.contains(QStringLiteral("Save and Reboot")), qPrintable(tail));
+        QVERIFY(!tail.contains(ErrorLine));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    if (argc > 1 && qstrcmp(argv[1], CHILD_FLAG) == 0) {
+        std::vector<char*> args { argv[0] };
+        args.insert(args.end(), argv + 2, argv + argc);
+        TstReadoutPort99 test;
+        return QTest::qExec(&test, int(args.size()), args.data());
+    }
+    TstReadout test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_readout.moc"
