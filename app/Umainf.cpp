@@ -98,7 +98,12 @@ void TMainForm::ConnectHandlers()
     connect(UDPSearchBitBtn, &QPushButton::clicked, this, [this] { UDPSearchBitBtnClick(); });
     connect(UDPUseThisIPBitBtn, &QPushButton::clicked, this, [this] { UDPUseThisIPBitBtnClick(); });
     connect(UDPSetupModuleBtn, &QPushButton::clicked, this, [this] { UDPSetupModuleBtnClick(); });
+    // The list's click also follows the keyboard, as selecting a line with the arrow keys does.
     connect(UDPMACListBox, &QListWidget::itemClicked, this, [this] { UDPMACListBoxClick(); });
+    connect(UDPMACListBox, &QListWidget::currentRowChanged, this, [this](int row) {
+        if (row >= 0)
+            UDPMACListBoxClick();
+    });
     connect(UDPMACListBox, &QListWidget::itemDoubleClicked, this, [this] { UDPMACListBoxDblClick(); });
     connect(ComPortComboBox, &QComboBox::editTextChanged, this, [this] { ComPortComboBoxChange(); });
     connect(LogoImage, &TImage::clicked, this, [this] { LogoImageClick(); });
