@@ -184,6 +184,10 @@ public:
     bool LinkError = false;
     bool TeaAnswered = false;
     bool LinkActivity = false;
+    // NVT filter: the last block from the module ended in a lone 0xFF, passed on as data;
+    // it may be the first half of an escaped 0xFF whose second half opens the next block.
+    // Cleared when a module connection starts.
+    bool TelnetLoneIac = false;
     int32_t PendingCount = 0;
     TCustomWinSocket* DataConnection = nullptr;
     TPingThread* PingThread = nullptr;

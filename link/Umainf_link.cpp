@@ -71,6 +71,7 @@ void TMainForm::OnVSPClientSocketConnect(TCustomWinSocket* socket)
     Log(QStringLiteral("TCP connected module ") + IPAddressComboBox->currentText());
     SetLabel(LANStatusClientLabel, QStringLiteral("Connected"));
     TeaAnswered = false;
+    TelnetLoneIac = false;
     DataConnection = socket;
     LinkError = false;
 }
@@ -107,6 +108,7 @@ void TMainForm::OnVSPServerSocketAccept(TCustomWinSocket* socket)
     DataConnection = socket;
     // Every module connection is authenticated on its own, as a client connect is.
     TeaAnswered = false;
+    TelnetLoneIac = false;
     Log(QStringLiteral("TCP connected"));
     SetLabel(LANStatusServerLabel, QStringLiteral("Connected"));
     if (PendingCount > 0) {

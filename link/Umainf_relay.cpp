@@ -120,8 +120,9 @@ void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
         AnswerTeaChallenge(socket, block, n);
         return;
     }
-    // 5.
-    if (NVTFilterCheckBox->isChecked() && block[0] == 0xFF)
+    // 5. Every block, not only those starting with 0xFF: an escaped 0xFF can be split
+    // between two reads, and its second half starts the next block.
+    if (NVTFilterCheckBox->isChecked())
         n = StripLeadingCommands(block, n);
     // 6.
     if (n == 0)
