@@ -264,6 +264,7 @@ public:
     void OnVSPortRxChar(int32_t count);
     void MainTimerStep();
     void FlushPending();
+    bool AwaitingTeaChallenge() const; // the flush holds the program's bytes until answered
     void OnVSPClientSocketRead(TCustomWinSocket* socket);
 
     // ---- link/Umainf_nvt.cpp: hooks the relay calls, NVT options, TEA, port settings ----

@@ -87,8 +87,11 @@ static TelnetFrame FrameOf(uint8_t command, const uint8_t* value, int valueSize)
     frame.Bytes[n++] = SB;
     frame.Bytes[n++] = COM_PORT_OPTION;
     frame.Bytes[n++] = command;
-    for (int i = 0; i < valueSize; ++i)
+    for (int i = 0; i < valueSize; ++i) {
         frame.Bytes[n++] = value[i];
+        if (value[i] == IAC)
+            frame.Bytes[n++] = IAC;
+    }
     frame.Bytes[n++] = IAC;
     frame.Bytes[n++] = SE;
     frame.Size = n;

@@ -30,19 +30,20 @@ int32_t StripLeadingCommands(uint8_t* block, int32_t count);
 // count.
 int32_t NvtUnescapeIncoming(uint8_t* block, int32_t count);
 
-// One frame to put on the wire as it is: never escaped, never counted as relay data.
+// One frame to put on the wire as it is: not escaped again, never counted as relay data.
 struct TelnetFrame {
-    static constexpr int Capacity = 10; // the SET-BAUDRATE frame, the largest we send
+    static constexpr int Capacity = 14; // SET-BAUDRATE with all four value bytes doubled
     uint8_t Bytes[Capacity] = {};
     int Size = 0;
 };
 
-// IAC SB COM-PORT-OPTION command value IAC SE (7 bytes). The value byte is copied as it
-// is, 0xFF included: modules expect the frame exactly so.
+// IAC SB COM-PORT-OPTION command value IAC SE (7 bytes). A value byte 0xFF goes as IAC IAC
+// (RFC 854): sent single, an RFC 2217 server takes it for the start of the closing IAC SE
+// and reads on into the data behind the frame (ser2net does).
 TelnetFrame PortControlFrame(uint8_t command, uint8_t value);
 
-// The 10-byte SET-BAUDRATE frame: the rate as 4 bytes, most significant first. The
-// 32-bit pattern is sent as it is, whatever its sign.
+// The SET-BAUDRATE frame: the rate as 4 bytes, most significant first (10 bytes unless a
+// value byte is 0xFF). The 32-bit pattern is sent as it is, whatever its sign.
 TelnetFrame BaudRateFrame(int32_t baudRate);
 
 // IAC NOP.

@@ -111,7 +111,7 @@ void TMainForm::OnVSPServerSocketAccept(TCustomWinSocket* socket)
     TelnetLoneIac = false;
     Log(QStringLiteral("TCP connected"));
     SetLabel(LANStatusServerLabel, QStringLiteral("Connected"));
-    if (PendingCount > 0) {
+    if (PendingCount > 0 && !AwaitingTeaChallenge()) {
         // What the program wrote while no module was connected goes out in one piece.
         socket->Lock();
         const int sent = socket->SendBuf(PendingBuffer.get(), PendingCount);

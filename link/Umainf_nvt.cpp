@@ -74,35 +74,12 @@ SendResult SendMessage(
     return SendResult::Whole;
 }
 
-// RFC 854: inside a subnegotiation a value byte 0xFF goes as IAC IAC. Sent single, it
-// would be taken for the start of the closing IAC SE, and an RFC 2217 server (ser2net for
-// one) would read on into the data behind the frame and swallow it; a baud rate such as
-// 511 (0x000001FF) has such a byte.
-struct WireFrame {
-    uint8_t Bytes[2 * TelnetFrame::Capacity] = {};
-    int Size = 0;
-};
-WireFrame EscapeFrameValue(const TelnetFrame& frame)
-{
-    constexpr int Head = 3; // IAC SB COM-PORT-OPTION
-    constexpr int Tail = 2; // IAC SE
-    WireFrame wire;
-    for (int i = 0; i < frame.Size; ++i) {
-        const uint8_t b = frame.Bytes[i];
-        wire.Bytes[wire.Size++] = b;
-        if (b == telnet::IAC && i >= Head && i < frame.Size - Tail)
-            wire.Bytes[wire.Size++] = telnet::IAC;
-    }
-    return wire;
-}
-
 // A port-control frame goes out behind the bytes the program wrote before the change, as
 // on a serial line. Normally the flush empties the store at once and the frame follows
 // directly. While the module is not reading, the frame waits in the store behind those
 // bytes, so consecutive changes reach the module whole and in the order they were made.
-bool SendPortControl(TMainForm& f, const TelnetFrame& unescaped)
+bool SendPortControl(TMainForm& f, const TelnetFrame& frame)
 {
-    const WireFrame frame = EscapeFrameValue(unescaped);
     if (f.PendingCount > 0) f.FlushPending();
     if (!LinkUsable(f)) return false; // the flush failed
     if (f.PendingCount > 0) return Store(f, frame.Bytes, frame.Size, false);

@@ -83,11 +83,19 @@ void TMainForm::MainTimerStep()
         OnVSPortRxChar(0);
 }
 
+bool TMainForm::AwaitingTeaChallenge() const
+{
+    // A module that authenticates takes the first 12 bytes it receives as the answer to its
+    // challenge: the program's bytes (stored while the link was down, or written right after
+    // the connect) wait until the challenge has been answered.
+    return TEAEnabledCheckBox->isChecked() && !TeaAnswered;
+}
+
 void TMainForm::FlushPending()
 {
     FlushTicks = 0;
     TCustomWinSocket* connection = DataConnection;
-    if (!connection || PendingCount == 0)
+    if (!connection || PendingCount == 0 || AwaitingTeaChallenge())
         return;
     connection->Lock();
     // A failure other than "would block" raises the error event inside SendBuf.

@@ -206,10 +206,12 @@ private Q_SLOTS:
             << Hex("ff fa 2c 05 01 ff f0");
         QTest::newRow("SET-BAUDRATE 300")
             << Frame(BaudRateFrame(300)) << Hex("ff fa 2c 01 00 00 01 2c ff f0");
-        QTest::newRow("SET-BAUDRATE bit pattern of -1")
-            << Frame(BaudRateFrame(-1)) << Hex("ff fa 2c 01 ff ff ff ff ff f0");
-        QTest::newRow("value 0xFF copied as it is")
-            << Frame(PortControlFrame(telnet::SET_DATASIZE, 0xFF)) << Hex("ff fa 2c 02 ff ff f0");
+        QTest::newRow("SET-BAUDRATE 511: value 0xFF doubled")
+            << Frame(BaudRateFrame(511)) << Hex("ff fa 2c 01 00 00 01 ff ff ff f0");
+        QTest::newRow("SET-BAUDRATE bit pattern of -1: every value byte doubled")
+            << Frame(BaudRateFrame(-1)) << Hex("ff fa 2c 01 ff ff ff ff ff ff ff ff ff f0");
+        QTest::newRow("one-byte value 0xFF doubled")
+            << Frame(PortControlFrame(telnet::SET_DATASIZE, 0xFF)) << Hex("ff fa 2c 02 ff ff ff f0");
         QTest::newRow("keep connection") << Frame(KeepConnectionMessage()) << Hex("ff f1");
     }
     void portControlFrames()

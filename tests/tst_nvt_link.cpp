@@ -481,6 +481,48 @@ private Q_SLOTS:
         }
     }
 
+    // Bytes the program wrote before the module connected must not reach it ahead of the
+    // answer: the module would take them for the response and drop the link.
+    void teaAnswerGoesAheadOfStoredBytes_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("client") << int(Mode::Client);
+        QTest::newRow("server") << int(Mode::Server);
+    }
+    void teaAnswerGoesAheadOfStoredBytes()
+    {
+        QFETCH(int, mode);
+        Link l;
+        QVERIFY2(l.Start({ "--tea" }), qPrintable(l.error));
+        QVERIFY(l.sim.Ok(QJsonObject { { "cmd", "pause_accept" } }));
+        l.w->TEAEnabledCheckBox->setChecked(true);
+        l.w->NVTEnabledCheckBox->setChecked(true);
+        if (Mode(mode) == Mode::Client) {
+            l.w.Aim(l.sim.DataPort());
+            l.w->ConnectClosedCheckBox->setChecked(false);
+        } else {
+            l.w.Aim(1, 0);
+            l.w->TCPServerModeCheckBox->setChecked(true);
+        }
+        l.w->CreateCOMBitBtnClick();
+        l.w.port->Open();
+        l.w.port->ProgramWrites("stored while down");
+        l.w->FlushPending();
+        QCOMPARE(l.w->PendingCount, 17);
+        if (Mode(mode) == Mode::Client)
+            QVERIFY(l.sim.Ok(QJsonObject { { "cmd", "resume_accept" } }));
+        else
+            QVERIFY(l.sim.ConnectTo(QStringLiteral("127.0.0.1"), quint16(l.w->VSPServerSocket->LocalPort())));
+        QVERIFY2(l.Connected(), qPrintable(l.error));
+        for (int i = 0; i < 20; ++i) // the flush runs meanwhile and must hold the bytes
+            Ticks(l.w.form.get(), 1);
+        const auto verdict = l.sim.WaitForEvent(QStringLiteral("tea"));
+        QVERIFY2(verdict && verdict->value(QStringLiteral("ok")).toBool(), qPrintable(l.sim.Describe()));
+        Ticks(l.w.form.get(), 2);
+        QVERIFY2(l.sim.WaitForReceived(17), qPrintable(l.sim.Describe()));
+        QCOMPARE(l.sim.Received(), QByteArray("stored while down"));
+    }
+
     // ---- Line settings to the module ----
 
     void portSettingsExample_data()
