@@ -39,8 +39,11 @@ TMainForm::TMainForm(const QStringList& params, std::unique_ptr<TVSPort> port, Q
     ConnectHandlers();
     LanRxCount = LanTxCount = SerialRxCount = SerialTxCount = 0;
     FormCreate();
-    if (!Terminated)
+    if (!Terminated) {
+        TickClock.start();
         MainTimer->start();
+        PaceMainTimer();
+    }
 }
 
 TMainForm::~TMainForm()

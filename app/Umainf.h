@@ -19,6 +19,7 @@
 
 #include "vport/Vsportlib_tlb.h"
 
+#include <QElapsedTimer>
 #include <QStringList>
 #include <QWidget>
 #include <cstdint>
@@ -166,6 +167,7 @@ public:
     TServerSocket* VSPServerSocket;
     TClientSocket* TCPSetupClientSocket;
     QTimer* MainTimer;
+    QElapsedTimer TickClock;
     QMenu* LogMessagePopupMenu;
     QAction* ClearAllMessagesClick;
 
@@ -200,6 +202,21 @@ public:
     std::unique_ptr<uint8_t[]> PendingBuffer;
 
     static constexpr int32_t ReceiveBlockSize = 512;
+
+    // Module to port: what the port did not take of the last block waits here, and the
+    // connection is not read again until it is delivered, so TCP slows the module down
+    // instead of the bytes being thrown away while the program is a little behind.
+    bool SerialOutputHeld = false;
+    int32_t HeldCount = 0;
+    uint8_t HeldBlock[ReceiveBlockSize] = {};
+    bool DeliverHeldBlock(); // true when nothing waits any more
+
+    // The 5 ms timer runs at its pace only while the relay has work; idle, it wakes a few
+    // times a second and runs the ticks that have passed, so counting stays as it was.
+    static constexpr int MainTimerInterval = 5;
+    static constexpr int IdleTimerInterval = 250;
+    qint64 TicksDue = 0; // ticks accounted for since the window was created
+    void PaceMainTimer();
     static constexpr int SetupConsolePort = 99;
 
     // ---- app/Umainf.cpp: start-up, first show, close ----

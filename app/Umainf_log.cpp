@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <QTimer>
 
 namespace vsp {
 
@@ -54,6 +55,35 @@ void TMainForm::ResetCounters()
     ShowCounter(SerialTxLabel, 0);
 }
 
-void TMainForm::OnMainTimerTimer() { MainTimerStep(); }
+void TMainForm::OnMainTimerTimer()
+{
+    const qint64 due = TickClock.elapsed() / MainTimerInterval;
+    if (MainTimer->interval() == MainTimerInterval) {
+        // At pace, one step per tick, however late the tick came.
+        MainTimerStep();
+        TicksDue = due;
+    } else {
+        // Idle: the steps of the ticks that passed (counting for the keep-connection check;
+        // flushes of an empty store), at most a few seconds' worth.
+        for (qint64 n = qBound(qint64(1), due - TicksDue, qint64(1000)); n > 0; --n)
+            MainTimerStep();
+        TicksDue = due;
+    }
+    PaceMainTimer();
+}
+
+void TMainForm::PaceMainTimer()
+{
+    // A timer stopped by its owner (tests drive the steps by hand) stays stopped.
+    if (!MainTimer->isActive())
+        return;
+    const bool busy = PendingCount > 0 || SerialInputHeld || SerialOutputHeld;
+    const int interval = busy ? MainTimerInterval : IdleTimerInterval;
+    if (MainTimer->interval() == interval)
+        return;
+    if (busy)
+        TicksDue = TickClock.elapsed() / MainTimerInterval; // at pace from now on
+    MainTimer->start(interval);
+}
 
 } // namespace vsp

@@ -61,6 +61,7 @@ void TMainForm::OnVSPortRxChar(int32_t)
             RequestPing(PING_RECONNECT, PING_NO_ACTION);
         Log(stored);
     }
+    PaceMainTimer();
 }
 
 void TMainForm::MainTimerStep()
@@ -81,6 +82,24 @@ void TMainForm::MainTimerStep()
     // 4.
     if (SerialInputHeld)
         OnVSPortRxChar(0);
+    // The module's bytes the port could not take yet; once they are in, reading resumes.
+    if (SerialOutputHeld && DeliverHeldBlock() && DataConnection)
+        OnVSPClientSocketRead(DataConnection);
+}
+
+bool TMainForm::DeliverHeldBlock()
+{
+    if (HeldCount > 0 && VSPort->IsOpened()) {
+        const int32_t written = qMax<int32_t>(0, VSPort->Write(HeldBlock, HeldCount));
+        Count(SerialTxCount, written);
+        ShowCounter(SerialTxLabel, SerialTxCount);
+        HeldCount -= written;
+        memmove(HeldBlock, HeldBlock + written, size_t(HeldCount));
+    } else {
+        HeldCount = 0; // the program closed the port: its bytes go, as any data while closed
+    }
+    SerialOutputHeld = HeldCount > 0;
+    return !SerialOutputHeld;
 }
 
 bool TMainForm::AwaitingTeaChallenge() const
@@ -114,6 +133,9 @@ void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
 {
     // 1.
     LinkActivity = true;
+    // The port has not yet taken the previous block: leave this data in the connection.
+    if (SerialOutputHeld && !DeliverHeldBlock())
+        return;
     // 2.
     uint8_t block[ReceiveBlockSize];
     int32_t n = socket->ReceiveBuf(block, ReceiveBlockSize);
@@ -142,6 +164,13 @@ void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
         const int32_t written = qMax<int32_t>(0, VSPort->Write(block, n));
         Count(SerialTxCount, written);
         ShowCounter(SerialTxLabel, SerialTxCount);
+        if (written < n) {
+            // The program is behind: keep the rest and stop reading until it is taken.
+            HeldCount = n - written;
+            memcpy(HeldBlock, block + written, size_t(HeldCount));
+            SerialOutputHeld = true;
+            PaceMainTimer();
+        }
         return;
     }
     // 8.

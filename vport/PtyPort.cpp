@@ -39,7 +39,7 @@ namespace {
 constexpr int32_t InputCapacity = 64 * 1024;
 // Room for a burst from the network while the reader is a few ms behind; the kernel
 // itself takes about 13,800 bytes.
-constexpr int32_t OutputCapacity = 64 * 1024;
+constexpr int32_t OutputCapacity = 256 * 1024;
 // One read of the master: a pty hands over at most 4 KiB at once, behind the one
 // packet-mode header byte.
 constexpr int32_t ScratchSize = 8 * 1024 + 1;
