@@ -81,8 +81,12 @@ void TMainForm::PaceMainTimer()
     const int interval = busy ? MainTimerInterval : IdleTimerInterval;
     if (MainTimer->interval() == interval)
         return;
-    if (busy)
+    if (busy) {
         TicksDue = TickClock.elapsed() / MainTimerInterval; // at pace from now on
+        // Idle, the ticks had no phase: the first tick at pace flushes, as the next of a
+        // timer that had been running would at the latest.
+        FlushTicks = qMax(FlushTicks, 1);
+    }
     MainTimer->start(interval);
 }
 
