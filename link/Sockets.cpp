@@ -378,21 +378,28 @@ void TCustomWinSocket::Service()
     }
 
     const std::uint64_t gen = gen_;
-    inRead_ = true;
-    readGot_ = false;
-    if (!Raise(&TCustomWinSocket::OnRead)) return;
-    inRead_ = false;
-    if (gen != gen_ || !Live()) return; // closed, reopened or failed inside the handler
-    if (pendingError_ || pendingEof_) {
-        Service(); // reports it; no read event is raised from here
-        return;
-    }
-    if (Pending(fd_) > 0) {
-        if (readGot_)
-            ScheduleRead(); // from the event loop, so other events get their turn
-        else
+    // A handler that reads in small blocks gets a few events in a row before the event
+    // loop has its turn: one loop turn per 512 bytes would cost more than the bytes.
+    constexpr int ReadsPerTurn = 16;
+    for (int turn = 1;; ++turn) {
+        inRead_ = true;
+        readGot_ = false;
+        if (!Raise(&TCustomWinSocket::OnRead)) return;
+        inRead_ = false;
+        if (gen != gen_ || !Live()) return; // closed, reopened or failed inside the handler
+        if (pendingError_ || pendingEof_) {
+            Service(); // reports it; no read event is raised from here
+            return;
+        }
+        if (Pending(fd_) <= 0) break;
+        if (!readGot_) {
             parked_ = true;
-        return;
+            return;
+        }
+        if (turn == ReadsPerTurn) {
+            ScheduleRead(); // from the event loop, so other events get their turn
+            return;
+        }
     }
     readNotifier_->setEnabled(true);
 }
