@@ -180,8 +180,8 @@ class Sim:
             self.open_udp(a.udp_bind or bind, a.udp_port)
         if a.modules_json:
             self.modules = [self.check_module(m) for m in json.loads(a.modules_json)]
-        for spec in a.module or []:
-            self.modules.append(self.check_module(self.parse_module_arg(spec)))
+        for fields in a.module or []:
+            self.modules.append(self.check_module(self.parse_module_arg(fields)))
         if not a.modules_json and not a.module:
             self.modules.append(self.check_module({}))
 
@@ -273,9 +273,9 @@ class Sim:
                 | (proto.REPLY_FLAG_NVT if self.data_cfg["telnet"] else 0))
 
     @staticmethod
-    def parse_module_arg(spec):
+    def parse_module_arg(fields):
         module = {}
-        for item in spec.split(","):
+        for item in fields.split(","):
             if not item.strip():
                 continue
             key, sep, value = item.partition("=")
@@ -843,7 +843,7 @@ def parse_args(argv):
     g.add_argument("--udp-broadcast", action="store_true",
                    help="SO_BROADCAST on the UDP socket (to send to a broadcast address)")
     g.add_argument("--no-udp", action="store_true", help="no discovery socket")
-    g.add_argument("--module", action="append", metavar="SPEC",
+    g.add_argument("--module", action="append", metavar="FIELDS",
                    help="module answering searches, e.g. mac=00:1a:2b:3c:4d:5e,ip=10.0.0.2,"
                         "mask=255.255.255.0,gateway=10.0.0.1,flags=3,port=23,delay_ms=0,"
                         "kind=normal|forged|oversized|short|duplicate|silent,size=N; "
