@@ -16,6 +16,8 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
+#include "tests/support/UdpPeer.h"
+
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -31,43 +33,10 @@ using vsptest::FormHarness;
 
 namespace {
 
-class Udp {
-public:
-    Udp() { fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
-    ~Udp() { ::close(fd_); }
-    Udp(const Udp&) = delete;
-    Udp& operator=(const Udp&) = delete;
-    bool Bind(int port)
-    {
-        sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        a.sin_port = htons(uint16_t(port));
-        return ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    bool SendTo(int port, const QByteArray& bytes)
-    {
-        sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(uint16_t(port));
-        return ::sendto(fd_, bytes.constData(), size_t(bytes.size()), 0,
-                   reinterpret_cast<sockaddr*>(&a), sizeof a)
-            == bytes.size();
-    }
-    // The next datagram's bytes, or an empty array after timeoutMs.
-    QByteArray Receive(int timeoutMs)
-    {
-        pollfd p { fd_, POLLIN, 0 };
-        if (::poll(&p, 1, timeoutMs) != 1) return {};
-        char buffer[2048];
-        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
-        return n > 0 ? QByteArray(buffer, int(n)) : QByteArray();
-    }
+using Udp = vsptest::UdpPeer;
 
-private:
-    int fd_ = -1;
-};
+// The bytes of the next datagram, or none.
+QByteArray Bytes(const std::optional<Udp::Datagram>& d) { return d ? d->Bytes : QByteArray(); }
 
 struct ModuleSpec {
     std::array<uint8_t, 6> Mac;
@@ -342,7 +311,7 @@ private Q_SLOTS:
         QCOMPARE(h->TEALabel->text(), QStringLiteral("TEA Auth. (unknown)"));
         QCOMPARE(CountOf(h.form.get()), 0);
         const auto request = SearchRequest();
-        QCOMPARE(modulePort.Receive(2000),
+        QCOMPARE(Bytes(modulePort.Receive(2000)),
             QByteArray(reinterpret_cast<const char*>(request.data()), int(request.size())));
 
         QVERIFY(Feed(h.form.get(), { Reply(0x03), Reply(0x01) }, 2));
@@ -361,13 +330,13 @@ private Q_SLOTS:
         QVERIFY(modulePort.Bind(DiscoveryPort));
         FormHarness h;
         QVERIFY(WaitForPort(h.form.get()));
-        QVERIFY(modulePort.Receive(100).isEmpty());
+        QVERIFY(Bytes(modulePort.Receive(100)).isEmpty());
         h->show();
-        QVERIFY(!modulePort.Receive(2000).isEmpty());
+        QVERIFY(!Bytes(modulePort.Receive(2000)).isEmpty());
         h->hide();
         h->show();
-        QVERIFY(!modulePort.Receive(2000).isEmpty());
-        QVERIFY(modulePort.Receive(100).isEmpty());
+        QVERIFY(!Bytes(modulePort.Receive(2000)).isEmpty());
+        QVERIFY(Bytes(modulePort.Receive(100)).isEmpty());
     }
 
     // A worker that could not start: its box, and searches that only empty the page.
@@ -387,7 +356,7 @@ private Q_SLOTS:
         h->NVTLabel->setText(QStringLiteral("NVT enabled"));
         h->UDPSearchBitBtn->click();
         QCOMPARE(h->NVTLabel->text(), QStringLiteral("NVT (unknown)"));
-        QVERIFY(held.front()->Receive(200).isEmpty());
+        QVERIFY(Bytes(held.front()->Receive(200)).isEmpty());
         QCOMPARE(h->UDPMACListBox->count(), 0);
     }
 };

@@ -16,6 +16,8 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QMutex>
+#include "tests/support/UdpPeer.h"
+
 #include <QtTest>
 
 #include <algorithm>
@@ -76,54 +78,7 @@ struct BoxRecorder {
 };
 
 // A plain UDP socket of the test's own.
-class Udp {
-public:
-    Udp() { fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0); }
-    ~Udp()
-    {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Udp(const Udp&) = delete;
-    Udp& operator=(const Udp&) = delete;
-
-    bool Bind(int port)
-    {
-        sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        a.sin_port = htons(uint16_t(port));
-        return ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    }
-    bool SendTo(int port, const QByteArray& bytes)
-    {
-        sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        a.sin_port = htons(uint16_t(port));
-        return ::sendto(fd_, bytes.constData(), size_t(bytes.size()), 0,
-                   reinterpret_cast<sockaddr*>(&a), sizeof a)
-            == bytes.size();
-    }
-    struct Datagram {
-        QByteArray Bytes;
-        int FromPort = 0;
-    };
-    std::optional<Datagram> Receive(int timeoutMs)
-    {
-        pollfd p { fd_, POLLIN, 0 };
-        if (::poll(&p, 1, timeoutMs) != 1) return std::nullopt;
-        char buffer[2048];
-        sockaddr_in from {};
-        socklen_t fromLength = sizeof from;
-        const ssize_t n = ::recvfrom(
-            fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-        if (n < 0) return std::nullopt;
-        return Datagram { QByteArray(buffer, int(n)), ntohs(from.sin_port) };
-    }
-
-private:
-    int fd_ = -1;
-};
+using Udp = vsptest::UdpPeer;
 
 QByteArray RequestBytes()
 {
