@@ -43,7 +43,9 @@ void TMainForm::ClearAllMessagesClickClick() { LogMessagesMemo->clear(); }
 void TMainForm::ShowCounter(QLabel* label, int32_t value)
 {
     // The label has a fixed size (see the layout), so this costs a repaint request only.
-    label->setText(QString::number(value));
+    // The counters wrap as 32-bit values; past 2 GiB they read on as unsigned numbers
+    // rather than turning negative.
+    label->setText(QString::number(uint32_t(value)));
 }
 
 void TMainForm::ResetCounters()

@@ -214,13 +214,16 @@ private Q_SLOTS:
         for (QLabel* label : labels) {
             QCOMPARE(label->text(), QStringLiteral("0"));
             // The widest value still fits the label's fixed place.
-            QVERIFY(label->fontMetrics().horizontalAdvance(QStringLiteral("-2147483648"))
+            QVERIFY(label->fontMetrics().horizontalAdvance(QStringLiteral("4294967295"))
                     <= label->width());
         }
         form->ShowCounter(form->SerialRxLabel, 1234567);
         QCOMPARE(form->SerialRxLabel->text(), QStringLiteral("1234567"));
         form->ShowCounter(form->LANTxLabel, INT32_MAX);
         QCOMPARE(form->LANTxLabel->text(), QStringLiteral("2147483647"));
+        // Past 2 GiB a counter reads on, never negative.
+        form->ShowCounter(form->LANTxLabel, int32_t(uint32_t(INT32_MAX) + 1));
+        QCOMPARE(form->LANTxLabel->text(), QStringLiteral("2147483648"));
 
         form->SerialRxCount = 5;
         form->LanRxCount = 6;
