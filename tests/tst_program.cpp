@@ -4,8 +4,10 @@
 #include "tests/support/TestSupport.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <csignal>
@@ -69,6 +71,34 @@ private Q_SLOTS:
         const QString err = p.Err();
         QVERIFY2(err.contains(QStringLiteral("Kelmar VSP: VSP driver not installed. Run VSP Driver Install")), qPrintable(err));
         QVERIFY(p.process.exitCode() != 0);
+    }
+
+    void portRefusedOverAForeignFileSaysWhy()
+    {
+        Program p;
+        QVERIFY(QDir().mkpath(p.dir.filePath(QStringLiteral("ports"))));
+        QFile foreign(p.Link(QStringLiteral("COM4")));
+        QVERIFY(foreign.open(QIODevice::WriteOnly));
+        foreign.write("not a port");
+        foreign.close();
+        p.Start({ "-P1", "-H1", "-i127.0.0.1:1", "-s0", "-c4" });
+        QString err;
+        // The refusal and the line after it.
+        const QRegularExpression refused(QStringLiteral("Can't create serial portCOM4\n[^\n]+\n"));
+        QTRY_VERIFY_WITH_TIMEOUT((err += p.Err()).contains(refused), 15000);
+        ::kill(pid_t(p.process.processId()), SIGTERM);
+        QVERIFY(p.process.waitForFinished(10000));
+        err += p.Err();
+        // The refusal is followed by a line that gives its reason.
+        const QStringList lines = err.split(QLatin1Char('\n'));
+        int at = -1;
+        for (int i = 0; i < lines.size(); ++i)
+            if (lines.at(i).endsWith(QStringLiteral("Can't create serial portCOM4")))
+                at = i;
+        QVERIFY2(at >= 0 && at + 1 < lines.size() && !lines.at(at + 1).trimmed().isEmpty(), qPrintable(err));
+        QFile check(p.Link(QStringLiteral("COM4")));
+        QVERIFY(check.open(QIODevice::ReadOnly));
+        QCOMPARE(check.readAll(), QByteArray("not a port")); // never replaced
     }
 
     void endsCleanlyOnSigterm()

@@ -6,6 +6,7 @@
 #include "app/Umainf.h"
 #include "app/SysUtils.h"
 #include "link/Sockets.h"
+#include "vport/PtyPort.h"
 #include "vport/Uping.h"
 
 #include <QCheckBox>
@@ -86,6 +87,11 @@ void TMainForm::CreateCOMBitBtnClick()
         const QString text = QStringLiteral("Can't create serial port") + name;
         LANStatusMessagesLabel->setText(text);
         Log(text);
+        // On Linux the reason is worth a line of its own (a file in the way, a folder that
+        // is not private...).
+        if (const auto* pty = dynamic_cast<const TPtyVSPort*>(VSPort.get()))
+            if (!pty->LastError().isEmpty())
+                Log(pty->LastError());
         CreateCOMBitBtn->setEnabled(true);
     }
     LANStatusMessagesLabel->adjustSize();
