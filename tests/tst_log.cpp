@@ -16,6 +16,8 @@
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTimer>
+#include "tests/support/TestSupport.h"
+
 #include <QtTest>
 
 #include <climits>
@@ -38,28 +40,6 @@ QStringList MemoLines(const TMainForm& form)
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
 }
 
-// Runs body with file descriptor 2 going into a pipe and returns what was written there.
-template <typename F> QByteArray CaptureStderr(F body)
-{
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return "pipe failed";
-    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    ::fcntl(fds[1], F_SETFL, O_NONBLOCK); // a chatty body loses lines rather than hangs
-    const int saved = ::dup(STDERR_FILENO);
-    ::dup2(fds[1], STDERR_FILENO);
-    body();
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
-    ::close(fds[1]);
-    QByteArray out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
-        out.append(buf, n);
-    ::close(fds[0]);
-    return out;
-}
 
 // Counts the relayout requests a widget receives.
 class LayoutRequestCounter : public QObject {
@@ -185,11 +165,11 @@ private Q_SLOTS:
         auto form = MakeForm();
         QVERIFY(!form->LogEnabledCheckBox->isChecked());
 
-        QByteArray err = CaptureStderr([&] { form->Log(QStringLiteral("quiet")); });
+        QByteArray err = vsptest::CaptureStderr([&] { form->Log(QStringLiteral("quiet")); });
         QVERIFY2(!err.contains("quiet"), err.constData());
 
         qputenv("VSP_LOG_STDERR", "1");
-        err = CaptureStderr([&] {
+        err = vsptest::CaptureStderr([&] {
             form->Log(QStringLiteral("to the journal"));
             form->Log(QStringLiteral("two\r\nlines"));
         });

@@ -16,6 +16,8 @@
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include "tests/support/TestSupport.h"
+
 #include <QtTest>
 
 #include <fcntl.h>
@@ -53,27 +55,6 @@ void Click(TMainForm& form, QSystemTrayIcon::ActivationReason reason)
     QCoreApplication::processEvents();
 }
 
-template <typename F> QByteArray CaptureStderr(F body)
-{
-    int fds[2];
-    if (::pipe(fds) != 0)
-        return "pipe failed";
-    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
-    const int saved = ::dup(STDERR_FILENO);
-    ::dup2(fds[1], STDERR_FILENO);
-    body();
-    ::dup2(saved, STDERR_FILENO);
-    ::close(saved);
-    ::close(fds[1]);
-    QByteArray out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
-        out.append(buf, n);
-    ::close(fds[0]);
-    return out;
-}
 
 } // namespace
 
@@ -133,7 +114,7 @@ private Q_SLOTS:
             QSKIP("this desktop has a notification area");
         qputenv("VSP_LOG_STDERR", "1");
         std::unique_ptr<TMainForm> form;
-        const QByteArray err = CaptureStderr([&] { form = MakeForm(); });
+        const QByteArray err = vsptest::CaptureStderr([&] { form = MakeForm(); });
         qunsetenv("VSP_LOG_STDERR");
         QVERIFY(!form->Terminated);
         QVERIFY(form->TrayIconData.Icon == nullptr);

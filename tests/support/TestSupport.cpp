@@ -1,5 +1,8 @@
 #include "tests/support/TestSupport.h"
 
+#include <cstdio>
+
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace vsptest {
@@ -7,5 +10,29 @@ namespace vsptest {
 QString SourcePath(const QString& relative) { return QStringLiteral(VSP_SOURCE_DIR "/") + relative; }
 QString BinaryPath(const QString& relative) { return QStringLiteral(VSP_BINARY_DIR "/") + relative; }
 bool IsRoot() { return geteuid() == 0; }
+
+QByteArray CaptureStderr(const std::function<void()>& body)
+{
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return "pipe failed";
+    ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+    fflush(stderr);
+    const int saved = ::dup(STDERR_FILENO);
+    ::dup2(fds[1], STDERR_FILENO);
+    body();
+    fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    ::close(fds[1]);
+    QByteArray out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, n);
+    ::close(fds[0]);
+    return out;
+}
 
 } // namespace vsptest

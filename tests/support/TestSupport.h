@@ -1,7 +1,9 @@
 #pragma once
 // Helpers shared by the tests.
 
+#include <QByteArray>
 #include <QString>
+#include <functional>
 
 namespace vsptest {
 
@@ -11,5 +13,8 @@ QString SourcePath(const QString& relative);
 QString BinaryPath(const QString& relative);
 // True when the process may build network namespaces and raw sockets (root).
 bool IsRoot();
+// Runs body with file descriptor 2 going into a pipe and returns what was written there
+// (a chatty body loses lines rather than hangs).
+QByteArray CaptureStderr(const std::function<void()>& body);
 
 } // namespace vsptest
