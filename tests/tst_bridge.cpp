@@ -38,11 +38,6 @@ namespace {
 
 constexpr int BigTransfer = 1024 * 1024;
 
-QByteArray Hex(const QByteArray& bytes)
-{
-    return bytes.toHex();
-}
-
 // A window with the pty backend, aimed at the simulated module (client mode) or listening
 // on a port the OS picks (server mode), with every log message kept in order: the memo
 // itself holds only 30 lines.
@@ -178,9 +173,9 @@ private Q_SLOTS:
         QCOMPARE(b.form->StatusLabel->text(), QStringLiteral("Opened"));
 
         QVERIFY(client.Ok("write 00ff0d0a41"));
-        QCOMPARE(Hex(ModuleGot(b, 5)), QByteArray("00ff0d0a41"));
+        QCOMPARE(ModuleGot(b, 5).toHex(), QByteArray("00ff0d0a41"));
         const QByteArray back = QByteArray::fromHex("ff000a0d42");
-        QCOMPARE(Hex(ModuleToProgram(b, client, back)), Hex(back));
+        QCOMPARE(ModuleToProgram(b, client, back).toHex(), back.toHex());
         QTRY_COMPARE(b.form->SerialTxLabel->text(), QStringLiteral("5"));
         QCOMPARE(b.form->LANTxLabel->text(), QStringLiteral("5"));
         QCOMPARE(b.form->LANRxLabel->text(), QStringLiteral("5"));
@@ -209,7 +204,7 @@ private Q_SLOTS:
         QVERIFY(b.ServerPort() > 0);
 
         const QByteArray early = Pattern(3000, 11);
-        QVERIFY(client.Ok("write " + Hex(early)));
+        QVERIFY(client.Ok("write " + early.toHex()));
         QTRY_VERIFY(b.log.contains(QStringLiteral("TCP not connected, data stored in buffer")));
         QTest::qWait(100);
         QVERIFY(!b.form->LinkError); // no ping in server mode: the module comes to us
@@ -241,7 +236,7 @@ private Q_SLOTS:
 
         // The first module still carries the data, both ways.
         const QByteArray later = Pattern(700, 12);
-        QVERIFY(client.Ok("write " + Hex(later)));
+        QVERIFY(client.Ok("write " + later.toHex()));
         QCOMPARE(ModuleGot(b, early.size() + later.size(), first), early + later);
         QCOMPARE(b.sim.Received(secondConn), QByteArray());
         const QByteArray answer = Pattern(900, 13);
@@ -289,10 +284,10 @@ private Q_SLOTS:
 
         // Bytes while the module still refuses: stored, and each write retries (and fails).
         const QByteArray a = Pattern(1000, 21), bb = Pattern(1500, 22);
-        QVERIFY(client.Ok("write " + Hex(a)));
+        QVERIFY(client.Ok("write " + a.toHex()));
         QTRY_COMPARE(b.log.count(QStringLiteral("TCP error 10061")), 2);
         QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Close"));
-        QVERIFY(client.Ok("write " + Hex(bb)));
+        QVERIFY(client.Ok("write " + bb.toHex()));
         QTRY_COMPARE(b.log.count(QStringLiteral("TCP error 10061")), 3);
         QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Close"));
         QVERIFY(b.log.count(QStringLiteral("TCP not connected, data stored in buffer")) >= 2);
@@ -305,10 +300,10 @@ private Q_SLOTS:
 
         // The next write brings the link back; the old bytes come first, then the new.
         const QByteArray c = Pattern(800, 23), d = Pattern(20000, 24);
-        QVERIFY(client.Ok("write " + Hex(c)));
+        QVERIFY(client.Ok("write " + c.toHex()));
         QVERIFY(b.sim.WaitForEvent(QStringLiteral("connected"), 10000));
         QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Connected"));
-        QVERIFY(client.Ok("write " + Hex(d)));
+        QVERIFY(client.Ok("write " + d.toHex()));
         const QByteArray all = a + bb + c + d;
         const QByteArray got = ModuleGot(b, all.size());
         QCOMPARE(got.size(), all.size());
@@ -325,7 +320,7 @@ private Q_SLOTS:
         QVERIFY(Opened(client, b.Link()));
         QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Connected"));
         const QByteArray first = Pattern(500, 31);
-        QVERIFY(client.Ok("write " + Hex(first)));
+        QVERIFY(client.Ok("write " + first.toHex()));
         QCOMPARE(ModuleGot(b, first.size()), first);
 
         // The module closes the connection itself: the link goes down cleanly.
@@ -339,7 +334,7 @@ private Q_SLOTS:
             const QByteArray piece = Pattern(4000 + i, 40 + uint32_t(i));
             stored += piece;
             const int errors = int(b.log.count(QStringLiteral("TCP error 10061")));
-            QVERIFY(client.Ok("write " + Hex(piece)));
+            QVERIFY(client.Ok("write " + piece.toHex()));
             QTRY_VERIFY(b.log.count(QStringLiteral("TCP error 10061")) > errors);
             // The error's own ping must be over, or the next write's request is dropped.
             QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Close"));
@@ -349,7 +344,7 @@ private Q_SLOTS:
         QVERIFY(b.sim.Listen());
         const qsizetype mark = b.sim.Mark();
         const QByteArray newer = Pattern(3000, 50);
-        QVERIFY(client.Ok("write " + Hex(newer)));
+        QVERIFY(client.Ok("write " + newer.toHex()));
         QVERIFY(b.sim.WaitForEvent(QStringLiteral("connected"), 10000, mark));
         const QByteArray all = first + stored + newer;
         const QByteArray got = ModuleGot(b, all.size());
@@ -383,7 +378,7 @@ private Q_SLOTS:
 
         const qsizetype mark = b.sim.Mark();
         const QByteArray after = Pattern(5000, 61);
-        QVERIFY(client.Ok("write " + Hex(after)));
+        QVERIFY(client.Ok("write " + after.toHex()));
         const auto again = b.sim.WaitForEvent(QStringLiteral("connected"), 10000, mark);
         QVERIFY(again);
         const int conn = again->value(QStringLiteral("conn")).toInt();

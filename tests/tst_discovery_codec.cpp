@@ -2,18 +2,15 @@
 // module replies, the reply fields and the text forms of the module list.
 
 #include "setup/Discovery.h"
+#include "tests/support/TestSupport.h"
 
 #include <QtTest>
 #include <vector>
 
 using namespace vsp;
+using vsptest::Hex;
 
 namespace {
-
-QByteArray Hex(const char* text)
-{
-    return QByteArray::fromHex(text);
-}
 
 template <size_t N> QByteArray Bytes(const std::array<uint8_t, N>& a)
 {

@@ -4,19 +4,16 @@
 #include "link/Nvt.h"
 #include "link/Rfc2217.h"
 #include "link/Telnet.h"
+#include "tests/support/TestSupport.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
 #include <vector>
 
 using namespace vsp;
+using vsptest::Hex;
 
 namespace {
-
-QByteArray Hex(const char* text)
-{
-    return QByteArray::fromHex(text);
-}
 
 // Heap copy with no slack, so that ASan reports any write past the caller's area.
 std::vector<uint8_t> Bytes(const QByteArray& data, size_t capacity)

@@ -13,6 +13,7 @@
 #include "link/Tea.h"
 #include "tests/support/FormHarness.h"
 #include "tests/support/SimModule.h"
+#include "tests/support/TestSupport.h"
 
 #include <QCheckBox>
 #include <QJsonArray>
@@ -25,20 +26,11 @@
 
 using namespace vsp;
 using vsptest::FormHarness;
+using vsptest::Hex;
 using vsptest::SimModule;
+using vsptest::Ticks;
 
 namespace {
-
-QByteArray Hex(const char* hex)
-{
-    return QByteArray::fromHex(hex);
-}
-
-void Ticks(TMainForm* f, int n)
-{
-    for (int i = 0; i < n; ++i)
-        f->MainTimerStep();
-}
 
 constexpr int KeepCheckTicks = 3001; // one keep-connection check every 3,001 ticks
 

@@ -105,11 +105,6 @@ QString LockPath(const QString& link)
     return info.path() + QStringLiteral("/.") + info.fileName() + QStringLiteral(".lock");
 }
 
-QByteArray Hex(const QByteArray& bytes)
-{
-    return bytes.toHex();
-}
-
 // The last set of the comm state in an event log: baud, line control, handflow.
 QStringList LastCommState(const QStringList& log)
 {
@@ -469,11 +464,11 @@ private Q_SLOTS:
             all.append(char(i));
         all += QByteArray("\r\n\r\x03\x04\x11\x13\x1a\x7f\xff\n\r", 12);
 
-        QVERIFY(client.Ok("write " + Hex(all)));
+        QVERIFY(client.Ok("write " + all.toHex()));
         QTRY_COMPARE_WITH_TIMEOUT(events.received, all, 10000);
 
         QVERIFY(WriteAll(port, all));
-        QCOMPARE(client.Call("read " + QByteArray::number(all.size()) + " 10000"), Hex(all));
+        QCOMPARE(client.Call("read " + QByteArray::number(all.size()) + " 10000"), all.toHex());
         QCOMPARE(client.Call("drain 200"), QByteArray("")); // nothing doubled or added
         QTest::qWait(100);
         QCOMPARE(events.received, all); // no echo of what we wrote

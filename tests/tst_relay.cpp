@@ -4,6 +4,7 @@
 
 #include "link/Sockets.h"
 #include "tests/support/FormHarness.h"
+#include "tests/support/TestSupport.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -15,16 +16,10 @@
 
 using namespace vsp;
 using vsptest::FormHarness;
+using vsptest::Pattern;
+using vsptest::Ticks;
 
 namespace {
-
-QByteArray Pattern(int size, int seed = 0)
-{
-    QByteArray b(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        b[i] = char((i * 7 + seed + i / 251) & 0xFF);
-    return b;
-}
 
 // A module stand-in: accepts connections and collects what arrives on each.
 struct Peer : QObject {
@@ -57,13 +52,6 @@ struct Peer : QObject {
         s->abort();
     }
 };
-
-// Runs the 5 ms timer step by hand, as many ticks as asked.
-void Ticks(TMainForm* f, int n)
-{
-    for (int i = 0; i < n; ++i)
-        f->MainTimerStep();
-}
 
 // A connected client-mode window: port created and opened by the program.
 struct ClientLink {

@@ -1,11 +1,13 @@
 // The settings report, line by line, and the operating-system lines that stand in its
 // "OS type" section.
 
+#include "tests/support/ReportLines.h"
 #include "vport/SettingsReport.h"
 
 #include <QtTest>
 
 using namespace vsp;
+using namespace vsptest::report;
 
 namespace {
 
@@ -59,13 +61,13 @@ private Q_SLOTS:
             "Hide on startup : on",
             "Don't create if ping fail : on",
             "Connect closed : on",
-            "-------------- OS type -----------------",
+            OsSeparator,
             "Linux 6.1.0-18-amd64",
             "Debian GNU/Linux 12 (bookworm)",
-            "--------------- Log ------------------",
+            LogSeparator,
             "12:00:01: Port COM2 created",
             "12:00:02: TCP connected",
-            "---------- Module settings -------------",
+            ModuleSeparator,
         };
         const QStringList report = BuildSettingsReport(AllOn(), OsLines);
         for (qsizetype i = 0; i < qMin(report.size(), expected.size()); ++i)
@@ -77,35 +79,9 @@ private Q_SLOTS:
     {
         const SettingsSnapshot empty;
         const QStringList report = BuildSettingsReport(empty, OsLines);
-        const QStringList expected {
-            "Parameter list:",
-            "---------- Virtual SP ----------------",
-            "IP          : ",
-            "Port        : ",
-            "Server port : ",
-            "Serial name : ",
-            "--------------- NVT ------------------",
-            "NVT enable  : off",
-            "NVT filter  : off",
-            "NVT port setup : off",
-            "Keep connection: off",
-            "--------------- TEA ------------------",
-            "Use TEA auth. : off",
-            "TEA Key::::",
-            "--------------- Settings -------------",
-            "Log enabled : off",
-            "TCP server mode : off",
-            "Create port on start VSP : off",
-            "Hide on startup : off",
-            "Don't create if ping fail : off",
-            "Connect closed : off",
-            "-------------- OS type -----------------",
-            "Linux 6.1.0-18-amd64",
-            "Debian GNU/Linux 12 (bookworm)",
-            // An empty log: the two separators follow each other.
-            "--------------- Log ------------------",
-            "---------- Module settings -------------",
-        };
+        // An empty log: the two separators follow each other.
+        const QStringList expected = AllOffHead + QStringList { OsSeparator } + OsLines
+            + QStringList { LogSeparator, ModuleSeparator };
         QCOMPARE(report, expected);
     }
 
@@ -157,21 +133,17 @@ private Q_SLOTS:
         s.LogEnabledCheckBox = false; // the memo is copied whatever the option says
         s.LogMessagesMemo = QStringList { "", "  indented", "last" };
         const QStringList report = BuildSettingsReport(s, {});
-        const qsizetype log
-            = report.indexOf(QStringLiteral("--------------- Log ------------------"));
-        QCOMPARE(report.mid(log + 1),
-            QStringList({ "", "  indented", "last", "---------- Module settings -------------" }));
+        const qsizetype log = report.indexOf(LogSeparator);
+        QCOMPARE(report.mid(log + 1), QStringList({ "", "  indented", "last", ModuleSeparator }));
     }
 
     void osLinesStandBetweenTheirSeparators()
     {
         const QStringList three { "a", "", "c" };
         const QStringList report = BuildSettingsReport(SettingsSnapshot {}, three);
-        QCOMPARE(report.mid(21, 5),
-            QStringList({ "-------------- OS type -----------------", "a", "", "c",
-                "--------------- Log ------------------" }));
+        QCOMPARE(report.mid(21, 5), QStringList({ OsSeparator, "a", "", "c", LogSeparator }));
         const QStringList none = BuildSettingsReport(SettingsSnapshot {}, {});
-        QCOMPARE(none[22], QStringLiteral("--------------- Log ------------------"));
+        QCOMPARE(none[22], LogSeparator);
     }
 
     void separatorLengths()

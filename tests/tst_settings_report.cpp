@@ -4,6 +4,7 @@
 
 #include "app/Controls.h"
 #include "tests/support/FormHarness.h"
+#include "tests/support/ReportLines.h"
 #include "tests/support/SetupConsole.h"
 #include "vport/SettingsReport.h"
 #include "vport/Usettingsf.h"
@@ -20,6 +21,7 @@
 using namespace vsp;
 using vsptest::FormHarness;
 using vsptest::SimModule;
+using namespace vsptest::report;
 
 namespace {
 
@@ -32,8 +34,6 @@ struct Controls {
          connectClosed = false;
 };
 
-const QString LogSeparator = QStringLiteral("--------------- Log ------------------");
-const QString ModuleSeparator = QStringLiteral("---------- Module settings -------------");
 const QString Connecting = QStringLiteral("Connecting to module, please wait");
 
 } // namespace
@@ -161,30 +161,7 @@ private Q_SLOTS:
         };
         QTest::newRow("the other switches") << b << other;
 
-        const QStringList allOff {
-            "Parameter list:",
-            "---------- Virtual SP ----------------",
-            "IP          : ",
-            "Port        : ",
-            "Server port : ",
-            "Serial name : ",
-            "--------------- NVT ------------------",
-            "NVT enable  : off",
-            "NVT filter  : off",
-            "NVT port setup : off",
-            "Keep connection: off",
-            "--------------- TEA ------------------",
-            "Use TEA auth. : off",
-            "TEA Key::::",
-            "--------------- Settings -------------",
-            "Log enabled : off",
-            "TCP server mode : off",
-            "Create port on start VSP : off",
-            "Hide on startup : off",
-            "Don't create if ping fail : off",
-            "Connect closed : off",
-        };
-        QTest::newRow("all off, empty fields") << Controls {} << allOff;
+        QTest::newRow("all off, empty fields") << Controls {} << AllOffHead;
     }
 
     void reportFollowsTheControls()
@@ -226,7 +203,7 @@ private Q_SLOTS:
         QVERIFY(!QApplication::activeModalWidget());
 
         QStringList expected = head;
-        expected << QStringLiteral("-------------- OS type -----------------");
+        expected << OsSeparator;
         expected << OperatingSystemLines();
         expected << LogSeparator << ModuleSeparator;
         // The read-out starts at once; the rest of it comes from the event loop.

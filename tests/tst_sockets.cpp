@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 using namespace vsp;
+using vsptest::Pattern;
 
 namespace {
 
@@ -166,14 +167,6 @@ void Settle()
 {
     QTest::qWait(20);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-QByteArray Pattern(int size)
-{
-    QByteArray b(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        b[i] = char((i * 7 + i / 251) & 0xFF);
-    return b;
 }
 
 // ---- event recording ------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // answer.
 
 #include "link/Tea.h"
+#include "tests/support/TestSupport.h"
 
 #include <QRandomGenerator>
 #include <QtEndian>
@@ -9,13 +10,10 @@
 #include <vector>
 
 using namespace vsp;
+using vsptest::Hex;
 
 namespace {
 
-QByteArray Hex(const char* text)
-{
-    return QByteArray::fromHex(text);
-}
 const uint8_t* U8(const QByteArray& bytes)
 {
     return reinterpret_cast<const uint8_t*>(bytes.data());

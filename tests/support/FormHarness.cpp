@@ -45,4 +45,10 @@ void FormHarness::Aim(int port, int serverPort)
     form->ServerPortLabeledEdit->setText(QString::number(serverPort));
 }
 
+void Ticks(vsp::TMainForm* f, int n)
+{
+    for (int i = 0; i < n; ++i)
+        f->MainTimerStep();
+}
+
 } // namespace vsptest

@@ -33,4 +33,7 @@ public:
     void Aim(int port, int serverPort = 0);
 };
 
+// Runs the 5 ms timer step by hand, as many ticks as asked.
+void Ticks(vsp::TMainForm* f, int n);
+
 } // namespace vsptest

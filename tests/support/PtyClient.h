@@ -3,10 +3,11 @@
 // Debian's python3 (which has pyserial), driven one command line at a time. Waiting for a
 // reply keeps the test's event loop running, so the port's notifiers fire meanwhile.
 
+#include "tests/support/TestSupport.h"
+
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
-#include <cstdint>
 
 namespace vsptest {
 
@@ -39,9 +40,5 @@ private:
     QProcess proc_;
     QString error_;
 };
-
-// The byte pattern the client writes and checks: words (w * 2654435761 + seed) mod 2^32,
-// little-endian.
-QByteArray Pattern(int size, uint32_t seed);
 
 } // namespace vsptest

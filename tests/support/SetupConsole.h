@@ -14,7 +14,7 @@
 namespace vsptest {
 
 // Starts the tool with `args`, applies the console settings (keys of CONSOLE_DEFAULTS in
-// tools/simmodule_sessions.py) and points VSP_SETUP_PORT at its console. False with the
+// tests/sim/simmodule_sessions.py) and points VSP_SETUP_PORT at its console. False with the
 // reason in *why.
 bool StartSetupConsole(
     SimModule& sim, const QJsonObject& console, QString* why, const QStringList& args = {});

@@ -36,7 +36,7 @@ SimModule::~SimModule()
 bool SimModule::Start(const QStringList& args, int timeoutMs)
 {
     QStringList command = prefix_;
-    command << QStringLiteral(VSP_PYTHON) << SourcePath(QStringLiteral("tools/simmodule.py"))
+    command << QStringLiteral(VSP_PYTHON) << SourcePath(QStringLiteral("tests/sim/simmodule.py"))
             << QStringLiteral("--data-port") << QStringLiteral("0")
             << QStringLiteral("--setup-port") << QStringLiteral("0") << QStringLiteral("--udp-port")
             << QStringLiteral("0") << args;

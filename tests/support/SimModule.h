@@ -1,10 +1,10 @@
 #pragma once
-// A simulated serial-to-Ethernet module for the tests: tools/simmodule.py run by Debian's
+// A simulated serial-to-Ethernet module for the tests: tests/sim/simmodule.py run by Debian's
 // python3 as a child process, driven by JSON commands on its stdin; its JSON events are
 // collected here. Waiting for an event keeps the test's event loop running, so the program
 // under test (in this same thread) goes on working meanwhile.
 //
-// The tool's commands and events are documented at the top of tools/simmodule.py.
+// The tool's commands and events are documented at the top of tests/sim/simmodule.py.
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -75,7 +75,7 @@ public:
     bool PauseRead(int conn = 0);
     bool ResumeRead(int conn = 0);
     // Data-port settings for new connections (keys of DATA_DEFAULTS in
-    // tools/simmodule_sessions.py, e.g. {"mode": "sink"}); with "conn" for that connection
+    // tests/sim/simmodule_sessions.py, e.g. {"mode": "sink"}); with "conn" for that connection
     // only.
     bool Configure(const QJsonObject& settings);
     // Set-up console settings for new connections (keys of CONSOLE_DEFAULTS, same file).

@@ -35,4 +35,14 @@ QByteArray CaptureStderr(const std::function<void()>& body)
     return out;
 }
 
+QByteArray Pattern(int size, uint32_t seed)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    for (int i = 0; i < size; ++i) {
+        uint32_t word = static_cast<uint32_t>(i / 4) * 2654435761u + seed;
+        out[i] = static_cast<char>((word >> (8 * (i % 4))) & 0xFF);
+    }
+    return out;
+}
+
 } // namespace vsptest

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <cstdint>
 #include <functional>
 
 namespace vsptest {
@@ -16,5 +17,15 @@ bool IsRoot();
 // Runs body with file descriptor 2 going into a pipe and returns what was written there
 // (a chatty body loses lines rather than hangs).
 QByteArray CaptureStderr(const std::function<void()>& body);
+
+// Bytes from hex digits, for the byte tables: Hex("ff fa 2c").
+inline QByteArray Hex(const char* digits)
+{
+    return QByteArray::fromHex(digits);
+}
+
+// A byte pattern that differs by seed: words (w * 2654435761 + seed) mod 2^32, little-endian.
+// tests/support/pty_client.py writes and checks the same one.
+QByteArray Pattern(int size, uint32_t seed = 0);
 
 } // namespace vsptest

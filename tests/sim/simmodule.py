@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""simmodule: a simulated serial-to-Ethernet module for the tests and benchmarks.
+"""simmodule: a simulated serial-to-Ethernet module, the test double the suite talks to.
 
 It plays a module on loopback (or inside a network namespace a test builds): a TCP data
 port (echo, sink or scripted; optional TEA challenge and Telnet parsing), a UDP discovery
@@ -25,8 +25,7 @@ Events
   connect_failed host, port, error, retrying          (client mode)
   received      conn, count, total, hex  - data bytes after TEA and Telnet processing; "hex"
                 only in report mode hex; console input has role "setup" and raw bytes
-  sent          conn, count, id  - every byte of a send/flood/nop/negotiate/subneg command
-                is in the kernel
+  sent          conn, count, id  - every byte of a send command is in the kernel
   tea_challenge conn, text, bytes_hex (c0..c8), expected, bad_check, extra_hex
   tea           conn, ok, response, response_hex, expected, timeout (when timed out)
   rfc2217       conn, command, name, value_hex, value (big-endian integer of the value)
@@ -37,7 +36,6 @@ Events
   datagram      from, size, hex, ignored  - anything that is not a search request
   console_line  conn, text, end ("\r\n", "\r" or "\n"), prompt (prompt mode: its number)
   console_done  conn, reason (printout|reset|prompts|drop), answers
-  reached       bytes, total, first_rx_t  (see watch)
   stats         rx_data, first_rx_t, last_rx_t, searches, replies, conns [{conn, role,
                 peer, open, rx, tx, data_rx, queued, opened_t, first_rx_t, last_rx_t}], id
   error         message (and cmd/id for a failed command; fatal at start-up; internal for a
@@ -53,7 +51,6 @@ Commands
   console {settings}           set-up console settings (CONSOLE_DEFAULTS there), for new
                                connections
   send hex|text [pieces [n,..]] [chunk n] [delay_ms d]   bytes in several TCP sends
-  flood bytes N [pattern_hex]  N bytes as fast as the peer takes them
   close                        FIN after the queue; reading goes on until the peer closes
   reset                        RST (SO_LINGER 0), queue dropped
   pause_read | resume_read     stop/start reading the connection
@@ -61,17 +58,9 @@ Commands
   listen [which] [port] [rcvbuf] [sndbuf]   listen again (same port by default)
   pause_accept | resume_accept [which]      leave connections unaccepted in the backlog
   connect host port [retry_ms] [retry_for_ms]   client mode: connect the data port
-  tea_challenge [challenge hex16] [extra_hex] [bad_check] [key [4 hex]]  challenge now
-  nop [count] [data_hex]       IAC NOP..., then data, in one send
-  negotiate [pairs [["WILL",3],..]] [data_hex]   default: what ser2net says on connect
-  subneg command c [value_hex] [option 44] [escape true] [data_hex]  IAC SB .. IAC SE
-  watch bytes N                "reached" once N data bytes have arrived (all data conns)
   stats [reset]                a "stats" event (reset: counters back to 0 afterwards)
   modules modules [{..}, ..]   replace the discovery module list
-  add_module {module fields}
-  discovery answer bool        answer searches or only record them
   udp_reply to "addr:port" (index i | module {..})   a reply now, unasked
-  udp_send to "addr:port" hex  raw datagram from the discovery socket
 
 Module fields: mac, ip, mask, gateway (dotted), flags (bit 0 TEA, bit 1 NVT; default from
 the data settings), port (number or "data": the data port), delay_ms, kind (normal, forged
@@ -123,11 +112,9 @@ class Sim:
         self.udp = None
         self.udp_addr = None
         self.modules = []
-        self.answer_searches = True
         self.rx_data_total = 0
         self.first_data_t = None
         self.last_data_t = None
-        self.watches = []
         self.searches = 0
         self.replies = 0
         self.stdin_buf = b""
@@ -389,13 +376,6 @@ class Sim:
             self.first_data_t = now
         self.last_data_t = now
         self.rx_data_total += count
-        if self.watches:
-            due = [w for w in self.watches if self.rx_data_total >= w]
-            if due:
-                self.watches = [w for w in self.watches if self.rx_data_total < w]
-                for w in due:
-                    self.emit("reached", bytes=w, total=self.rx_data_total,
-                              first_rx_t=round(self.first_data_t, 6))
 
     # ---- discovery ---------------------------------------------------------------------
     def on_udp(self, _mask):
@@ -417,9 +397,8 @@ class Sim:
                 self.emit("search", **{"from": endpoint_text(sender), "size": len(data),
                                        "tag": tag.decode("latin-1"),
                                        "tag_ok": tag == self.maker_tag})
-                if self.answer_searches:
-                    for index, module in enumerate(self.modules):
-                        self.schedule_reply(module, index, sender)
+                for index, module in enumerate(self.modules):
+                    self.schedule_reply(module, index, sender)
             else:
                 self.emit("datagram", **{"from": endpoint_text(sender), "size": len(data),
                                          "hex": hexstr(data)})
@@ -587,14 +566,6 @@ class Sim:
             self.loop.call_later(delay, lambda: step(1))
         return {"conn": conn.id, "pieces": len(pieces)}
 
-    def cmd_flood(self, cmd):
-        """{"bytes": N, "pattern_hex"?: "55", "conn"?}: N bytes as fast as the peer reads."""
-        conn = self.target(cmd)
-        count = int(cmd["bytes"])
-        pattern = from_hex(cmd.get("pattern_hex", "55"))
-        conn.flood(count, pattern, self.send_fields(cmd, count))
-        return {"conn": conn.id}
-
     def cmd_close(self, cmd):
         conn = self.target(cmd)
         conn.close_graceful()
@@ -681,55 +652,6 @@ class Sim:
                                    int(cmd.get("retry_for_ms", 10000)))
         return {}
 
-    def cmd_tea_challenge(self, cmd):
-        """Send a challenge now on a data connection and await its response."""
-        conn = self.target(cmd)
-        if conn.role != "data":
-            raise CommandError("TEA challenges go on data connections")
-        session = conn.session
-        session.send_challenge(cmd.get("challenge"), from_hex(cmd.get("extra_hex", "")),
-                               bool(cmd.get("bad_check", False)),
-                               cmd.get("key", session.cfg["tea_key"]), cmd.get("id"))
-        return {"conn": conn.id}
-
-    def telnet_send(self, cmd, frame):
-        conn = self.target(cmd)
-        data = frame + from_hex(cmd.get("data_hex", ""))
-        conn.write(data, self.send_fields(cmd, len(data)))
-        return {"conn": conn.id, "hex": hexstr(data)}
-
-    def cmd_nop(self, cmd):
-        """IAC NOP ("count" times), then "data_hex", in one send."""
-        return self.telnet_send(cmd, proto.frame_nop() * int(cmd.get("count", 1)))
-
-    def cmd_negotiate(self, cmd):
-        """IAC verb option for each of "pairs" ([["WILL", 3], ...]; default: what a typical
-        RFC 2217 server says on connect), then "data_hex", in one send."""
-        pairs = cmd.get("pairs", proto.TYPICAL_NEGOTIATION)
-        return self.telnet_send(cmd, proto.frame_negotiation(pairs))
-
-    def cmd_subneg(self, cmd):
-        """IAC SB option(44) command value IAC SE, then "data_hex", in one send; a 0xFF
-        in the value is doubled unless "escape": false."""
-        option = int(cmd.get("option", proto.COM_PORT_OPTION))
-        payload = b""
-        if "command" in cmd:
-            payload = bytes([int(cmd["command"]) & 0xFF])
-        payload += from_hex(cmd.get("value_hex", ""))
-        return self.telnet_send(cmd, proto.frame_subnegotiation(option, payload,
-                                                                cmd.get("escape", True)))
-
-    def cmd_watch(self, cmd):
-        """Emit "reached" once the data bytes received on all data connections since the
-        start (or the last stats reset) reach "bytes"."""
-        target = int(cmd["bytes"])
-        if self.rx_data_total >= target:
-            self.emit("reached", bytes=target, total=self.rx_data_total,
-                      first_rx_t=self.first_data_t and round(self.first_data_t, 6))
-        else:
-            self.watches.append(target)
-        return {}
-
     def cmd_stats(self, cmd):
         fields = {"rx_data": self.rx_data_total,
                   "first_rx_t": self.first_data_t and round(self.first_data_t, 6),
@@ -752,17 +674,6 @@ class Sim:
         self.modules = [self.check_module(m) for m in cmd.get("modules", [])]
         return {"count": len(self.modules)}
 
-    def cmd_add_module(self, cmd):
-        module = {k: v for k, v in cmd.items() if k not in ("cmd", "id")}
-        self.modules.append(self.check_module(module))
-        return {"index": len(self.modules) - 1}
-
-    def cmd_discovery(self, cmd):
-        """"answer": false records searches without replying."""
-        if "answer" in cmd:
-            self.answer_searches = bool(cmd["answer"])
-        return {"answer": self.answer_searches}
-
     def cmd_udp_reply(self, cmd):
         """Send a module reply now, unasked, to "to" (ADDRESS:PORT): "index" of a listed
         module or an inline "module"."""
@@ -776,17 +687,6 @@ class Sim:
             module = self.modules[index]
         self.send_reply(module, index, to, cmd.get("id"))
         return {}
-
-    def cmd_udp_send(self, cmd):
-        """Send raw "hex" to "to" (ADDRESS:PORT) from the discovery socket."""
-        if self.udp is None:
-            raise CommandError("no UDP socket")
-        to = parse_endpoint(cmd["to"])
-        check_destination(to[0])
-        data = from_hex(cmd["hex"])
-        self.udp.sendto(data, to)
-        return {"size": len(data)}
-
 
 def mac_of(datagram):
     return proto.mac_text(datagram[:6]) if len(datagram) >= 6 else ""

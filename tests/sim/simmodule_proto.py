@@ -1,11 +1,10 @@
 """Byte-level codecs of the simulated serial-to-Ethernet module.
 
 Nothing here touches a socket or a clock: TEA and Base64 as a module computes them, the
-challenge and its expected response, the discovery datagrams, a stream Telnet parser and the
-Telnet frames a module sends. The TEA and Base64 routines are written from the published
-algorithm descriptions, independently of the program's own C++ code, so that a test which
-passes against this module shows the program agrees with a second implementation and not
-merely with itself.
+challenge and its expected response, the discovery datagrams and a stream Telnet parser. The
+TEA and Base64 routines are written from the published algorithm descriptions, independently
+of the program's own C++ code, so that a test which passes against this module shows the
+program agrees with a second implementation and not merely with itself.
 """
 
 import os
@@ -25,7 +24,7 @@ DEFAULT_USER_KEY = (0x3A7F19C2, 0xB04E6D15, 0x5C92E8A1, 0x0F63D7B4)
 FALLBACK_DISCOVERY_KEY = (0x6B3E1F7A, 0xC4D25E09, 0x1A8F6B33, 0x9E07C4D1)
 FALLBACK_MAKER_TAG = b"VSP SEARCH v2.18"
 DISCOVERY_HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir,
-                                "setup", "Discovery.h")
+                                os.pardir, "setup", "Discovery.h")
 
 # Telnet (RFC 854) command bytes.
 IAC = 0xFF  # interpret as command; a data byte 0xFF travels doubled
@@ -39,10 +38,6 @@ SE = 0xF0  # subnegotiation end (only after IAC)
 NEGOTIATION_VERBS = {"WILL": WILL, "WONT": WONT, "DO": DO, "DONT": DONT}
 VERB_NAMES = {code: name for name, code in NEGOTIATION_VERBS.items()}
 
-# Telnet options a module negotiates on connect.
-OPT_BINARY = 0
-OPT_ECHO = 1
-OPT_SGA = 3
 COM_PORT_OPTION = 44  # RFC 2217
 
 # RFC 2217 client-to-server commands; the server answers command c with c + 100.
@@ -62,12 +57,6 @@ RFC2217_NAMES = {
     12: "PURGE-DATA",
 }
 RFC2217_SERVER_OFFSET = 100
-
-# What a typical RFC 2217 server says first (the sequence ser2net sends on connect): WILL
-# and DO SGA, WILL ECHO, DONT ECHO, DO and WILL BINARY, DO COM-PORT-OPTION.
-TYPICAL_NEGOTIATION = [("WILL", OPT_SGA), ("DO", OPT_SGA), ("WILL", OPT_ECHO),
-                       ("DONT", OPT_ECHO), ("DO", OPT_BINARY), ("WILL", OPT_BINARY),
-                       ("DO", COM_PORT_OPTION)]
 
 # Discovery datagrams.
 DISCOVERY_PORT = 9999
@@ -292,25 +281,6 @@ def read_discovery_constants(path=DISCOVERY_HEADER):
 
 def escape_iac(data):
     return bytes(data).replace(b"\xff", b"\xff\xff")
-
-
-def frame_nop():
-    return bytes([IAC, NOP])
-
-
-def frame_negotiation(pairs):
-    """IAC verb option for each (verb, option); verb by name ("WILL") or code."""
-    out = bytearray()
-    for verb, option in pairs:
-        code = NEGOTIATION_VERBS[verb.upper()] if isinstance(verb, str) else int(verb)
-        out += bytes([IAC, code, int(option) & 0xFF])
-    return bytes(out)
-
-
-def frame_subnegotiation(option, payload, escape=True):
-    """IAC SB option payload IAC SE; a 0xFF in the payload is doubled unless told not to."""
-    body = escape_iac(payload) if escape else bytes(payload)
-    return bytes([IAC, SB, option & 0xFF]) + body + bytes([IAC, SE])
 
 
 class TelnetParser:

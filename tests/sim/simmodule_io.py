@@ -21,7 +21,6 @@ RECV_SIZE = 256 * 1024
 # sends without reading fills its own kernel buffer instead of our memory.
 ECHO_HIGH_WATER = 4 * 1024 * 1024
 ECHO_LOW_WATER = 1024 * 1024
-FLOOD_CHUNK = 1024 * 1024
 # After our FIN we keep reading (so that unread bytes do not turn the close into an RST)
 # until the peer closes too, or this long.
 FIN_LINGER_S = 2.0
@@ -226,9 +225,6 @@ class Conn:
         self.last_rx_t = None
         self.opened_t = time.monotonic()
         self.notify = collections.deque()  # (tx_total mark, event fields) for "sent"
-        self.flood_left = 0
-        self.flood_pattern = b""
-        self.flood_event = None
         self.user_paused = False
         self.backpressured = False
         self.shut_wr = False
@@ -249,7 +245,7 @@ class Conn:
         events = 0
         if not self.user_paused and not self.backpressured:
             events |= selectors.EVENT_READ
-        if (self.out or self.flood_left) and not self.shut_wr:
+        if self.out and not self.shut_wr:
             events |= selectors.EVENT_WRITE
         self.sim.loop.watch(self.sock, events, self.on_ready)
 
@@ -270,26 +266,8 @@ class Conn:
             self.notify.append((self.tx_total + len(self.out), notify))
         self.flush()
 
-    def flood(self, count, pattern, notify):
-        if not pattern:
-            raise CommandError("empty flood pattern")
-        if not self.open or self.shut_wr or self.close_after_flush:
-            raise CommandError("connection %d is closing" % self.id)
-        self.flood_left += count
-        self.flood_pattern = pattern
-        self.flood_event = notify
-        self.flush()
-
     def flush(self):
         while self.open:
-            if not self.out and self.flood_left:
-                n = min(self.flood_left, FLOOD_CHUNK)
-                reps = n // len(self.flood_pattern) + 1
-                self.out += (self.flood_pattern * reps)[:n]
-                self.flood_left -= n
-                if self.flood_left == 0 and self.flood_event is not None:
-                    self.notify.append((self.tx_total + len(self.out), self.flood_event))
-                    self.flood_event = None
             if not self.out:
                 break
             try:
@@ -308,7 +286,7 @@ class Conn:
             return
         if self.backpressured and len(self.out) < ECHO_LOW_WATER:
             self.backpressured = False
-        if not self.out and not self.flood_left and self.close_after_flush:
+        if not self.out and self.close_after_flush:
             self.close_after_flush = None
             self.half_close()
         self.update_interest()
@@ -341,7 +319,7 @@ class Conn:
         """FIN after everything queued has gone out."""
         if not self.open or self.shut_wr:
             return
-        if self.out or self.flood_left:
+        if self.out:
             self.close_after_flush = "fin"
         else:
             self.half_close()
@@ -397,7 +375,6 @@ class Conn:
         if error:
             fields["error"] = error
         self.out.clear()
-        self.flood_left = 0
         self.sim.emit("disconnected", **fields)
         self.sim.conn_closed(self)
 
@@ -409,7 +386,7 @@ class Conn:
         data_rx = getattr(self.session, "data_total", None)
         return {"conn": self.id, "role": self.role, "peer": self.peer, "open": self.open,
                 "rx": self.rx_total, "tx": self.tx_total, "data_rx": data_rx,
-                "queued": len(self.out) + self.flood_left, "opened_t": round(self.opened_t, 6),
+                "queued": len(self.out), "opened_t": round(self.opened_t, 6),
                 "first_rx_t": self.first_rx_t and round(self.first_rx_t, 6),
                 "last_rx_t": self.last_rx_t and round(self.last_rx_t, 6)}
 

@@ -92,7 +92,7 @@ class DataSession:
         if greeting and self.conn.open:
             self.conn.write(greeting)
 
-    def send_challenge(self, challenge_hex, extra, bad_check, key_words, cmd_id=None):
+    def send_challenge(self, challenge_hex, extra, bad_check, key_words):
         challenge = from_hex(challenge_hex) if challenge_hex else os.urandom(8)
         if len(challenge) != 8:
             raise CommandError("a challenge has 8 bytes (16 hex digits)")
@@ -107,8 +107,6 @@ class DataSession:
         fields = {"conn": self.conn.id, "text": text.decode("ascii"), "bytes_hex": hexstr(nine),
                   "expected": expected.decode("ascii"), "bad_check": bool(bad_check),
                   "extra_hex": hexstr(extra)}
-        if cmd_id is not None:
-            fields["id"] = cmd_id
         self.sim.emit("tea_challenge", **fields)
         self.conn.write(text + extra)
         timeout = self.cfg["tea_timeout_ms"]
