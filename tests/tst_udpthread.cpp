@@ -468,7 +468,11 @@ private Q_SLOTS:
     void secondSearchEmptiesAndRefills()
     {
         SimModule sim;
-        QVERIFY2(StartSim(sim, { Module(1), Module(2, QStringLiteral("normal"), 30) }),
+        // Both answer late enough that the emptied table is seen before a reply refills it,
+        // even on a loaded machine.
+        QVERIFY2(StartSim(sim,
+                     { Module(1, QStringLiteral("normal"), 300),
+                         Module(2, QStringLiteral("normal"), 330) }),
             qPrintable(sim.Describe()));
         MessageSink sink;
         TUDPThread thread(&sink);
