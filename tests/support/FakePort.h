@@ -1,6 +1,8 @@
 #pragma once
 // An in-memory virtual port for tests of the main window's handlers: the test plays the
 // other program (opens, writes, reads, changes line settings) and sees what the window did.
+// It keeps the contract the pty backend keeps (tests/support/PortContract.h), so that a
+// handler test sees what the real port would do.
 
 #include "vport/Vsportlib_tlb.h"
 
@@ -25,6 +27,7 @@ public:
     bool CreatePort(const QString& name) override
     {
         ++CreateCalls;
+        if (Created) return false; // a live port is never replaced
         Name = name;
         Created = !FailCreate;
         return Created;
@@ -34,19 +37,23 @@ public:
         ++DeleteCalls;
         Created = false;
         opened_ = false;
+        Input.clear();
         return true;
     }
     bool IsOpened() const override { return Created && opened_; }
     int32_t GetInCount() override { return int32_t(Input.size()); }
     int32_t Read(uint8_t* buffer, int32_t maxCount) override
     {
+        if (!buffer || maxCount <= 0) return 0;
         const int32_t n = qMin<int32_t>(maxCount, int32_t(Input.size()));
         memcpy(buffer, Input.constData(), size_t(n));
         Input.remove(0, n);
         return n;
     }
+    // Nothing is taken while no program has the port open.
     int32_t Write(const uint8_t* buffer, int32_t count) override
     {
+        if (!IsOpened() || !buffer || count <= 0) return 0;
         const int32_t n = WriteLimit < 0 ? count : qMin(count, WriteLimit);
         Output.append(reinterpret_cast<const char*>(buffer), n);
         return n;

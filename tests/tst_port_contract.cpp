@@ -1,0 +1,95 @@
+// The virtual-port contract, run against the in-memory port the handler tests use and
+// against the pty backend driven by a real client process.
+
+#include "tests/support/FakePort.h"
+#include "tests/support/PortContract.h"
+#include "tests/support/PtyClient.h"
+#include "vport/PtyPort.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace vsptest;
+
+namespace {
+
+class FakePeer : public PortPeer {
+public:
+    explicit FakePeer(FakePort& port)
+        : port_(port)
+    {
+    }
+    bool Open() override
+    {
+        port_.Open();
+        return true;
+    }
+    bool Close() override
+    {
+        port_.Close();
+        return true;
+    }
+    bool Write(const QByteArray& bytes) override
+    {
+        port_.ProgramWrites(bytes);
+        return true;
+    }
+    QByteArray Read(int size, int) override
+    {
+        const QByteArray out = port_.Output.left(size);
+        port_.Output.remove(0, out.size());
+        return out;
+    }
+
+private:
+    FakePort& port_;
+};
+
+class PtyPeer : public PortPeer {
+public:
+    explicit PtyPeer(vsp::TVSPort& port)
+        : link_(QFile::encodeName(static_cast<vsp::TPtyVSPort&>(port).LinkPath()))
+    {
+    }
+    bool Open() override { return client_.Ok("open " + link_); }
+    bool Close() override { return client_.Ok("close"); }
+    bool Write(const QByteArray& bytes) override { return client_.Ok("write " + bytes.toHex()); }
+    QByteArray Read(int size, int timeoutMs) override
+    {
+        return QByteArray::fromHex(
+            client_.Call("read " + QByteArray::number(size) + ' ' + QByteArray::number(timeoutMs),
+                timeoutMs + 10000));
+    }
+
+private:
+    PtyClient client_;
+    QByteArray link_;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir ports;
+    if (!ports.isValid()) return 1;
+
+    PortContract fake({
+        [] { return std::make_unique<FakePort>(); },
+        [](int n) { return QStringLiteral("COM%1").arg(n); },
+        [](vsp::TVSPort& port) { return std::make_unique<FakePeer>(static_cast<FakePort&>(port)); },
+    });
+    // A name with a slash is the link itself, so the ports stay in a folder of this test.
+    PortContract pty({
+        [] { return std::make_unique<vsp::TPtyVSPort>(); },
+        [&ports](int n) { return ports.filePath(QStringLiteral("COM%1").arg(n)); },
+        [](vsp::TVSPort& port) { return std::make_unique<PtyPeer>(port); },
+    });
+    qInfo("The in-memory port:");
+    int failed = QTest::qExec(&fake, argc, argv);
+    qInfo("The pty backend:");
+    failed += QTest::qExec(&pty, argc, argv);
+    return failed;
+}
