@@ -152,21 +152,20 @@ void TMainForm::ConnectHandlers()
 
 void TMainForm::FormCreate()
 {
-    // 1. The ping worker, idle until asked.
+    // The ping worker, idle until asked.
     PingThread = new TPingThread(this);
     PingThread->AddressSource = [this] { return IPAddressComboBox->currentText(); };
 
-    // 2.
+    // A new window starts with no link and no timers counting.
     LinkError = false;
     FlushTicks = 0;
     KeepTicks = 0;
     DataConnection = nullptr;
 
-    // 3.
     const int n = int(params_.size());
     CommandLineMode = n > 0;
 
-    // 4.
+    // With parameters the store is not read (unless -R asks for it): they alone set the window.
     if (n > 0) {
         const int k = ApplyCommandLine();
         if (k > 0) {
@@ -184,13 +183,9 @@ void TMainForm::FormCreate()
     if (Terminated)
         return;
 
-    // 5.
     AddTrayIcon();
-    // 6.
     FirstShow = true;
-    // 7.
     UDPThread = new TUDPThread(this);
-    // 8.
     if (KelmarTestCheckBox->isChecked())
         KelmarTestCheckBoxClick();
 }
@@ -218,7 +213,6 @@ void TMainForm::FormShow()
 
 bool TMainForm::FormClose()
 {
-    // 1.
     if (VSPort->IsOpened()) {
         const MsgResult r = MessageBox(
             { this,
@@ -228,16 +222,13 @@ bool TMainForm::FormClose()
         if (r != MsgResult::Yes)
             return false;
     }
-    // 2.
+    // Settings given on the command line are not the user's to keep: only a normal start saves.
     if (!CommandLineMode && !SaveSettings())
         return false;
-    // 3.
     RemoveTrayIcon();
-    // 4.
     VSPort->Delete();
-    // 5.
     VSPClientSocket->Close();
-    // 6. An idle worker ends at once; a running ping is awaited (bounded by its budget).
+    // An idle worker ends at once; a running ping is awaited (bounded by its budget).
     if (PingThread) {
         PingThread->Stop();
         delete PingThread;

@@ -52,13 +52,13 @@ void TMainForm::LoadSettings()
     TRegistry reg;
     const QString caption = QStringLiteral("Kelmar VSP");
 
-    // 1. Start on boot: only the entry's presence counts.
+    // Start on boot: only the entry's presence counts.
     if (reg.OpenKey(Name(RunKeyPath), false)) {
         if (reg.ValueExists(Name(RunValueName))) StartOnBootCheckBox->setChecked(true);
         reg.CloseKey();
     }
 
-    // 2. The driver check. A store that can't be read at all is named with what is wrong
+    // The driver check. A store that can't be read at all is named with what is wrong
     // with it: telling the user to install the driver again would not help.
     bool installed = false;
     if (!reg.OpenKey(Name(DriverKeyPath), true)) {
@@ -93,7 +93,7 @@ void TMainForm::LoadSettings()
         return;
     }
 
-    // 3. The settings. Setting a check box runs its click handler when its state changes,
+    // The settings. Setting a check box runs its click handler when its state changes,
     // so the order matters: "NVT Enabled" before its sub-options, "Kelmar device present"
     // last (its handler checks three NVT boxes, whatever was stored for them).
     // Before the first normal close there is no key yet: that is a first start, not a
@@ -160,7 +160,7 @@ bool TMainForm::SaveSettings()
 {
     TRegistry reg;
 
-    // 1. Start on boot. A failure here is reported, and the settings are saved anyway.
+    // Start on boot. A failure here is reported, and the settings are saved anyway.
     bool runWritten = reg.OpenKey(Name(RunKeyPath), false);
     if (runWritten) {
         // The program's full path and nothing else: started at log-on, it reads the store.
@@ -175,7 +175,7 @@ bool TMainForm::SaveSettings()
         ShowError(this, QStringLiteral("Can't write to system registry"), QStringLiteral("Error"));
     }
 
-    // 2. The settings, in one atomic write: either all of them reach the store or none.
+    // The settings, in one atomic write: either all of them reach the store or none.
     const Setting order[] = {
         { "IP", IPAddressComboBox },
         { "Port", PortLabeledEdit },

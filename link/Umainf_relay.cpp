@@ -25,29 +25,26 @@ constexpr int32_t KeepCheckTicks = 3000;
 
 void TMainForm::OnVSPortRxChar(int32_t)
 {
-    // 1. The store is full enough: leave the bytes in the port; the timer polls again.
+    // The store is full enough: leave the bytes in the port; the timer polls again.
     if (PendingCount > PendingReadLimit) {
         SerialInputHeld = true;
         return;
     }
-    // 2.
+    // At most one reading's worth; the rest stays in the port and the timer polls again.
     int32_t n = qMax<int32_t>(0, VSPort->GetInCount());
     SerialInputHeld = false;
     if (PendingCount + n > PendingReadLimit) {
         SerialInputHeld = true;
         n = PendingReadLimit;
     }
-    // 3. PendingCount <= 16,384 here, so even doubled the new bytes fit (see PendingCapacity).
+    // PendingCount <= 16,384 here, so even doubled the new bytes fit (see PendingCapacity).
     int32_t got = n > 0 ? qMax<int32_t>(0, VSPort->Read(PendingBuffer.get() + PendingCount, n)) : 0;
-    // 4.
     if (NVTFilterCheckBox->isChecked())
         got = EscapeOutgoing(PendingBuffer.get() + PendingCount, got);
-    // 5.
     Count(SerialRxCount, got);
     ShowCounter(SerialRxLabel, SerialRxCount);
-    // 6.
     PendingCount += got;
-    // 7.
+    // Measured with the new bytes counted once more, so the warning comes a block early.
     const bool overrun = PendingCount + got >= OverrunWarning;
     const QString stored = overrun ? QStringLiteral("Buffer overrun")
                                    : QStringLiteral("TCP not connected, data stored in buffer");
@@ -66,20 +63,18 @@ void TMainForm::OnVSPortRxChar(int32_t)
 
 void TMainForm::MainTimerStep()
 {
-    // 1.
+    // The keep-connection check, once every 3,001 ticks (about 15 s).
     const int32_t old = KeepTicks;
     KeepTicks += 1;
     if (old >= KeepCheckTicks)
         SendKeepConnection();
-    // 2. While the link is suspended the count keeps growing; stop short of overflowing.
+    // While the link is suspended the count keeps growing; stop short of overflowing.
     if (FlushTicks < INT32_MAX)
         FlushTicks += 1;
     if (FlushTicks <= 1)
         return;
-    // 3.
     if (!LinkError)
         FlushPending();
-    // 4.
     if (SerialInputHeld)
         OnVSPortRxChar(0);
     // The module's bytes the port could not take yet; once they are in, reading resumes.
@@ -131,33 +126,29 @@ void TMainForm::FlushPending()
 
 void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
 {
-    // 1.
     LinkActivity = true;
     // The port has not yet taken the previous block: leave this data in the connection.
     if (SerialOutputHeld && !DeliverHeldBlock())
         return;
-    // 2.
     uint8_t block[ReceiveBlockSize];
     int32_t n = socket->ReceiveBuf(block, ReceiveBlockSize);
     if (n <= 0)
         return;
-    // 3.
     Count(LanRxCount, n);
     ShowCounter(LANRxLabel, LanRxCount);
-    // 4. The first block of a connection is the module's challenge, never data.
+    // The first block of a connection is the module's challenge, never data.
     if (!TeaAnswered && TEAEnabledCheckBox->isChecked()) {
         TeaAnswered = true;
         AnswerTeaChallenge(socket, block, n);
         return;
     }
-    // 5. Every block, not only those starting with 0xFF: an escaped 0xFF can be split
+    // Every block, not only those starting with 0xFF: an escaped 0xFF can be split
     // between two reads, and its second half starts the next block.
     if (NVTFilterCheckBox->isChecked())
         n = StripLeadingCommands(block, n);
-    // 6.
+    // A block of nothing but commands has no data for the port.
     if (n == 0)
         return;
-    // 7.
     if (VSPort->IsOpened()) {
         if (NVTFilterCheckBox->isChecked())
             n = UnescapeIncoming(block, n);
@@ -173,7 +164,6 @@ void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
         }
         return;
     }
-    // 8.
     Log(QStringLiteral("Serial port closed, data dropped out"));
 }
 

@@ -34,12 +34,11 @@ int TMainForm::PingAddressNow(const QString& address)
 
 void TMainForm::CreateCOMBitBtnClick()
 {
-    // 1.
     const QString name = ComPortComboBox->currentText();
-    // 2.
+    // Bytes stored for an earlier port, and an earlier link's error, are not this port's.
     PendingCount = 0;
     LinkError = false;
-    // 3. Both port fields must be numbers, whichever mode is in use.
+    // Both port fields must be numbers, whichever mode is in use.
     try {
         VSPServerSocket->Port = StrToInt(ServerPortLabeledEdit->text());
         VSPClientSocket->Host = IPAddressComboBox->currentText();
@@ -48,14 +47,13 @@ void TMainForm::CreateCOMBitBtnClick()
         MessageBox({ this, e.Message(), ApplicationTitle(), MsgIcon::Error, MsgButtons::Ok });
         return;
     }
-    // 4. The ping blocks this thread for up to 5 s: show the waiting text first.
+    // The ping blocks this thread for up to 5 s: show the waiting text first.
     CreateCOMBitBtn->setEnabled(false);
     LANStatusMessagesLabel->setText(QStringLiteral("Send ping to a device. Wait, please..."));
     LANStatusMessagesLabel->adjustSize();
     LogMessagesMemo->clear();
     repaint();
 
-    // 5.
     const QString address = IPAddressComboBox->currentText();
     const int reply = PingAddressNow(address);
     if (reply < 0) {
@@ -77,7 +75,6 @@ void TMainForm::CreateCOMBitBtnClick()
         }
     }
 
-    // 6.
     if (VSPort->CreatePort(name)) {
         Log(QStringLiteral("Serial port %1 created").arg(name));
         DeleteCOMBitBtn->setEnabled(true);
