@@ -1,7 +1,13 @@
 #!/usr/bin/env bash
-# The relay benchmark: vsp and socat measured side by side in one run, inside a private
-# network namespace (loopback only), because vsp pings and broadcasts a module search when
-# its window is shown. Arguments go to bench.py (--help lists them).
+# The relay benchmark: vsp, the bare relay and socat measured side by side in one run,
+# inside a private network namespace (loopback only), because vsp pings and broadcasts a
+# module search when its window is shown. Builds vsp first (in build/, as scripts/test
+# does). Arguments go to bench.py (--help lists them).
 set -euo pipefail
-here=$(cd "$(dirname "$0")" && pwd)
-exec "$here/../scripts/private-netns" /usr/bin/python3 "$here/bench.py" "$@"
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps" bench
+if [ ! -f "$root/build/CMakeCache.txt" ]; then
+  cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+fi
+cmake --build "$root/build" --target vsp -j"$(nproc)" >/dev/null
+exec "$root/scripts/private-netns" /usr/bin/python3 "$root/bench/bench.py" "$@"
