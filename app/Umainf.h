@@ -240,6 +240,11 @@ public:
     void LogMessagesMemoChange();
     void ClearAllMessagesClickClick();
     void ShowCounter(QLabel* label, int32_t value);
+    // The relay counts every block at once but shows the counts once per timer tick: a
+    // label set for every 512 bytes would cost more than relaying them, and a person sees
+    // no difference.
+    bool CountersChanged = false;
+    void ShowCounters(); // the four labels, if a count changed since they were last set
     void ResetCounters();
     void OnMainTimerTimer();
 

@@ -48,9 +48,21 @@ void TMainForm::ShowCounter(QLabel* label, int32_t value)
     label->setText(QString::number(uint32_t(value)));
 }
 
+void TMainForm::ShowCounters()
+{
+    if (!CountersChanged)
+        return;
+    CountersChanged = false;
+    ShowCounter(SerialRxLabel, SerialRxCount);
+    ShowCounter(SerialTxLabel, SerialTxCount);
+    ShowCounter(LANRxLabel, LanRxCount);
+    ShowCounter(LANTxLabel, LanTxCount);
+}
+
 void TMainForm::ResetCounters()
 {
     LanRxCount = LanTxCount = SerialRxCount = SerialTxCount = 0;
+    CountersChanged = false;
     ShowCounter(LANRxLabel, 0);
     ShowCounter(LANTxLabel, 0);
     ShowCounter(SerialRxLabel, 0);

@@ -205,7 +205,8 @@ void TCustomWinSocket::Release()
 {
     ++gen_;
     connected_ = connecting_ = failed_ = dead_ = false;
-    readScheduled_ = inRead_ = readGot_ = parked_ = false;
+    readScheduled_ = inRead_ = parked_ = false;
+    lastRead_ = ReadNone;
     pendingError_ = 0;
     pendingEof_ = false;
     connectTimer_->stop();
@@ -247,13 +248,14 @@ int TCustomWinSocket::ReceiveBuf(void* buffer, int count)
     } else if (parked_) {
         // Someone reads at last: the read event may come back.
         parked_ = false;
-        ScheduleRead();
+        if (Live()) readNotifier_->setEnabled(true);
     }
     if (!Live() || pendingEof_ || pendingError_ || buffer == nullptr || count <= 0) return 0;
     for (;;) {
         const ssize_t n = ::recv(fd_, buffer, size_t(count), MSG_DONTWAIT);
         if (n > 0) {
-            if (inRead_) readGot_ = true;
+            // A full buffer means more may wait; a short one that the socket is empty.
+            if (inRead_) lastRead_ = n == count ? ReadFull : ReadDrained;
             return int(n);
         }
         if (n == 0) {
@@ -261,6 +263,7 @@ int TCustomWinSocket::ReceiveBuf(void* buffer, int count)
         } else if (errno == EINTR) {
             continue;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (inRead_) lastRead_ = ReadDrained;
             return 0;
         } else {
             pendingError_ = WsaErrorFromErrno(errno);
@@ -329,9 +332,15 @@ void TCustomWinSocket::ScheduleRead()
 
 void TCustomWinSocket::OnReadable()
 {
-    readNotifier_->setEnabled(false);
     if (connecting_) {
+        readNotifier_->setEnabled(false);
         OnConnectProgress();
+        return;
+    }
+    if (inRead_) {
+        // A nested event loop inside the read handler: the level-triggered notifier would
+        // only spin there. The handler's own turn re-arms it when it returns.
+        readNotifier_->setEnabled(false);
         return;
     }
     Service();
@@ -348,6 +357,9 @@ void TCustomWinSocket::OnWritable()
 }
 
 // What the receive side has to say next: a pending failure, the peer's close, or data.
+// The read notifier stays armed while the handler runs and after it: switching it off and
+// on for every event costs the event loop a wake-up of its own each time. Being level-
+// triggered, it brings the loop back here for whatever is left.
 void TCustomWinSocket::Service()
 {
     if (!Live()) return;
@@ -361,29 +373,29 @@ void TCustomWinSocket::Service()
         Close();
         return;
     }
-    if (Pending(fd_) <= 0) {
-        char probe;
-        const ssize_t n = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (n == 0) {
-            Close(); // the peer closed, and everything it sent has been delivered
-            return;
-        }
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                readNotifier_->setEnabled(true);
-            else
-                RaiseError(WsaErrorFromErrno(errno));
-            return;
-        }
+    // Data, the peer's close, or a failure: one look tells, so that a close or a reset is
+    // never raised as a read event of nothing.
+    char probe;
+    const ssize_t peeked = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (peeked == 0) {
+        Close(); // the peer closed, and everything it sent has been delivered
+        return;
+    }
+    if (peeked < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            RaiseError(WsaErrorFromErrno(errno));
+        return;
     }
 
     const std::uint64_t gen = gen_;
-    // A handler that reads in small blocks gets a few events in a row before the event
-    // loop has its turn: one loop turn per 512 bytes would cost more than the bytes.
+    // A handler that reads in small blocks gets a few events in a row, as long as each one
+    // filled its buffer, before the event loop has its turn: one loop turn per 512 bytes
+    // would cost more than the bytes. A short read says the socket is empty, so no extra
+    // call is spent asking.
     constexpr int ReadsPerTurn = 16;
-    for (int turn = 1;; ++turn) {
+    for (int turn = 1; turn <= ReadsPerTurn; ++turn) {
         inRead_ = true;
-        readGot_ = false;
+        lastRead_ = ReadNone;
         if (!Raise(&TCustomWinSocket::OnRead)) return;
         inRead_ = false;
         if (gen != gen_ || !Live()) return; // closed, reopened or failed inside the handler
@@ -391,17 +403,16 @@ void TCustomWinSocket::Service()
             Service(); // reports it; no read event is raised from here
             return;
         }
-        if (Pending(fd_) <= 0) break;
-        if (!readGot_) {
+        if (lastRead_ == ReadNone) {
+            // It took nothing while bytes may wait: calling it again would spin. The event
+            // comes back once somebody calls ReceiveBuf.
             parked_ = true;
+            readNotifier_->setEnabled(false);
             return;
         }
-        if (turn == ReadsPerTurn) {
-            ScheduleRead(); // from the event loop, so other events get their turn
-            return;
-        }
+        if (lastRead_ == ReadDrained) break;
     }
-    readNotifier_->setEnabled(true);
+    readNotifier_->setEnabled(true); // a no-op unless a nested event loop switched it off
 }
 
 void TCustomWinSocket::AttachAccepted(int fd)

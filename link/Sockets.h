@@ -161,7 +161,9 @@ private:
     bool dead_ = false; // failed: notifiers off, waiting for Close
     bool readScheduled_ = false;
     bool inRead_ = false;
-    bool readGot_ = false; // the current read handler took bytes
+    // What the current read handler's last ReceiveBuf found.
+    enum LastRead { ReadNone, ReadFull, ReadDrained };
+    LastRead lastRead_ = ReadNone;
     bool parked_ = false; // bytes wait, but the last handler took none
     int pendingError_ = 0;
     bool pendingEof_ = false;

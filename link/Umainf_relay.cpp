@@ -42,7 +42,7 @@ void TMainForm::OnVSPortRxChar(int32_t)
     if (NVTFilterCheckBox->isChecked())
         got = EscapeOutgoing(PendingBuffer.get() + PendingCount, got);
     Count(SerialRxCount, got);
-    ShowCounter(SerialRxLabel, SerialRxCount);
+    CountersChanged = true;
     PendingCount += got;
     // Measured with the new bytes counted once more, so the warning comes a block early.
     const bool overrun = PendingCount + got >= OverrunWarning;
@@ -71,8 +71,10 @@ void TMainForm::MainTimerStep()
     // While the link is suspended the count keeps growing; stop short of overflowing.
     if (FlushTicks < INT32_MAX)
         FlushTicks += 1;
-    if (FlushTicks <= 1)
+    if (FlushTicks <= 1) {
+        ShowCounters();
         return;
+    }
     if (!LinkError)
         FlushPending();
     if (SerialInputHeld)
@@ -80,6 +82,7 @@ void TMainForm::MainTimerStep()
     // The module's bytes the port could not take yet; once they are in, reading resumes.
     if (SerialOutputHeld && DeliverHeldBlock() && DataConnection)
         OnVSPClientSocketRead(DataConnection);
+    ShowCounters();
 }
 
 bool TMainForm::DeliverHeldBlock()
@@ -87,7 +90,7 @@ bool TMainForm::DeliverHeldBlock()
     if (HeldCount > 0 && VSPort->IsOpened()) {
         const int32_t written = qMax<int32_t>(0, VSPort->Write(HeldBlock, HeldCount));
         Count(SerialTxCount, written);
-        ShowCounter(SerialTxLabel, SerialTxCount);
+        CountersChanged = true;
         HeldCount -= written;
         memmove(HeldBlock, HeldBlock + written, size_t(HeldCount));
     } else {
@@ -118,7 +121,7 @@ void TMainForm::FlushPending()
     if (sent < 0)
         return;
     Count(LanTxCount, sent);
-    ShowCounter(LANTxLabel, LanTxCount);
+    CountersChanged = true;
     if (sent < PendingCount)
         memmove(PendingBuffer.get(), PendingBuffer.get() + sent, size_t(PendingCount - sent));
     PendingCount -= sent;
@@ -135,7 +138,7 @@ void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
     if (n <= 0)
         return;
     Count(LanRxCount, n);
-    ShowCounter(LANRxLabel, LanRxCount);
+    CountersChanged = true;
     // The first block of a connection is the module's challenge, never data.
     if (!TeaAnswered && TEAEnabledCheckBox->isChecked()) {
         TeaAnswered = true;
@@ -154,7 +157,7 @@ void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
             n = UnescapeIncoming(block, n);
         const int32_t written = qMax<int32_t>(0, VSPort->Write(block, n));
         Count(SerialTxCount, written);
-        ShowCounter(SerialTxLabel, SerialTxCount);
+        CountersChanged = true;
         if (written < n) {
             // The program is behind: keep the rest and stop reading until it is taken.
             HeldCount = n - written;

@@ -116,7 +116,11 @@ private Q_SLOTS:
         QCOMPARE(c.w.port->Output, data);
         QCOMPARE(c.w->LanRxCount, 10000);
         QCOMPARE(c.w->SerialTxCount, 10000);
+        // Counted per block, shown per tick.
+        QCOMPARE(c.w->SerialTxLabel->text(), QStringLiteral("0"));
+        Ticks(c.w.form.get(), 1);
         QCOMPARE(c.w->SerialTxLabel->text(), QStringLiteral("10000"));
+        QCOMPARE(c.w->LANRxLabel->text(), QStringLiteral("10000"));
     }
 
     void moduleBytesDroppedWhilePortClosed()

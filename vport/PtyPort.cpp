@@ -305,6 +305,7 @@ void TPtyVSPort::Impl::OnWritable()
             break;
         }
         out.Drop(static_cast<int32_t>(w));
+        if (w < n) return; // the pty is full again: wait for the next writable event
     }
     writable.setEnabled(false);
 }
@@ -456,18 +457,18 @@ int32_t TPtyVSPort::Write(const uint8_t* buffer, int32_t count)
     if (!IsOpened() || !buffer || count <= 0) return 0;
     int32_t accepted = 0;
     if (d->out.Empty()) {
-        while (accepted < count) {
-            ssize_t w
-                = ::write(d->master, buffer + accepted, static_cast<size_t>(count - accepted));
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                break;
-            }
-            accepted += static_cast<int32_t>(w);
-        }
+        // One write per block: a short one means the pty is full, and asking again would
+        // only hear EAGAIN. The rest goes through the ring, behind the writable notifier.
+        ssize_t w;
+        do
+            w = ::write(d->master, buffer, static_cast<size_t>(count));
+        while (w < 0 && errno == EINTR);
+        if (w > 0) accepted = static_cast<int32_t>(w);
+        if (accepted == count) return accepted;
     }
+    const bool wasEmpty = d->out.Empty();
     accepted += d->out.Push(buffer + accepted, count - accepted);
-    if (!d->out.Empty()) d->writable.setEnabled(true);
+    if (wasEmpty && !d->out.Empty()) d->writable.setEnabled(true);
     return accepted;
 }
 
