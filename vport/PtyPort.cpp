@@ -43,6 +43,7 @@ constexpr int32_t OutputCapacity = 256 * 1024;
 // One read of the master: a pty hands over at most 4 KiB at once, behind the one
 // packet-mode header byte.
 constexpr int32_t ScratchSize = 8 * 1024 + 1;
+constexpr int32_t MasterReadMax = 4095;
 constexpr int SettingsPollMs = 25;
 constexpr size_t InotifyBufferSize = 4096;
 
@@ -67,8 +68,10 @@ struct TPtyVSPort::Impl {
     void ClosePty();
 
     // Reads what the master holds into the input ring. Status bytes of our own flush and
-    // reset are swallowed when ownChanges is set.
-    void PullMaster(bool ownChanges, int32_t& newBytes, bool& setCommState, bool& lineTouched);
+    // reset are swallowed when ownChanges is set. untilEmpty: keep reading until the master
+    // says EAGAIN; otherwise a short read ends it (the notifier brings the rest).
+    void PullMaster(bool ownChanges, int32_t& newBytes, bool& setCommState, bool& lineTouched,
+        bool untilEmpty = true);
     void PauseReading();
     void ResumeReading();
     void UpdateSettingsPoll();
@@ -200,7 +203,7 @@ void TPtyVSPort::Impl::ClosePty()
 }
 
 void TPtyVSPort::Impl::PullMaster(
-    bool ownChanges, int32_t& newBytes, bool& setCommState, bool& lineTouched)
+    bool ownChanges, int32_t& newBytes, bool& setCommState, bool& lineTouched, bool untilEmpty)
 {
     for (;;) {
         // With the ring full this is a one-byte read: it still yields a status byte, while a
@@ -229,6 +232,10 @@ void TPtyVSPort::Impl::PullMaster(
         }
         in.Push(scratch.get() + 1, static_cast<int32_t>(n - 1));
         newBytes += static_cast<int32_t>(n - 1);
+        // A read short of both the request and what a pty hands over at once found the
+        // master empty: asking again would only hear EAGAIN. Whatever comes later makes the
+        // (level-triggered) notifier fire again.
+        if (!untilEmpty && n < want && n - 1 < MasterReadMax) return;
     }
 }
 
@@ -264,7 +271,7 @@ void TPtyVSPort::Impl::OnReadable()
     if (!opened && !OnInotify()) return;
     int32_t got = 0;
     bool setCommState = false, lineTouched = false;
-    PullMaster(false, got, setCommState, lineTouched);
+    PullMaster(false, got, setCommState, lineTouched, false);
     if (got > 0 && !Raise(q->OnRxChar, got)) return;
     if (setCommState || lineTouched) CheckLine(setCommState);
 }
