@@ -205,8 +205,9 @@ void TCustomWinSocket::Release()
 {
     ++gen_;
     connected_ = connecting_ = failed_ = dead_ = false;
-    readScheduled_ = inRead_ = parked_ = false;
+    readScheduled_ = inRead_ = parked_ = aheadFull_ = false;
     lastRead_ = ReadNone;
+    aheadLen_ = aheadOff_ = 0;
     pendingError_ = 0;
     pendingEof_ = false;
     connectTimer_->stop();
@@ -238,7 +239,7 @@ int TCustomWinSocket::RemotePort() const
 
 int TCustomWinSocket::ReceiveLength() const
 {
-    return Live() ? Pending(fd_) : 0;
+    return Live() ? Pending(fd_) + aheadLen_ : 0;
 }
 
 int TCustomWinSocket::ReceiveBuf(void* buffer, int count)
@@ -248,9 +249,20 @@ int TCustomWinSocket::ReceiveBuf(void* buffer, int count)
     } else if (parked_) {
         // Someone reads at last: the read event may come back.
         parked_ = false;
-        if (Live()) readNotifier_->setEnabled(true);
+        if (aheadLen_ > 0)
+            ScheduleRead(); // the kernel may hold nothing more to wake the notifier
+        else if (Live())
+            readNotifier_->setEnabled(true);
     }
     if (!Live() || pendingEof_ || pendingError_ || buffer == nullptr || count <= 0) return 0;
+    if (aheadLen_ > 0) {
+        const int n = std::min(count, aheadLen_);
+        std::memcpy(buffer, ahead_ + aheadOff_, size_t(n));
+        aheadOff_ += n;
+        aheadLen_ -= n;
+        if (inRead_) lastRead_ = aheadLen_ > 0 || aheadFull_ ? ReadFull : ReadDrained;
+        return n;
+    }
     for (;;) {
         const ssize_t n = ::recv(fd_, buffer, size_t(count), MSG_DONTWAIT);
         if (n > 0) {
@@ -373,18 +385,25 @@ void TCustomWinSocket::Service()
         Close();
         return;
     }
-    // Data, the peer's close, or a failure: one look tells, so that a close or a reset is
-    // never raised as a read event of nothing.
-    char probe;
-    const ssize_t peeked = ::recv(fd_, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (peeked == 0) {
-        Close(); // the peer closed, and everything it sent has been delivered
-        return;
-    }
-    if (peeked < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            RaiseError(WsaErrorFromErrno(errno));
-        return;
+    // Data, the peer's close, or a failure: the first receive tells, so that a close or a
+    // reset is never raised as a read event of nothing. What it got is the handler's first
+    // ReceiveBuf, so no call is spent on looking alone.
+    if (aheadLen_ == 0) {
+        ssize_t n;
+        do
+            n = ::recv(fd_, ahead_, sizeof ahead_, MSG_DONTWAIT);
+        while (n < 0 && errno == EINTR);
+        if (n == 0) {
+            Close(); // the peer closed, and everything it sent has been delivered
+            return;
+        }
+        if (n < 0) {
+            if (errno != EAGAIN && errno != EWOULDBLOCK) RaiseError(WsaErrorFromErrno(errno));
+            return;
+        }
+        aheadOff_ = 0;
+        aheadLen_ = int(n);
+        aheadFull_ = n == ssize_t(sizeof ahead_);
     }
 
     const std::uint64_t gen = gen_;
@@ -413,6 +432,7 @@ void TCustomWinSocket::Service()
         if (lastRead_ == ReadDrained) break;
     }
     readNotifier_->setEnabled(true); // a no-op unless a nested event loop switched it off
+    if (aheadLen_ > 0) ScheduleRead(); // taken in part: the kernel may not wake us for it
 }
 
 void TCustomWinSocket::AttachAccepted(int fd)

@@ -164,6 +164,12 @@ private:
     // What the current read handler's last ReceiveBuf found.
     enum LastRead { ReadNone, ReadFull, ReadDrained };
     LastRead lastRead_ = ReadNone;
+    // The receive that tells data from a close or a failure; it goes to the next ReceiveBuf.
+    // The size of the relay's block, which then takes it in one piece.
+    char ahead_[512];
+    int aheadLen_ = 0;
+    int aheadOff_ = 0;
+    bool aheadFull_ = false; // that receive filled ahead_: more may wait in the kernel
     bool parked_ = false; // bytes wait, but the last handler took none
     int pendingError_ = 0;
     bool pendingEof_ = false;
