@@ -1,6 +1,8 @@
 #include "app/Controls.h"
 
 #include <QButtonGroup>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QGuiApplication>
 #include <QImageReader>
 #include <QMouseEvent>
@@ -319,17 +321,96 @@ QIcon GlyphIcon(TGlyph glyph)
     return icon;
 }
 
-QFont DesignFont()
+namespace {
+
+constexpr int DesignPixelSize = 11;
+constexpr int SmallestPixelSize = 6;
+
+// The captions with the least room to spare in the three windows, and their advance in
+// the design font at 11 px (Liberation Sans, the same as Arial's).
+struct DesignCaption {
+    const char* Text;
+    int Width;
+};
+constexpr DesignCaption DesignCaptions[] = {
+    { "Client connection   :", 96 },
+    { "Server connection :", 95 },
+    { "Stop bits", 43 },
+    { "Serial Rx", 45 },
+    { "UDP SEARCH works only with original.", 191 },
+    { "Kelmar devices  on local network", 161 },
+    { "Keep connection", 82 },
+    { "Connect to module if port is closed", 169 },
+    { "Don't create port if ping fail", 130 },
+    { "Create port on start VSP", 120 },
+    { "Write Configuration", 94 },
+    { "Char transmit delay", 95 },
+    { "4294967295", 61 },
+    { "Search modules", 79 },
+    { "Show settings", 68 },
+    { "NVT port setup", 74 },
+    { "Kelmar device test", 90 },
+};
+
+struct ChosenFont {
+    QFont Font;
+    QString Note;
+};
+
+ChosenFont ChooseDesignFont()
 {
     QFont f;
-    // Metric twins of the sans-serif the layout was measured with come first.
-    f.setFamilies({ QStringLiteral("Nimbus Sans"), QStringLiteral("Liberation Sans"),
-                    QStringLiteral("Arial"), QStringLiteral("Helvetica"),
-                    QStringLiteral("DejaVu Sans") });
+    QStringList families = MetricSansFamilies();
+    families << QStringLiteral("DejaVu Sans");
+    f.setFamilies(families);
     f.setStyleHint(QFont::SansSerif);
-    f.setPixelSize(11);
-    return f;
+    f.setPixelSize(DesignPixelSize);
+    const QString family = QFontInfo(f).family();
+    if (MetricSansFamilies().contains(family, Qt::CaseInsensitive))
+        return { f, {} };
+    f.setPixelSize(FittingPixelSize(f));
+    return { f,
+             QStringLiteral("Font %1 %2 px: none of %3 is installed (Debian: fonts-liberation2)")
+                 .arg(family)
+                 .arg(f.pixelSize())
+                 .arg(MetricSansFamilies().join(QStringLiteral(", "))) };
 }
+
+const ChosenFont& Chosen()
+{
+    // Fonts do not come and go while the program runs: choose once.
+    static const ChosenFont chosen = ChooseDesignFont();
+    return chosen;
+}
+
+} // namespace
+
+const QStringList& MetricSansFamilies()
+{
+    static const QStringList families { QStringLiteral("Nimbus Sans"),
+                                        QStringLiteral("Liberation Sans"),
+                                        QStringLiteral("Arial"), QStringLiteral("Helvetica") };
+    return families;
+}
+
+int FittingPixelSize(QFont font)
+{
+    int size = DesignPixelSize;
+    for (; size > SmallestPixelSize; --size) {
+        font.setPixelSize(size);
+        const QFontMetrics fm(font);
+        bool fits = true;
+        for (const DesignCaption& c : DesignCaptions)
+            fits = fits && fm.horizontalAdvance(QString::fromLatin1(c.Text)) <= c.Width;
+        if (fits)
+            break;
+    }
+    return size;
+}
+
+QFont DesignFont() { return Chosen().Font; }
+
+QString DesignFontNote() { return Chosen().Note; }
 
 void SetDefaultButton(QPushButton* button)
 {

@@ -102,8 +102,22 @@ QIcon GlyphIcon(TGlyph glyph);
 constexpr int GlyphSize = 16;
 
 // The windows were laid out for an 8-point sans-serif at 96 dpi: 11 pixels, whatever the
-// screen's resolution, so every caption stays inside the place it was measured for.
+// screen's resolution, so every caption stays inside the place it was measured for. The
+// layout's widths are those of Arial and its metric twins. Where none of them is
+// installed, the stand-in font is made smaller until the widest captions are no wider
+// than in the design font, so nothing is cut or overlaps.
 QFont DesignFont();
+
+// The metric twins the layout was measured with, in the order they are asked for.
+const QStringList& MetricSansFamilies();
+
+// Empty when the design font is in use; otherwise one line naming the stand-in font and
+// its size, for the log.
+QString DesignFontNote();
+
+// The largest pixel size, 11 at most, at which every design caption drawn in font is no
+// wider than in the design font (some size down to a floor is always returned).
+int FittingPixelSize(QFont font);
 
 // Enter anywhere in button's window presses it while it can take the focus (visible,
 // enabled, on the page shown), as a dialog's default button does.

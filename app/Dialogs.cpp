@@ -20,15 +20,8 @@ MessageBoxHandler& Handler()
     return handler;
 }
 
-// Without a display (offscreen or minimal platform: a service, a test, a headless box) a
-// modal box could never be answered and the program would hang in it. The box then goes
-// to standard error and takes its safe answer: OK, or No to a question.
-bool Headless()
-{
-    const QString platform = QGuiApplication::platformName();
-    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
-}
-
+// Without a display a modal box could never be answered and the program would hang in
+// it: OK, or No to a question.
 MsgResult ShowReal(const MessageBoxRequest& r)
 {
     if (Headless()) {
@@ -53,6 +46,12 @@ MsgResult ShowReal(const MessageBoxRequest& r)
     return MsgResult::Ok;
 }
 } // namespace
+
+bool Headless()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
 
 MsgResult MessageBox(const MessageBoxRequest& request)
 {

@@ -22,6 +22,10 @@ struct MessageBoxRequest {
     MsgButtons Buttons = MsgButtons::Ok;
 };
 
+// No display (offscreen or minimal platform: a service, a test, a headless box): boxes
+// then go to standard error and take their safe answer.
+bool Headless();
+
 // Shows a modal box and returns the button pressed.
 MsgResult MessageBox(const MessageBoxRequest& request);
 

@@ -22,6 +22,8 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QTimer>
+#include <cstdio>
+#include <utility>
 
 vsp::TMainForm* MainForm = nullptr;
 
@@ -169,9 +171,15 @@ void TMainForm::FormCreate()
     if (n > 0) {
         const int k = ApplyCommandLine();
         if (k > 0) {
-            MessageBox({ this,
-                         QStringLiteral("Error in command line parameter (%1)").arg(k),
-                         QStringLiteral("Orvane Virtual Com"), MsgIcon::Error, MsgButtons::Ok });
+            const QString text = QStringLiteral("Error in command line parameter (%1)").arg(k);
+            // Whoever typed it in a terminal reads what was wrong and how it is written;
+            // without a display the box itself goes to standard error.
+            if (!Headless())
+                std::fprintf(stderr, "%s\n", qPrintable(text));
+            MessageBox({ this, text, QStringLiteral("Orvane Virtual Com"), MsgIcon::Error,
+                         MsgButtons::Ok });
+            std::fprintf(stderr, "%s", qPrintable(CommandLineUsage()));
+            std::fflush(stderr);
             Terminated = true;
             ExitCode = 2;
             return;
@@ -182,6 +190,11 @@ void TMainForm::FormCreate()
     // A failed driver check (also through -R) ends the program before the window is used.
     if (Terminated)
         return;
+
+    // Once per run, and only when the window is drawn in a stand-in font.
+    static bool fontNoted = false;
+    if (const QString note = DesignFontNote(); !note.isEmpty() && !std::exchange(fontNoted, true))
+        Log(note);
 
     AddTrayIcon();
     FirstShow = true;
@@ -203,8 +216,17 @@ void TMainForm::FormShow()
 {
     if (FirstShow) {
         FirstShow = false;
-        if (StartupCreateCheckBox->isChecked())
+        if (StartupCreateCheckBox->isChecked()) {
             CreateCOMBitBtn->click();
+            // "Delete COM" is enabled exactly while a port exists.
+            if (EndWhenStartPortFails && !DeleteCOMBitBtn->isEnabled()) {
+                ExitCode = 1;
+                QMetaObject::invokeMethod(
+                    QCoreApplication::instance(), [] { QCoreApplication::exit(1); },
+                    Qt::QueuedConnection);
+                return;
+            }
+        }
         if (StartupHideCheckBox->isChecked())
             PostMessage(this, WM_STARTUPHIDE);
     }

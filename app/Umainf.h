@@ -62,6 +62,9 @@ struct TTrayIconData {
 // "Orvane Virtual port manager " followed by the port name, cut to fit the tip field.
 QString BuildTrayTip(const QString& portName);
 
+// The command line's usage, for --help and after a rejected parameter.
+QString CommandLineUsage();
+
 class TMainForm : public QWidget {
     Q_OBJECT
 public:
@@ -75,6 +78,10 @@ public:
     // then returns without running the message loop.
     bool Terminated = false;
     int ExitCode = 0;
+    // Set by main when there is no display: a port that cannot be created at start then
+    // ends the program with exit code 1, so that a service manager sees the failure
+    // instead of a program that runs on without its port.
+    bool EndWhenStartPortFails = false;
 
     // ---- Controls (names are the ones every handler uses) ----
     QTabWidget* MainPageControl;

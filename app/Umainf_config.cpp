@@ -301,4 +301,29 @@ int TMainForm::ApplyCommandLine()
     return 0;
 }
 
+QString CommandLineUsage()
+{
+    return QStringLiteral(
+        "Usage: vsp [-R] [-F0|-F1] [-H0|-H1] [-P0|-P1] [-S0|-S1] [-N0|-N1] [-Nf] [-Nk] [-Np]\n"
+        "           [-cNAME] [-iADDRESS[:PORT]] [-sPORT]\n"
+        "       vsp --help | --version\n"
+        "\n"
+        "  -R                load the stored settings first (only as the first parameter)\n"
+        "  -F0, -F1          \"Don't create port if ping fail\" off, on\n"
+        "  -H0, -H1          \"Hide on startup\" off, on\n"
+        "  -P0, -P1          \"Create port on start VSP\" off, on\n"
+        "  -S0, -S1          \"TCP server mode\" off, on\n"
+        "  -N0, -N1          \"NVT enable\" off, on\n"
+        "  -Nf, -Nk, -Np     \"NVT filter\", \"Keep connection\", \"NVT port setup\" on\n"
+        "                    (only after -N1)\n"
+        "  -cNAME            port name \"COM\" + NAME (-c5 gives COM5)\n"
+        "  -iADDRESS[:PORT]  module address, and its TCP port after the first \":\"\n"
+        "  -sPORT            server port\n"
+        "\n"
+        "Started with parameters, vsp never writes the settings store (even with -R).\n"
+        "Exit codes: 0 ended normally; 1 no driver record, an unreadable store, or (without\n"
+        "a display) a port that could not be made at start; 2 a rejected parameter.\n"
+        "See vsp(1).\n");
+}
+
 } // namespace vsp

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdio>
 #include <exception>
 #include <fcntl.h>
 #include <unistd.h>
@@ -76,6 +77,17 @@ int main(int argc, char* argv[])
     for (int i = 1; i < argc; ++i)
         params << QString::fromLocal8Bit(argv[i]);
 
+    // Answered before Qt starts, so they work without a display. Only as the sole
+    // parameter: anywhere else they are parameters like any other (and rejected).
+    if (params == QStringList { QStringLiteral("--help") }) {
+        std::fputs(qPrintable(vsp::CommandLineUsage()), stdout);
+        return 0;
+    }
+    if (params == QStringList { QStringLiteral("--version") }) {
+        std::puts("vsp " VSP_VERSION);
+        return 0;
+    }
+
     TApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
     EndOnSignals(&app);
@@ -85,6 +97,7 @@ int main(int argc, char* argv[])
         ModuleSetupForm = new vsp::TModuleSetupForm();
         SettingsForm = new vsp::TSettingsForm();
         if (!mainForm->Terminated) {
+            mainForm->EndWhenStartPortFails = vsp::Headless();
             mainForm->show();
             QApplication::exec();
         }

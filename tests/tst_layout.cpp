@@ -9,6 +9,7 @@
 #include "link/Sockets.h"
 #include "setup/Umodulesetupf.h"
 #include "tests/support/FakePort.h"
+#include "tests/support/TestSupport.h"
 #include "vport/Usettingsf.h"
 
 #include <QAction>
@@ -118,6 +119,38 @@ private Q_SLOTS:
         SetUrlOpener([](const QUrl&) { return true; });
     }
 
+    // First, so that it sees the first window of the run (the note is logged once).
+    void designFontOrAStandInThatFits()
+    {
+        const QFont font = DesignFont();
+        const QString family = QFontInfo(font).family();
+        // The run with a private font set names the one sans-serif it leaves visible, so
+        // that a font set that did not take cannot pass as that run.
+        const QString only = qEnvironmentVariable("VSP_TEST_ONLY_FONT");
+        if (!only.isEmpty())
+            QCOMPARE(family, only);
+        const bool design = MetricSansFamilies().contains(family, Qt::CaseInsensitive);
+        if (design) {
+            QCOMPARE(font.pixelSize(), 11);
+            QCOMPARE(DesignFontNote(), QString());
+        } else {
+            QVERIFY2(font.pixelSize() < 11, qPrintable(family));
+            QCOMPARE(FittingPixelSize(font), font.pixelSize());
+            QVERIFY(DesignFontNote().startsWith(
+                QStringLiteral("Font %1 %2 px: ").arg(family).arg(font.pixelSize())));
+        }
+        const QString note = DesignFontNote();
+        qputenv("VSP_LOG_STDERR", "1");
+        const QByteArray err = vsptest::CaptureStderr([] {
+            auto first = MakeForm();
+            auto second = MakeForm();
+        });
+        qunsetenv("VSP_LOG_STDERR");
+        QCOMPARE(err.count("Font "), design ? 0 : 1);
+        if (!design)
+            QVERIFY2(err.contains(note.toLocal8Bit()), err.constData());
+    }
+
     void mainWindowFrame()
     {
         auto form = MakeForm();
@@ -130,6 +163,8 @@ private Q_SLOTS:
         QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
         QVERIFY(flags & Qt::WindowCloseButtonHint);
         QVERIFY(!form->windowIcon().isNull());
+        QVERIFY2(MetricSansFamilies().contains(QFontInfo(form->font()).family()),
+                 "the window is laid out for Liberation Sans (Debian: fonts-liberation2)");
         QCOMPARE(QFontInfo(form->font()).pixelSize(), 11);
 
         const QRect screen = form->screen()->availableGeometry();

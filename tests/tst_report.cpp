@@ -18,6 +18,7 @@ SettingsSnapshot AllOn()
     s.PortLabeledEdit = QStringLiteral("4001");
     s.ServerPortLabeledEdit = QStringLiteral("23");
     s.ComPortComboBox = QStringLiteral("COM2");
+    s.PortLink = QStringLiteral("/run/user/1000/vsp/COM2");
     s.NVTEnabledCheckBox = s.NVTFilterCheckBox = s.NVTPortSetupCheckBox = s.NVTKeepCheckBox = true;
     s.TEAEnabledCheckBox = true;
     s.UKEdit1 = QStringLiteral("3A7F19C2");
@@ -46,6 +47,7 @@ private Q_SLOTS:
             "Port        : 4001",
             "Server port : 23",
             "Serial name : COM2",
+            "Port link   : /run/user/1000/vsp/COM2",
             "--------------- NVT ------------------",
             "NVT enable  : on",
             "NVT filter  : on",
@@ -89,17 +91,17 @@ private Q_SLOTS:
     {
         QTest::addColumn<int>("box");
         QTest::addColumn<int>("line"); // 0-based line of the report
-        QTest::newRow("NVT enable") << 0 << 7;
-        QTest::newRow("NVT filter") << 1 << 8;
-        QTest::newRow("NVT port setup") << 2 << 9;
-        QTest::newRow("Keep connection") << 3 << 10;
-        QTest::newRow("Use TEA auth.") << 4 << 12;
-        QTest::newRow("Log enabled") << 5 << 15;
-        QTest::newRow("TCP server mode") << 6 << 16;
-        QTest::newRow("Create port on start") << 7 << 17;
-        QTest::newRow("Hide on startup") << 8 << 18;
-        QTest::newRow("Don't create if ping fail") << 9 << 19;
-        QTest::newRow("Connect closed") << 10 << 20;
+        QTest::newRow("NVT enable") << 0 << 8;
+        QTest::newRow("NVT filter") << 1 << 9;
+        QTest::newRow("NVT port setup") << 2 << 10;
+        QTest::newRow("Keep connection") << 3 << 11;
+        QTest::newRow("Use TEA auth.") << 4 << 13;
+        QTest::newRow("Log enabled") << 5 << 16;
+        QTest::newRow("TCP server mode") << 6 << 17;
+        QTest::newRow("Create port on start") << 7 << 18;
+        QTest::newRow("Hide on startup") << 8 << 19;
+        QTest::newRow("Don't create if ping fail") << 9 << 20;
+        QTest::newRow("Connect closed") << 10 << 21;
     }
     void eachSwitchIsItsOwnBox()
     {
@@ -112,7 +114,7 @@ private Q_SLOTS:
             &s.PingFailCheckBox, &s.ConnectClosedCheckBox };
         *boxes[box] = true;
         const QStringList report = BuildSettingsReport(s, {});
-        for (int i = 0; i < 22; ++i) {
+        for (int i = 0; i < 23; ++i) {
             QCOMPARE(report[i].endsWith(QStringLiteral(": on")), i == line);
         }
     }
@@ -124,7 +126,7 @@ private Q_SLOTS:
         s.UKEdit2 = QStringLiteral("1");
         s.UKEdit3 = QString();
         s.UKEdit4 = QStringLiteral("xyz");
-        QCOMPARE(BuildSettingsReport(s, {})[13], QStringLiteral("TEA Key:3a7f19c2:1::xyz"));
+        QCOMPARE(BuildSettingsReport(s, {})[14], QStringLiteral("TEA Key:3a7f19c2:1::xyz"));
     }
 
     void logCopiedAsItIs()
@@ -141,9 +143,9 @@ private Q_SLOTS:
     {
         const QStringList three { "a", "", "c" };
         const QStringList report = BuildSettingsReport(SettingsSnapshot {}, three);
-        QCOMPARE(report.mid(21, 5), QStringList({ OsSeparator, "a", "", "c", LogSeparator }));
+        QCOMPARE(report.mid(22, 5), QStringList({ OsSeparator, "a", "", "c", LogSeparator }));
         const QStringList none = BuildSettingsReport(SettingsSnapshot {}, {});
-        QCOMPARE(none[22], LogSeparator);
+        QCOMPARE(none[23], LogSeparator);
     }
 
     void separatorLengths()

@@ -55,6 +55,7 @@ QStringList BuildSettingsReport(const SettingsSnapshot& s, const QStringList& os
     lines << LabelLine("Port        : ", s.PortLabeledEdit);
     lines << LabelLine("Server port : ", s.ServerPortLabeledEdit);
     lines << LabelLine("Serial name : ", s.ComPortComboBox);
+    lines << LabelLine("Port link   : ", s.PortLink);
     lines << QStringLiteral("--------------- NVT ------------------");
     lines << SwitchLine("NVT enable  : ", s.NVTEnabledCheckBox);
     lines << SwitchLine("NVT filter  : ", s.NVTFilterCheckBox);

@@ -15,6 +15,8 @@ struct SettingsSnapshot {
     QString PortLabeledEdit;
     QString ServerPortLabeledEdit;
     QString ComPortComboBox;
+    // Where programs open the port: the link made for it, or where the name would put it.
+    QString PortLink;
     bool NVTEnabledCheckBox = false;
     bool NVTFilterCheckBox = false;
     bool NVTPortSetupCheckBox = false;

@@ -77,6 +77,9 @@ void TMainForm::CreateCOMBitBtnClick()
 
     if (VSPort->CreatePort(name)) {
         Log(QStringLiteral("Serial port %1 created").arg(name));
+        // The name is not where programs open it on Linux: say where that is.
+        if (const auto* pty = dynamic_cast<const TPtyVSPort*>(VSPort.get()))
+            Log(QStringLiteral("Port link %1").arg(pty->LinkPath()));
         DeleteCOMBitBtn->setEnabled(true);
         StatusLabel->setText(QStringLiteral("Created"));
     } else {

@@ -11,7 +11,7 @@ inline const QString OsSeparator = QStringLiteral("-------------- OS type ------
 inline const QString LogSeparator = QStringLiteral("--------------- Log ------------------");
 inline const QString ModuleSeparator = QStringLiteral("---------- Module settings -------------");
 
-// Lines 1 to 21 with every switch off and every field empty.
+// Lines 1 to 22 with every switch off and every field empty.
 inline const QStringList AllOffHead {
     "Parameter list:",
     "---------- Virtual SP ----------------",
@@ -19,6 +19,7 @@ inline const QStringList AllOffHead {
     "Port        : ",
     "Server port : ",
     "Serial name : ",
+    "Port link   : ",
     "--------------- NVT ------------------",
     "NVT enable  : off",
     "NVT filter  : off",
