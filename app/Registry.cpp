@@ -253,11 +253,14 @@ bool TRegistry::CommitRunKey()
         const QString text = c.Value->Type == TRegDataType::Integer
             ? QString::number(c.Value->Number)
             : c.Value->Text;
+        // The value's name stays the file's name; the desktop's session settings show
+        // the entry under the window's own name and the installed icon.
         const QByteArray entry = QStringLiteral("[Desktop Entry]\n"
                                                 "Type=Application\n"
-                                                "Name=%1\n"
-                                                "Exec=%2\n")
-                                     .arg(c.Name, DesktopExecLine(text))
+                                                "Name=Kelmar Virtual port manager\n"
+                                                "Icon=vsp\n"
+                                                "Exec=%1\n")
+                                     .arg(DesktopExecLine(text))
                                      .toUtf8();
         if (!MakeFolders(autostartDir_, error) || !WriteAtomically(path, entry, 0644, error))
             return Fail(TStoreError::WriteFailed, error);

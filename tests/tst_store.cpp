@@ -505,8 +505,8 @@ private Q_SLOTS:
         reg.WriteString("KelmarVSP", program);
         QVERIFY2(reg.CloseKey(), qPrintable(reg.ErrorString()));
         QCOMPARE(ReadFile(store.AutostartFile()),
-            QByteArray("[Desktop Entry]\nType=Application\nName=KelmarVSP\n"
-                       "Exec=\"/opt/my vsp/vsp\"\n"));
+            QByteArray("[Desktop Entry]\nType=Application\nName=Kelmar Virtual port manager\n"
+                       "Icon=vsp\nExec=\"/opt/my vsp/vsp\"\n"));
 
         QVERIFY(reg.OpenKey(QString::fromLatin1(RunKeyPath), false));
         QString text;
