@@ -49,6 +49,7 @@ class TPingThread;
 class TUDPThread;
 class TLabeledEdit;
 class TImage;
+struct TelnetFrame;
 
 // The notification-area icon record.
 struct TTrayIconData {
@@ -288,6 +289,30 @@ public:
     void FlushPending();
     bool AwaitingTeaChallenge() const; // the flush holds the program's bytes until answered
     void OnVSPClientSocketRead(TCustomWinSocket* socket);
+
+    // ---- link/Umainf_relay.cpp: the pending store and what goes into it ----
+    // A client connection whose error event has run is dead until the ping decides: it
+    // does not count as a link to the module.
+    bool LinkUsable() const;
+    // Puts bytes into the store, at its head or behind what waits there; false when they
+    // do not fit (the module has stopped reading and the store is full).
+    bool StorePending(const uint8_t* bytes, int32_t size, bool atHead);
+    // One send of the whole store on the connection: counted, the rest moved to the front.
+    // Returns what the connection took, or -1 (would block, or failed: the error event has
+    // run inside the send).
+    int SendPending(TCustomWinSocket* connection);
+    enum class TSendResult {
+        Whole, // the connection took it, or took part and the rest waits at the head of the store
+        Nothing, // the connection would block
+        Failed, // the error event has run inside the send (or the connection was already dead)
+    };
+    // One Telnet message (a frame, IAC NOP, the TEA answer) on the connection. A message cut
+    // in two would make the module read whatever follows as part of it, so a rest the
+    // connection did not take goes to the head of the store.
+    TSendResult SendMessage(TCustomWinSocket* connection, const uint8_t* bytes, int size,
+                            bool takeLock);
+    // A port-control frame, behind the bytes the program wrote before the change.
+    bool SendPortControl(const TelnetFrame& frame);
 
     // ---- link/Umainf_nvt.cpp: hooks the relay calls, NVT options, TEA, port settings ----
     int32_t EscapeOutgoing(uint8_t* bytes, int32_t count); // returns the grown count

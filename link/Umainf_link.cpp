@@ -111,21 +111,10 @@ void TMainForm::OnVSPServerSocketAccept(TCustomWinSocket* socket)
     TelnetLoneIac = false;
     Log(QStringLiteral("TCP connected"));
     SetLabel(LANStatusServerLabel, QStringLiteral("Connected"));
-    if (PendingCount > 0 && !AwaitingTeaChallenge()) {
-        // What the program wrote while no module was connected goes out in one piece.
-        socket->Lock();
-        const int sent = socket->SendBuf(PendingBuffer.get(), PendingCount);
-        socket->Unlock();
-        if (sent > 0) {
-            LanTxCount = int32_t(uint32_t(LanTxCount) + uint32_t(sent));
-            ShowCounter(LANTxLabel, LanTxCount);
-            // A fresh connection takes the whole store; should it not, the rest stays for
-            // the next flush instead of being thrown away.
-            if (sent < PendingCount)
-                memmove(PendingBuffer.get(), PendingBuffer.get() + sent, size_t(PendingCount - sent));
-            PendingCount -= sent;
-        }
-    }
+    // What the program wrote while no module was connected goes out in one piece; should
+    // the fresh connection not take it all, the rest stays for the next flush.
+    if (PendingCount > 0 && !AwaitingTeaChallenge())
+        SendPending(socket);
 }
 
 void TMainForm::OnVSPServerSocketClientDisconnect(TCustomWinSocket* socket)
