@@ -17,6 +17,7 @@
 //   setup/Umainf_readout.cpp read-out of the module's set-up console
 //   setup/Umainf_setupdialog.cpp how the "Setup Module" dialog is opened
 
+#include "link/Nvt.h"
 #include "vport/Vsportlib_tlb.h"
 
 #include <QElapsedTimer>
@@ -49,7 +50,6 @@ class TPingThread;
 class TUDPThread;
 class TLabeledEdit;
 class TImage;
-struct TelnetFrame;
 
 // The notification-area icon record.
 struct TTrayIconData {
@@ -187,10 +187,10 @@ public:
     bool LinkError = false;
     bool TeaAnswered = false;
     bool LinkActivity = false;
-    // NVT filter: the last block from the module ended in a lone 0xFF, passed on as data;
-    // it may be the first half of an escaped 0xFF whose second half opens the next block.
-    // Cleared when a module connection starts.
-    bool TelnetLoneIac = false;
+    // NVT filter, module to program: what a received block leaves unfinished (a command
+    // or an escaped 0xFF cut by the read) is taken up by the next. Reset when a module
+    // connection starts.
+    TNvtReceiver NvtReceiver;
     int32_t PendingCount = 0;
     TCustomWinSocket* DataConnection = nullptr;
     TPingThread* PingThread = nullptr;
@@ -316,8 +316,6 @@ public:
 
     // ---- link/Umainf_nvt.cpp: hooks the relay calls, NVT options, TEA, port settings ----
     int32_t EscapeOutgoing(uint8_t* bytes, int32_t count); // returns the grown count
-    int32_t StripLeadingCommands(uint8_t* block, int32_t count); // returns the new count
-    int32_t UnescapeIncoming(uint8_t* block, int32_t count); // returns the new count
     void SendKeepConnection();
     void NVTEnabledCheckBoxClick();
     void NVTKeepCheckBoxClick();

@@ -71,7 +71,7 @@ void TMainForm::OnVSPClientSocketConnect(TCustomWinSocket* socket)
     Log(QStringLiteral("TCP connected module ") + IPAddressComboBox->currentText());
     SetLabel(LANStatusClientLabel, QStringLiteral("Connected"));
     TeaAnswered = false;
-    TelnetLoneIac = false;
+    NvtReceiver.Reset();
     DataConnection = socket;
     LinkError = false;
 }
@@ -108,7 +108,7 @@ void TMainForm::OnVSPServerSocketAccept(TCustomWinSocket* socket)
     DataConnection = socket;
     // Every module connection is authenticated on its own, as a client connect is.
     TeaAnswered = false;
-    TelnetLoneIac = false;
+    NvtReceiver.Reset();
     Log(QStringLiteral("TCP connected"));
     SetLabel(LANStatusServerLabel, QStringLiteral("Connected"));
     // What the program wrote while no module was connected goes out in one piece; should

@@ -1,5 +1,5 @@
-// The Telnet side of the data link: the NVT option boxes, the hooks the relay calls to
-// escape and unescape 0xFF and to drop leading commands, the keep-connection message, the
+// The Telnet side of the data link: the NVT option boxes, the hook the relay calls to
+// escape 0xFF towards the module, the keep-connection message, the
 // answer to a module's TEA challenge and the RFC 2217 frames that carry the virtual port's
 // line settings to the module. The byte work is done by the codecs (Nvt, Tea, Rfc2217);
 // the handlers here only gather the inputs, send and report.
@@ -21,68 +21,11 @@
 
 namespace vsp {
 
-namespace {
-
-// Whether the last byte is a 0xFF that is not the second half of an escaped pair, walking
-// the pairs from the front as the incoming unescape does.
-bool EndsInLoneIac(const uint8_t* bytes, int32_t count)
-{
-    int32_t i = 0;
-    while (i < count) {
-        if (bytes[i] != telnet::IAC) {
-            ++i;
-            continue;
-        }
-        if (i + 1 == count) return true;
-        i += bytes[i + 1] == telnet::IAC ? 2 : 1;
-    }
-    return false;
-}
-
-} // namespace
-
-// ---- Hooks of the relay ----
+// ---- Hook of the relay ----
 
 int32_t TMainForm::EscapeOutgoing(uint8_t* bytes, int32_t count)
 {
     return NvtEscapeOutgoing(bytes, count);
-}
-
-int32_t TMainForm::StripLeadingCommands(uint8_t* block, int32_t count)
-{
-    if (count <= 0) return 0;
-    // A read takes at most 512 bytes, so an escaped 0xFF (IAC IAC) can be cut in two: its
-    // first half ended the last block and went to the port as one data byte, and its
-    // second half opens this block. Taken on its own it would look like a command and
-    // swallow the byte after it (or pair up with the next 0xFF).
-    const bool loneIacBefore = TelnetLoneIac;
-    TelnetLoneIac = false;
-    int32_t start = 0;
-    bool atFront = true;
-    if (loneIacBefore && block[0] == telnet::IAC) {
-        start = 1; // its 0xFF is already with the program
-        atFront = false; // what follows comes after a data byte
-    } else if (loneIacBefore && block[0] >= telnet::SE && count <= ReceiveBlockSize) {
-        // It was a command cut in two after all: drop the rest of it (and any commands
-        // behind it) as if it had come whole at the front.
-        uint8_t whole[ReceiveBlockSize + 1];
-        whole[0] = telnet::IAC;
-        memcpy(whole + 1, block, size_t(count));
-        count = qMax(0, vsp::StripLeadingCommands(whole, count + 1));
-        memcpy(block, whole, size_t(count));
-        atFront = false;
-    }
-    uint8_t* rest = block + start;
-    int32_t n = count - start;
-    if (atFront && n > 0 && rest[0] == telnet::IAC) n = vsp::StripLeadingCommands(rest, n);
-    TelnetLoneIac = EndsInLoneIac(rest, n);
-    if (start > 0) memmove(block, rest, size_t(n));
-    return n;
-}
-
-int32_t TMainForm::UnescapeIncoming(uint8_t* block, int32_t count)
-{
-    return NvtUnescapeIncoming(block, count);
 }
 
 // ---- Keep-connection message ----

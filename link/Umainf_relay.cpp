@@ -217,16 +217,16 @@ void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
         AnswerTeaChallenge(socket, block, n);
         return;
     }
-    // Every block, not only those starting with 0xFF: an escaped 0xFF can be split
-    // between two reads, and its second half starts the next block.
-    if (NVTFilterCheckBox->isChecked())
-        n = StripLeadingCommands(block, n);
-    // A block of nothing but commands has no data for the port.
+    // Leading commands go, and escaped 0xFF become one, with the stream's state kept
+    // across reads: a read ends wherever TCP had bytes, inside a command or a pair too.
+    const bool filter = NVTFilterCheckBox->isChecked();
+    if (filter)
+        n = NvtReceiver.Receive(block, n);
+    else
+        NvtReceiver.Reset(); // switched on again, it starts on a fresh block
     if (n == 0)
         return;
     if (VSPort->IsOpened()) {
-        if (NVTFilterCheckBox->isChecked())
-            n = UnescapeIncoming(block, n);
         const int32_t written = qMax<int32_t>(0, VSPort->Write(block, n));
         Count(SerialTxCount, written);
         CountersChanged = true;
