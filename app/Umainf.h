@@ -17,6 +17,7 @@
 //   setup/Umainf_readout.cpp read-out of the module's set-up console
 //   setup/Umainf_setupdialog.cpp how the "Setup Module" dialog is opened
 
+#include "link/Nvt.h"
 #include "vport/Vsportlib_tlb.h"
 
 #include <QElapsedTimer>
@@ -193,10 +194,10 @@ public:
     bool LinkError = false;
     bool TeaAnswered = false;
     bool LinkActivity = false;
-    // NVT filter: the last block from the module ended in a lone 0xFF, passed on as data;
-    // it may be the first half of an escaped 0xFF whose second half opens the next block.
-    // Cleared when a module connection starts.
-    bool TelnetLoneIac = false;
+    // NVT filter, module to program: what a received block leaves unfinished (a command
+    // or an escaped 0xFF cut by the read) is taken up by the next. Reset when a module
+    // connection starts.
+    TNvtReceiver NvtReceiver;
     int32_t PendingCount = 0;
     TCustomWinSocket* DataConnection = nullptr;
     TPingThread* PingThread = nullptr;
@@ -296,10 +297,32 @@ public:
     bool AwaitingTeaChallenge() const; // the flush holds the program's bytes until answered
     void OnVSPClientSocketRead(TCustomWinSocket* socket);
 
+    // ---- link/Umainf_relay.cpp: the pending store and what goes into it ----
+    // A client connection whose error event has run is dead until the ping decides: it
+    // does not count as a link to the module.
+    bool LinkUsable() const;
+    // Puts bytes into the store, at its head or behind what waits there; false when they
+    // do not fit (the module has stopped reading and the store is full).
+    bool StorePending(const uint8_t* bytes, int32_t size, bool atHead);
+    // One send of the whole store on the connection: counted, the rest moved to the front.
+    // Returns what the connection took, or -1 (would block, or failed: the error event has
+    // run inside the send).
+    int SendPending(TCustomWinSocket* connection);
+    enum class TSendResult {
+        Whole, // the connection took it, or took part and the rest waits at the head of the store
+        Nothing, // the connection would block
+        Failed, // the error event has run inside the send (or the connection was already dead)
+    };
+    // One Telnet message (a frame, IAC NOP, the TEA answer) on the connection. A message cut
+    // in two would make the module read whatever follows as part of it, so a rest the
+    // connection did not take goes to the head of the store.
+    TSendResult SendMessage(TCustomWinSocket* connection, const uint8_t* bytes, int size,
+                            bool takeLock);
+    // A port-control frame, behind the bytes the program wrote before the change.
+    bool SendPortControl(const TelnetFrame& frame);
+
     // ---- link/Umainf_nvt.cpp: hooks the relay calls, NVT options, TEA, port settings ----
     int32_t EscapeOutgoing(uint8_t* bytes, int32_t count); // returns the grown count
-    int32_t StripLeadingCommands(uint8_t* block, int32_t count); // returns the new count
-    int32_t UnescapeIncoming(uint8_t* block, int32_t count); // returns the new count
     void SendKeepConnection();
     void NVTEnabledCheckBoxClick();
     void NVTKeepCheckBoxClick();

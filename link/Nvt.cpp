@@ -79,6 +79,64 @@ int32_t NvtUnescapeIncoming(uint8_t* block, int32_t count)
     return to;
 }
 
+int32_t TNvtReceiver::Receive(uint8_t* block, int32_t count)
+{
+    if (count <= 0) return 0;
+    // A block starts at the front unless the last one left a command or an escape open.
+    if (state_ == TState::Data) state_ = TState::FrontStart;
+    int32_t out = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const uint8_t byte = block[i];
+        switch (state_) {
+        case TState::FrontStart:
+            if (byte == IAC) {
+                state_ = TState::FrontIac;
+            } else {
+                block[out++] = byte;
+                state_ = TState::Data;
+            }
+            break;
+        case TState::FrontIac:
+            if (byte == IAC) {
+                block[out++] = IAC; // an escaped data byte: the front ends with it
+                state_ = TState::Data;
+            } else if (byte == SB) {
+                subnegotiationLength_ = 2;
+                state_ = TState::FrontSubnegotiation;
+            } else if (IsNegotiation(byte)) {
+                state_ = TState::FrontNegotiation;
+            } else {
+                state_ = TState::FrontStart; // a two-byte command, dropped
+            }
+            break;
+        case TState::FrontNegotiation:
+            state_ = TState::FrontStart; // the option byte goes with its command
+            break;
+        case TState::FrontSubnegotiation:
+            ++subnegotiationLength_;
+            if (byte == IAC) state_ = TState::FrontSubnegotiationIac;
+            break;
+        case TState::FrontSubnegotiationIac:
+            ++subnegotiationLength_;
+            // IAC IAC inside is a data byte 0xFF: its second IAC is not the one before SE.
+            state_ = byte == SE ? TState::FrontStart : TState::FrontSubnegotiation;
+            break;
+        case TState::Data:
+            block[out++] = byte;
+            if (byte == IAC) state_ = TState::DataIac;
+            break;
+        case TState::DataIac:
+            if (byte != IAC) block[out++] = byte;
+            state_ = TState::Data;
+            break;
+        }
+    }
+    if ((state_ == TState::FrontSubnegotiation || state_ == TState::FrontSubnegotiationIac)
+        && subnegotiationLength_ > SubnegotiationLimit)
+        state_ = TState::FrontStart;
+    return out;
+}
+
 static TelnetFrame FrameOf(uint8_t command, const uint8_t* value, int valueSize)
 {
     TelnetFrame frame;

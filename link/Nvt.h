@@ -1,8 +1,9 @@
 #pragma once
 // The little Telnet (NVT) the data link needs: 0xFF escaping in both directions, removal
 // of the commands a module puts at the front of a received block, the RFC 2217
-// port-control frame and the keep-connection message. Pure functions over bytes; the
-// relay decides when each applies and does the sending.
+// port-control frame and the keep-connection message. Pure functions over bytes and one
+// small receiver that keeps the stream's state between blocks; the relay decides when each
+// applies and does the sending.
 
 #include <cstdint>
 
@@ -29,6 +30,39 @@ int32_t StripLeadingCommands(uint8_t* block, int32_t count);
 // to right (0xFF 0xFF 0xFF 0xFF gives 0xFF 0xFF; a lone 0xFF stays). Returns the new
 // count.
 int32_t NvtUnescapeIncoming(uint8_t* block, int32_t count);
+
+// The receive side of "NVT filter" as one stream: leading-command removal and the 0xFF
+// unescape of each received block, with what a block leaves unfinished carried into the
+// next one. A read takes what TCP happens to have, so a block can end inside a command at
+// the front (IAC alone, a negotiation before its option, a subnegotiation before its IAC
+// SE) or after the first half of an escaped 0xFF; the rest of it is taken as if the next
+// block had been appended. A block that opens fresh still has its own leading commands
+// removed, as every block has (RFC 2217 servers answer with a block that starts with one).
+// One object per link; Reset() at every new connection.
+class TNvtReceiver {
+public:
+    // The longest subnegotiation followed across reads; one that runs on past it is given
+    // up at the end of a block, as one whose IAC SE is not in its block always was.
+    static constexpr int32_t SubnegotiationLimit = 1024;
+
+    void Reset() { state_ = TState::FrontStart; }
+    // Processes one received block in place; returns the number of bytes for the program
+    // (never more than count).
+    int32_t Receive(uint8_t* block, int32_t count);
+
+private:
+    enum class TState {
+        FrontStart, // at the front of a block: an IAC opens a command
+        FrontIac, // IAC at the front: the next byte says what it is
+        FrontNegotiation, // IAC WILL/WONT/DO/DONT: the option byte comes next
+        FrontSubnegotiation, // IAC SB ...: until IAC SE
+        FrontSubnegotiationIac, // IAC inside it: SE ends it, anything else is skipped
+        Data, // after the first data byte: commands pass as data, IAC IAC is one 0xFF
+        DataIac, // a 0xFF went to the program; a 0xFF right behind it is its escape
+    };
+    TState state_ = TState::FrontStart;
+    int32_t subnegotiationLength_ = 0;
+};
 
 // One frame to put on the wire as it is: not escaped again, never counted as relay data.
 struct TelnetFrame {

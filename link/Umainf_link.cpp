@@ -71,7 +71,7 @@ void TMainForm::OnVSPClientSocketConnect(TCustomWinSocket* socket)
     Log(QStringLiteral("TCP connected module ") + IPAddressComboBox->currentText());
     SetLabel(LANStatusClientLabel, QStringLiteral("Connected"));
     TeaAnswered = false;
-    TelnetLoneIac = false;
+    NvtReceiver.Reset();
     DataConnection = socket;
     LinkError = false;
 }
@@ -108,24 +108,13 @@ void TMainForm::OnVSPServerSocketAccept(TCustomWinSocket* socket)
     DataConnection = socket;
     // Every module connection is authenticated on its own, as a client connect is.
     TeaAnswered = false;
-    TelnetLoneIac = false;
+    NvtReceiver.Reset();
     Log(QStringLiteral("TCP connected"));
     SetLabel(LANStatusServerLabel, QStringLiteral("Connected"));
-    if (PendingCount > 0 && !AwaitingTeaChallenge()) {
-        // What the program wrote while no module was connected goes out in one piece.
-        socket->Lock();
-        const int sent = socket->SendBuf(PendingBuffer.get(), PendingCount);
-        socket->Unlock();
-        if (sent > 0) {
-            LanTxCount = int32_t(uint32_t(LanTxCount) + uint32_t(sent));
-            ShowCounter(LANTxLabel, LanTxCount);
-            // A fresh connection takes the whole store; should it not, the rest stays for
-            // the next flush instead of being thrown away.
-            if (sent < PendingCount)
-                memmove(PendingBuffer.get(), PendingBuffer.get() + sent, size_t(PendingCount - sent));
-            PendingCount -= sent;
-        }
-    }
+    // What the program wrote while no module was connected goes out in one piece; should
+    // the fresh connection not take it all, the rest stays for the next flush.
+    if (PendingCount > 0 && !AwaitingTeaChallenge())
+        SendPending(socket);
 }
 
 void TMainForm::OnVSPServerSocketClientDisconnect(TCustomWinSocket* socket)

@@ -1,5 +1,5 @@
-// The Telnet side of the data link: the NVT option boxes, the hooks the relay calls to
-// escape and unescape 0xFF and to drop leading commands, the keep-connection message, the
+// The Telnet side of the data link: the NVT option boxes, the hook the relay calls to
+// escape 0xFF towards the module, the keep-connection message, the
 // answer to a module's TEA challenge and the RFC 2217 frames that carry the virtual port's
 // line settings to the module. The byte work is done by the codecs (Nvt, Tea, Rfc2217);
 // the handlers here only gather the inputs, send and report.
@@ -21,139 +21,11 @@
 
 namespace vsp {
 
-namespace {
-
-// A client connection whose error event has run is dead until the ping decides: nothing
-// sent on it would arrive, so it does not count as a link to the module.
-bool LinkUsable(const TMainForm& f)
-{
-    return f.DataConnection && !f.LinkError;
-}
-
-// Puts bytes into the pending store, at its head or after what waits there. The store is
-// sized for the reading rule; a message does not fit only when the module has stopped
-// reading and the store is full.
-bool Store(TMainForm& f, const uint8_t* bytes, int size, bool atHead)
-{
-    if (f.PendingCount + size > TMainForm::PendingCapacity) return false;
-    uint8_t* store = f.PendingBuffer.get();
-    if (atHead) {
-        memmove(store + size, store, size_t(f.PendingCount));
-        memcpy(store, bytes, size_t(size));
-    } else {
-        memcpy(store + f.PendingCount, bytes, size_t(size));
-    }
-    f.PendingCount += size;
-    return true;
-}
-
-enum class SendResult {
-    Whole, // the connection took it, or took part and the rest waits at the head of the store
-    Nothing, // the connection would block
-    Failed, // the error event has run inside SendBuf (or the connection was already dead)
-};
-
-// One send of a Telnet message (a frame, IAC NOP, the TEA answer). A message cut in two
-// would make the module read whatever follows as part of it, so a rest the connection did
-// not take goes to the head of the pending store: the stream goes on with it at the next
-// flush.
-SendResult SendMessage(
-    TMainForm& f, TCustomWinSocket* connection, const uint8_t* bytes, int size, bool takeLock)
-{
-    if (takeLock) connection->Lock();
-    const int sent = connection->SendBuf(bytes, size);
-    if (takeLock) connection->Unlock();
-    if (sent == size) return SendResult::Whole;
-    if (sent < 0) {
-        // A failure empties DataConnection (server) or suspends the link (client).
-        const bool failed = f.DataConnection != connection || f.LinkError;
-        return failed ? SendResult::Failed : SendResult::Nothing;
-    }
-    if (connection != f.DataConnection || !Store(f, bytes + sent, size - sent, true))
-        return SendResult::Failed;
-    return SendResult::Whole;
-}
-
-// A port-control frame goes out behind the bytes the program wrote before the change, as
-// on a serial line. Normally the flush empties the store at once and the frame follows
-// directly. While the module is not reading, the frame waits in the store behind those
-// bytes, so consecutive changes reach the module whole and in the order they were made.
-bool SendPortControl(TMainForm& f, const TelnetFrame& frame)
-{
-    if (f.PendingCount > 0) f.FlushPending();
-    if (!LinkUsable(f)) return false; // the flush failed
-    if (f.PendingCount > 0) return Store(f, frame.Bytes, frame.Size, false);
-    switch (SendMessage(f, f.DataConnection, frame.Bytes, frame.Size, false)) {
-    case SendResult::Whole:
-        return true;
-    case SendResult::Nothing:
-        return Store(f, frame.Bytes, frame.Size, false);
-    case SendResult::Failed:
-        break;
-    }
-    return false;
-}
-
-// Whether the last byte is a 0xFF that is not the second half of an escaped pair, walking
-// the pairs from the front as the incoming unescape does.
-bool EndsInLoneIac(const uint8_t* bytes, int32_t count)
-{
-    int32_t i = 0;
-    while (i < count) {
-        if (bytes[i] != telnet::IAC) {
-            ++i;
-            continue;
-        }
-        if (i + 1 == count) return true;
-        i += bytes[i + 1] == telnet::IAC ? 2 : 1;
-    }
-    return false;
-}
-
-} // namespace
-
-// ---- Hooks of the relay ----
+// ---- Hook of the relay ----
 
 int32_t TMainForm::EscapeOutgoing(uint8_t* bytes, int32_t count)
 {
     return NvtEscapeOutgoing(bytes, count);
-}
-
-int32_t TMainForm::StripLeadingCommands(uint8_t* block, int32_t count)
-{
-    if (count <= 0) return 0;
-    // A read takes at most 512 bytes, so an escaped 0xFF (IAC IAC) can be cut in two: its
-    // first half ended the last block and went to the port as one data byte, and its
-    // second half opens this block. Taken on its own it would look like a command and
-    // swallow the byte after it (or pair up with the next 0xFF).
-    const bool loneIacBefore = TelnetLoneIac;
-    TelnetLoneIac = false;
-    int32_t start = 0;
-    bool atFront = true;
-    if (loneIacBefore && block[0] == telnet::IAC) {
-        start = 1; // its 0xFF is already with the program
-        atFront = false; // what follows comes after a data byte
-    } else if (loneIacBefore && block[0] >= telnet::SE && count <= ReceiveBlockSize) {
-        // It was a command cut in two after all: drop the rest of it (and any commands
-        // behind it) as if it had come whole at the front.
-        uint8_t whole[ReceiveBlockSize + 1];
-        whole[0] = telnet::IAC;
-        memcpy(whole + 1, block, size_t(count));
-        count = qMax(0, vsp::StripLeadingCommands(whole, count + 1));
-        memcpy(block, whole, size_t(count));
-        atFront = false;
-    }
-    uint8_t* rest = block + start;
-    int32_t n = count - start;
-    if (atFront && n > 0 && rest[0] == telnet::IAC) n = vsp::StripLeadingCommands(rest, n);
-    TelnetLoneIac = EndsInLoneIac(rest, n);
-    if (start > 0) memmove(block, rest, size_t(n));
-    return n;
-}
-
-int32_t TMainForm::UnescapeIncoming(uint8_t* block, int32_t count)
-{
-    return NvtUnescapeIncoming(block, count);
 }
 
 // ---- Keep-connection message ----
@@ -162,10 +34,10 @@ void TMainForm::SendKeepConnection()
 {
     KeepTicks = 0;
     if (!NVTKeepCheckBox->isChecked()) return;
-    if (!LinkActivity && LinkUsable(*this)) {
+    if (!LinkActivity && LinkUsable()) {
         const TelnetFrame nop = KeepConnectionMessage();
         // A link too busy to take two bytes is not idle: the next check tries again.
-        if (SendMessage(*this, DataConnection, nop.Bytes, nop.Size, true) != SendResult::Whole)
+        if (SendMessage(DataConnection, nop.Bytes, nop.Size, true) != TSendResult::Whole)
             return;
         Log(QStringLiteral("Keep connection message sent"));
         // The message itself counts as activity: on an idle link it goes out on every
@@ -222,52 +94,52 @@ void TMainForm::AnswerTeaChallenge(TCustomWinSocket* socket, const uint8_t* bloc
     // The module's verdict is not awaited: one that rejects the answer closes the link.
     const auto* response = reinterpret_cast<const uint8_t*>(answer.Response);
     // Should the new connection not take it at once, it still goes out before any data.
-    if (SendMessage(*this, socket, response, TeaChallengeChars, true) == SendResult::Nothing
+    if (SendMessage(socket, response, TeaChallengeChars, true) == TSendResult::Nothing
         && socket == DataConnection)
-        Store(*this, response, TeaChallengeChars, true);
+        StorePending(response, TeaChallengeChars, true);
 }
 
 // ---- Line settings to the module (RFC 2217) ----
 
 void TMainForm::OnVSPortBaudRate(int32_t baudRate)
 {
-    if (!NVTPortSetupCheckBox->isChecked() || !LinkUsable(*this)) {
+    if (!NVTPortSetupCheckBox->isChecked() || !LinkUsable()) {
         Log(QStringLiteral("Can't set remonte baudrate, not connected to module"));
         return;
     }
-    if (!SendPortControl(*this, BaudRateFrame(baudRate))) return;
+    if (!SendPortControl(BaudRateFrame(baudRate))) return;
     BaudLabel->setText(QString::number(baudRate));
     Log(QStringLiteral("Remonte baudrate set"));
 }
 
 void TMainForm::OnVSPortLineControl(int32_t stopBits, int32_t parity, int32_t wordLength)
 {
-    if (!NVTPortSetupCheckBox->isChecked() || !LinkUsable(*this)) {
+    if (!NVTPortSetupCheckBox->isChecked() || !LinkUsable()) {
         Log(QStringLiteral("Remonte control options couldn't be set, not connected to module"));
         return;
     }
     // Always parity, stop size, data size, in this order.
     ParityLabel->setText(ParityText(parity));
-    if (!SendPortControl(*this, PortControlFrame(telnet::SET_PARITY, SetParityValue(parity))))
+    if (!SendPortControl(PortControlFrame(telnet::SET_PARITY, SetParityValue(parity))))
         return;
     if (const auto text = StopBitsText(stopBits)) StopBitsLabel->setText(*text);
-    if (!SendPortControl(*this, PortControlFrame(telnet::SET_STOPSIZE, SetStopSizeValue(stopBits))))
+    if (!SendPortControl(PortControlFrame(telnet::SET_STOPSIZE, SetStopSizeValue(stopBits))))
         return;
     BitsLabel->setText(QString::number(wordLength));
     if (!SendPortControl(
-            *this, PortControlFrame(telnet::SET_DATASIZE, SetDataSizeValue(wordLength))))
+            PortControlFrame(telnet::SET_DATASIZE, SetDataSizeValue(wordLength))))
         return;
     Log(QStringLiteral("Remonte control options set"));
 }
 
 void TMainForm::OnVSPortHandflow(int32_t controlHandShake, int32_t flowReplace, int32_t, int32_t)
 {
-    if (!NVTPortSetupCheckBox->isChecked() || !LinkUsable(*this)) {
+    if (!NVTPortSetupCheckBox->isChecked() || !LinkUsable()) {
         Log(QStringLiteral("Remonte handshake couldn't be set, not connected to module"));
         return;
     }
     const uint8_t value = SetControlValue(controlHandShake, flowReplace);
-    if (!SendPortControl(*this, PortControlFrame(telnet::SET_CONTROL, value))) return;
+    if (!SendPortControl(PortControlFrame(telnet::SET_CONTROL, value))) return;
     Log(QStringLiteral("Remonte handshake set"));
 }
 

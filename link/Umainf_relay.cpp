@@ -4,6 +4,7 @@
 // program's bytes, in order, and asks for a reconnect.
 
 #include "app/Umainf.h"
+#include "link/Nvt.h"
 #include "link/Sockets.h"
 #include "vport/Uping.h"
 
@@ -111,20 +112,91 @@ bool TMainForm::AwaitingTeaChallenge() const
 void TMainForm::FlushPending()
 {
     FlushTicks = 0;
-    TCustomWinSocket* connection = DataConnection;
-    if (!connection || PendingCount == 0 || AwaitingTeaChallenge())
+    if (!DataConnection || PendingCount == 0 || AwaitingTeaChallenge())
         return;
+    SendPending(DataConnection);
+}
+
+int TMainForm::SendPending(TCustomWinSocket* connection)
+{
     connection->Lock();
     // A failure other than "would block" raises the error event inside SendBuf.
     const int sent = connection->SendBuf(PendingBuffer.get(), PendingCount);
     connection->Unlock();
-    if (sent < 0)
-        return;
+    if (sent <= 0)
+        return sent;
     Count(LanTxCount, sent);
     CountersChanged = true;
     if (sent < PendingCount)
         memmove(PendingBuffer.get(), PendingBuffer.get() + sent, size_t(PendingCount - sent));
     PendingCount -= sent;
+    return sent;
+}
+
+bool TMainForm::LinkUsable() const
+{
+    return DataConnection && !LinkError;
+}
+
+bool TMainForm::StorePending(const uint8_t* bytes, int32_t size, bool atHead)
+{
+    // The store is sized for the reading rule; a message does not fit only when the
+    // module has stopped reading and the store is full.
+    if (PendingCount + size > PendingCapacity)
+        return false;
+    uint8_t* store = PendingBuffer.get();
+    if (atHead) {
+        memmove(store + size, store, size_t(PendingCount));
+        memcpy(store, bytes, size_t(size));
+    } else {
+        memcpy(store + PendingCount, bytes, size_t(size));
+    }
+    PendingCount += size;
+    return true;
+}
+
+TMainForm::TSendResult TMainForm::SendMessage(
+    TCustomWinSocket* connection, const uint8_t* bytes, int size, bool takeLock)
+{
+    if (takeLock)
+        connection->Lock();
+    const int sent = connection->SendBuf(bytes, size);
+    if (takeLock)
+        connection->Unlock();
+    if (sent == size)
+        return TSendResult::Whole;
+    if (sent < 0) {
+        // A failure empties DataConnection (server) or suspends the link (client).
+        const bool failed = DataConnection != connection || LinkError;
+        return failed ? TSendResult::Failed : TSendResult::Nothing;
+    }
+    // The stream goes on with the rest at the next flush.
+    if (connection != DataConnection || !StorePending(bytes + sent, size - sent, true))
+        return TSendResult::Failed;
+    return TSendResult::Whole;
+}
+
+bool TMainForm::SendPortControl(const TelnetFrame& frame)
+{
+    // As on a serial line, the frame goes out behind the bytes the program wrote before
+    // the change. Normally the flush empties the store at once and the frame follows
+    // directly. While the module is not reading, the frame waits in the store behind those
+    // bytes, so consecutive changes reach the module whole and in the order they were made.
+    if (PendingCount > 0)
+        FlushPending();
+    if (!LinkUsable())
+        return false; // the flush failed
+    if (PendingCount > 0)
+        return StorePending(frame.Bytes, frame.Size, false);
+    switch (SendMessage(DataConnection, frame.Bytes, frame.Size, false)) {
+    case TSendResult::Whole:
+        return true;
+    case TSendResult::Nothing:
+        return StorePending(frame.Bytes, frame.Size, false);
+    case TSendResult::Failed:
+        break;
+    }
+    return false;
 }
 
 void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
@@ -145,16 +217,16 @@ void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
         AnswerTeaChallenge(socket, block, n);
         return;
     }
-    // Every block, not only those starting with 0xFF: an escaped 0xFF can be split
-    // between two reads, and its second half starts the next block.
-    if (NVTFilterCheckBox->isChecked())
-        n = StripLeadingCommands(block, n);
-    // A block of nothing but commands has no data for the port.
+    // Leading commands go, and escaped 0xFF become one, with the stream's state kept
+    // across reads: a read ends wherever TCP had bytes, inside a command or a pair too.
+    const bool filter = NVTFilterCheckBox->isChecked();
+    if (filter)
+        n = NvtReceiver.Receive(block, n);
+    else
+        NvtReceiver.Reset(); // switched on again, it starts on a fresh block
     if (n == 0)
         return;
     if (VSPort->IsOpened()) {
-        if (NVTFilterCheckBox->isChecked())
-            n = UnescapeIncoming(block, n);
         const int32_t written = qMax<int32_t>(0, VSPort->Write(block, n));
         Count(SerialTxCount, written);
         CountersChanged = true;

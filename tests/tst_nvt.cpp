@@ -38,6 +38,18 @@ QByteArray Incoming(const QByteArray& block)
     return Prefix(bytes, n);
 }
 
+// The blocks through one receiver, as the relay passes them with "NVT filter" on.
+QByteArray Received(const QList<QByteArray>& blocks)
+{
+    TNvtReceiver receiver;
+    QByteArray out;
+    for (const QByteArray& block : blocks) {
+        auto bytes = Bytes(block, size_t(block.size()));
+        out += Prefix(bytes, receiver.Receive(bytes.data(), int32_t(block.size())));
+    }
+    return out;
+}
+
 QByteArray Frame(const TelnetFrame& frame)
 {
     return QByteArray(reinterpret_cast<const char*>(frame.Bytes), frame.Size);
@@ -126,6 +138,84 @@ private Q_SLOTS:
         QFETCH(QByteArray, block);
         QFETCH(QByteArray, port);
         QCOMPARE(Incoming(block).toHex(' '), port.toHex(' '));
+        // The receiver gives the same for a block in one read, except that an IAC left
+        // alone at the front waits for the next read to say what it is.
+        const bool loneAtFront = Incoming(block) == Hex("ff") && !block.endsWith(Hex("ff ff"));
+        QCOMPARE(Received({ block }).toHex(' '), loneAtFront ? QByteArray() : port.toHex(' '));
+    }
+
+    // A read ends wherever TCP had bytes. Cut after a lone IAC, inside an escaped 0xFF or
+    // inside a command after its IAC, the program gets what the block in one read gives;
+    // a read that opens with IAC and a command byte has it removed, as every block has.
+    void receivedAcrossReads_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("blocks");
+        QTest::addColumn<QByteArray>("port");
+        using L = QList<QByteArray>;
+        QTest::newRow("lone IAC after data, then a command byte")
+            << L { Hex("41 ff"), Hex("f1 42") } << Hex("41 ff f1 42");
+        QTest::newRow("lone IAC after data, then a subnegotiation's bytes")
+            << L { Hex("41 ff"), Hex("fa 2c 01 ff f0 42") } << Hex("41 ff fa 2c 01 ff f0 42");
+        QTest::newRow("escaped 0xFF cut in two")
+            << L { Hex("41 ff"), Hex("ff 42") } << Hex("41 ff 42");
+        QTest::newRow("escaped 0xFF cut, then a lone one")
+            << L { Hex("41 ff"), Hex("ff ff 42") } << Hex("41 ff ff 42");
+        QTest::newRow("IAC at the front, then its command")
+            << L { Hex("ff"), Hex("f1 42") } << Hex("42");
+        QTest::newRow("IAC at the front, then the escape's second half")
+            << L { Hex("ff"), Hex("ff 42") } << Hex("ff 42");
+        QTest::newRow("IAC at the front, then a plain byte: a two-byte command")
+            << L { Hex("ff"), Hex("41 42") } << Hex("42");
+        QTest::newRow("negotiation cut before its option")
+            << L { Hex("ff fb"), Hex("03 41") } << Hex("41");
+        QTest::newRow("server's answer cut inside its value")
+            << L { Hex("ff fa 2c 65 00 01"), Hex("c2 00 ff f0 41") } << Hex("41");
+        QTest::newRow("subnegotiation cut between IAC and SE")
+            << L { Hex("ff fa 2c 65 00 00 25 80 ff"), Hex("f0 41") } << Hex("41");
+        QTest::newRow("escaped 0xFF inside a subnegotiation, cut")
+            << L { Hex("ff fa 2c 64 41 ff"), Hex("ff f0 42 ff f0 43") } << Hex("43");
+        QTest::newRow("subnegotiation over three reads")
+            << L { Hex("ff fa"), Hex("2c 01 00"), Hex("01 c2 00 ff f0 48") } << Hex("48");
+        QTest::newRow("next read opens with a command: removed")
+            << L { Hex("41"), Hex("ff f1 42") } << Hex("41 42");
+        QTest::newRow("server's answer opening the next read")
+            << L { Hex("48 69"), Hex("ff fa 2c 65 00 01 c2 00 ff f0") } << Hex("48 69");
+        QTest::newRow("escaped 0xFF opening the next read")
+            << L { Hex("41"), Hex("ff ff 42") } << Hex("41 ff 42");
+    }
+    void receivedAcrossReads()
+    {
+        QFETCH(QList<QByteArray>, blocks);
+        QFETCH(QByteArray, port);
+        QCOMPARE(Received(blocks).toHex(' '), port.toHex(' '));
+    }
+
+    // Every cut of a block into two reads, where the second does not open with IAC and a
+    // command byte, gives what the block in one read gives; a reset forgets a cut command.
+    void receiverSplitProperty()
+    {
+        QRandomGenerator random(854);
+        static const uint8_t pool[] = { 0xFF, 0xFF, 0xFF, 0xFA, 0xF0, 0xF1, 0xFB, 0x2C, 0x41 };
+        for (int round = 0; round < 3000; ++round) {
+            QByteArray block(1 + int(random.bounded(24)), '\0');
+            for (char& c : block)
+                c = char(pool[random.bounded(int(sizeof pool))]);
+            const QByteArray whole = Received({ block });
+            for (int cut = 1; cut < block.size(); ++cut) {
+                const QByteArray second = block.mid(cut);
+                if (uint8_t(second[0]) == telnet::IAC
+                    && (second.size() == 1 || uint8_t(second[1]) != telnet::IAC))
+                    continue;
+                QVERIFY2(Received({ block.left(cut), second }) == whole,
+                    qPrintable(block.toHex(' ') + " cut at " + QByteArray::number(cut)));
+            }
+        }
+        TNvtReceiver receiver;
+        QByteArray cut = Hex("ff fa 2c 01");
+        receiver.Receive(reinterpret_cast<uint8_t*>(cut.data()), int32_t(cut.size()));
+        receiver.Reset();
+        QByteArray fresh = Hex("41 42");
+        QCOMPARE(receiver.Receive(reinterpret_cast<uint8_t*>(fresh.data()), 2), 2);
     }
 
     // The unescape alone: each pair once, left to right.
