@@ -233,6 +233,11 @@ public:
     // ---- app/Umainf_config.cpp ----
     void LoadSettings(); // may set Terminated (driver check)
     bool SaveSettings(); // false: a write failed and the close is abandoned
+    // The store held a value (or a key) the load could not read, so the controls from it
+    // on are not what is stored: a close must not write them over the stored values. The
+    // file that could not be read fully, for the close to name.
+    bool StoreLoadIncomplete = false;
+    QString IncompleteStorePath;
     int ApplyCommandLine(); // 0, or the 1-based position of the first rejected parameter
 
     // ---- app/Umainf_log.cpp ----
@@ -248,6 +253,7 @@ public:
     void RemoveTrayIcon();
     void ComPortComboBoxChange();
     void HideBitBtnClick();
+    bool HideMinimisesToldOnce = false; // without a tray, "Hide" has said why it minimises
     void LogoImageClick();
 
     // ---- vport/Umainf_port.cpp ----
