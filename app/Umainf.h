@@ -17,6 +17,7 @@
 //   setup/Umainf_readout.cpp read-out of the module's set-up console
 //   setup/Umainf_setupdialog.cpp how the "Setup Module" dialog is opened
 
+#include "setup/ConsoleReadout.h"
 #include "vport/Vsportlib_tlb.h"
 
 #include <QElapsedTimer>
@@ -241,6 +242,17 @@ public:
     int ApplyCommandLine(); // 0, or the 1-based position of the first rejected parameter
 
     // ---- app/Umainf_log.cpp ----
+    // A flood of lines (a line per block of a busy link) must not cost a text layout per
+    // line: past LogBurstLines lines in LogWindowMs the memo is written once at the end of
+    // the window, with the newest lines, which are all it could show.
+    static constexpr int LogBurstLines = 64;
+    static constexpr int LogWindowMs = 250;
+    QStringList LogPending; // logged, not in the memo yet (at most the memo's 30 lines)
+    QElapsedTimer LogWindow;
+    int LogWindowLines = 0;
+    bool LogWriting = false; // the memo is being written by the log itself
+    QTimer* LogFlushTimer = nullptr;
+    void FlushLog(); // puts the pending lines into the memo now
     void Log(const QString& message);
     void LogMessagesMemoChange();
     void ClearAllMessagesClickClick();
@@ -312,6 +324,7 @@ public:
     void UDPModuleFound();
 
     // ---- setup/Umainf_readout.cpp ----
+    ReadoutBound SetupReadoutBound; // what the current read-out has put into the report
     void StartSetupReadout();
     void OnTCPSetupClientSocketConnecting(TCustomWinSocket* socket);
     void OnTCPSetupClientSocketConnect(TCustomWinSocket* socket);
