@@ -48,6 +48,31 @@ bool OpenUrl(const QUrl& url)
     return QDesktopServices::openUrl(url);
 }
 
+namespace {
+QMutex probeMutex;
+TrayProbe& Probe()
+{
+    static TrayProbe probe;
+    return probe;
+}
+} // namespace
+
+void SetTrayProbe(TrayProbe probe)
+{
+    QMutexLocker lock(&probeMutex);
+    Probe() = std::move(probe);
+}
+
+bool TrayAvailable()
+{
+    TrayProbe probe;
+    {
+        QMutexLocker lock(&probeMutex);
+        probe = Probe();
+    }
+    return probe ? probe() : QSystemTrayIcon::isSystemTrayAvailable();
+}
+
 std::intptr_t TrayMouseMessage(QSystemTrayIcon::ActivationReason reason)
 {
     switch (reason) {

@@ -30,6 +30,13 @@ using UrlOpener = std::function<bool(const QUrl& url)>;
 void SetUrlOpener(UrlOpener opener);
 bool OpenUrl(const QUrl& url);
 
+// Whether the desktop has a notification area to put the icon in. Tests that are about the
+// icon's behaviour, on a display that has none, install a probe; an empty one restores the
+// desktop's own answer.
+using TrayProbe = std::function<bool()>;
+void SetTrayProbe(TrayProbe probe);
+bool TrayAvailable();
+
 // The mouse message (WM_LBUTTONDOWN ...) a click on the notification icon stands for, or
 // 0 for an activation that is no click.
 std::intptr_t TrayMouseMessage(QSystemTrayIcon::ActivationReason reason);

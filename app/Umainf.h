@@ -18,6 +18,7 @@
 //   setup/Umainf_setupdialog.cpp how the "Setup Module" dialog is opened
 
 #include "link/Nvt.h"
+#include "setup/ConsoleReadout.h"
 #include "vport/Vsportlib_tlb.h"
 
 #include <QElapsedTimer>
@@ -241,9 +242,25 @@ public:
     // ---- app/Umainf_config.cpp ----
     void LoadSettings(); // may set Terminated (driver check)
     bool SaveSettings(); // false: a write failed and the close is abandoned
+    // The store held a value (or a key) the load could not read, so the controls from it
+    // on are not what is stored: a close must not write them over the stored values. The
+    // file that could not be read fully, for the close to name.
+    bool StoreLoadIncomplete = false;
+    QString IncompleteStorePath;
     int ApplyCommandLine(); // 0, or the 1-based position of the first rejected parameter
 
     // ---- app/Umainf_log.cpp ----
+    // A flood of lines (a line per block of a busy link) must not cost a text layout per
+    // line: past LogBurstLines lines in LogWindowMs the memo is written once at the end of
+    // the window, with the newest lines, which are all it could show.
+    static constexpr int LogBurstLines = 64;
+    static constexpr int LogWindowMs = 250;
+    QStringList LogPending; // logged, not in the memo yet (at most the memo's 30 lines)
+    QElapsedTimer LogWindow;
+    int LogWindowLines = 0;
+    bool LogWriting = false; // the memo is being written by the log itself
+    QTimer* LogFlushTimer = nullptr;
+    void FlushLog(); // puts the pending lines into the memo now
     void Log(const QString& message);
     void LogMessagesMemoChange();
     void ClearAllMessagesClickClick();
@@ -261,6 +278,7 @@ public:
     void RemoveTrayIcon();
     void ComPortComboBoxChange();
     void HideBitBtnClick();
+    bool HideMinimisesToldOnce = false; // without a tray, "Hide" has said why it minimises
     void LogoImageClick();
 
     // ---- vport/Umainf_port.cpp ----
@@ -341,6 +359,7 @@ public:
     void UDPModuleFound();
 
     // ---- setup/Umainf_readout.cpp ----
+    ReadoutBound SetupReadoutBound; // what the current read-out has put into the report
     void StartSetupReadout();
     void OnTCPSetupClientSocketConnecting(TCustomWinSocket* socket);
     void OnTCPSetupClientSocketConnect(TCustomWinSocket* socket);

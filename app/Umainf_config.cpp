@@ -100,9 +100,12 @@ void TMainForm::LoadSettings()
     // damaged store, so the design defaults stay and nothing is reported.
     const QString key = Name(SettingsKeyPath);
     if (!reg.OpenKey(key, false)) {
-        if (reg.Error() != TStoreError::NotFound)
+        if (reg.Error() != TStoreError::NotFound) {
+            StoreLoadIncomplete = true;
+            IncompleteStorePath = reg.StorePath();
             ShowError(this, QStringLiteral("Can't read %1\n%2").arg(key, reg.ErrorString()),
                 QStringLiteral("Error"));
+        }
         return;
     }
     const Setting order[] = {
@@ -144,7 +147,10 @@ void TMainForm::LoadSettings()
             if (status == TReadStatus::Missing) status = TReadStatus::Ok;
         }
         if (status != TReadStatus::Ok) {
-            // The load ends here: the controls from this one on keep what they had.
+            // The load ends here: the controls from this one on keep what they had, and
+            // the values stored after it must survive the next close.
+            StoreLoadIncomplete = true;
+            IncompleteStorePath = reg.StorePath();
             reg.CloseKey();
             ShowError(this,
                 QStringLiteral("Can't read value '%1' from %2: %3")
@@ -158,6 +164,16 @@ void TMainForm::LoadSettings()
 
 bool TMainForm::SaveSettings()
 {
+    if (StoreLoadIncomplete) {
+        // Saving now would replace every value after the unreadable one with what the
+        // controls happened to hold. The file stays as it is, and the close goes on.
+        ShowError(this,
+            QStringLiteral("The settings were not saved: %1 holds a value that could not be "
+                           "read at start.\nCorrect or remove that value, then start again.")
+                .arg(IncompleteStorePath),
+            QStringLiteral("Error"));
+        return true;
+    }
     TRegistry reg;
 
     // Start on boot. A failure here is reported, and the settings are saved anyway.

@@ -163,6 +163,9 @@ void TMainForm::CreateControls()
     LogMessagesMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     LogMessagesMemo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     LogMessagesMemo->setContextMenuPolicy(Qt::CustomContextMenu);
+    // The log is written only by the program, and read-only for the user: an undo history
+    // would keep every line ever logged (and every line dropped off the top) for good.
+    LogMessagesMemo->setUndoRedoEnabled(false);
     LogMessagePopupMenu = new QMenu(this);
     ClearAllMessagesClick = LogMessagePopupMenu->addAction(QStringLiteral("Clear all messages"));
     ClearAllMessagesClick->setObjectName(QStringLiteral("ClearAllMessagesClick"));

@@ -14,6 +14,29 @@ namespace vsp {
 
 namespace {
 constexpr int MemoLineLimit = 30;
+
+// A busy link logs a line per block. The locale's time format is worked out once (again
+// only when the locale changes) and the time text once a second, so that a line costs the
+// append and little more.
+QString TimeOfDayText(const QTime& now)
+{
+    static QLocale locale;
+    static QString format = LogTimeFormat(locale);
+    static int second = -1;
+    static QString text;
+    const QLocale current;
+    if (current != locale) {
+        locale = current;
+        format = LogTimeFormat(locale);
+        second = -1;
+    }
+    const int s = now.msecsSinceStartOfDay() / 1000;
+    if (s != second) {
+        second = s;
+        text = locale.toString(QTime::fromMSecsSinceStartOfDay(s * 1000), format);
+    }
+    return text;
+}
 } // namespace
 
 void TMainForm::Log(const QString& message)
@@ -23,11 +46,51 @@ void TMainForm::Log(const QString& message)
     // Read at each call: switching the log on or off takes effect at the next message.
     if (!LogEnabledCheckBox->isChecked())
         return;
-    LogMessagesMemo->appendPlainText(LogLine(QTime::currentTime(), message));
+    const QString line = TimeOfDayText(QTime::currentTime()) + QStringLiteral(": ") + message;
+    if (!LogWindow.isValid() || LogWindow.elapsed() >= LogWindowMs) {
+        LogWindow.start();
+        LogWindowLines = 0;
+    }
+    if (LogPending.isEmpty() && LogWindowLines < LogBurstLines) {
+        ++LogWindowLines;
+        LogWriting = true;
+        LogMessagesMemo->appendPlainText(line);
+        LogWriting = false;
+        return;
+    }
+    // A flood: only the newest lines could show, and they go in at the end of the window.
+    LogPending << line;
+    if (LogPending.size() > MemoLineLimit)
+        LogPending.removeFirst();
+    if (!LogFlushTimer) {
+        LogFlushTimer = new QTimer(this);
+        LogFlushTimer->setSingleShot(true);
+        connect(LogFlushTimer, &QTimer::timeout, this, [this] { FlushLog(); });
+    }
+    if (!LogFlushTimer->isActive())
+        LogFlushTimer->start(int(qMax<qint64>(0, LogWindowMs - LogWindow.elapsed())));
+}
+
+void TMainForm::FlushLog()
+{
+    if (LogFlushTimer)
+        LogFlushTimer->stop();
+    if (LogPending.isEmpty())
+        return;
+    const QString lines = LogPending.join(QLatin1Char('\n'));
+    LogPending.clear();
+    LogWriting = true;
+    LogMessagesMemo->appendPlainText(lines);
+    LogWriting = false;
+    LogWindow.start();
+    LogWindowLines = 0;
 }
 
 void TMainForm::LogMessagesMemoChange()
 {
+    // Changed by someone else (emptied): lines still waiting were logged before that.
+    if (!LogWriting)
+        LogPending.clear();
     // Removing the line changes the memo again and brings us back here, so a message that
     // brought several lines still ends at the limit.
     QTextDocument* doc = LogMessagesMemo->document();
@@ -38,7 +101,11 @@ void TMainForm::LogMessagesMemoChange()
     cursor.removeSelectedText();
 }
 
-void TMainForm::ClearAllMessagesClickClick() { LogMessagesMemo->clear(); }
+void TMainForm::ClearAllMessagesClickClick()
+{
+    LogPending.clear();
+    LogMessagesMemo->clear();
+}
 
 void TMainForm::ShowCounter(QLabel* label, int32_t value)
 {

@@ -35,7 +35,7 @@ void TMainForm::AddTrayIcon()
         TrayIconData.Icon->setToolTip(TrayIconData.Tip);
         return;
     }
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (!TrayAvailable()) {
         // Without a tray the window is the only way back in: the program still runs, but
         // "Hide" would leave nothing to click. Say so where the user will look.
         Log(QStringLiteral("No notification area on this desktop; running without a tray icon"));
@@ -72,7 +72,21 @@ void TMainForm::ComPortComboBoxChange()
 }
 
 // The port, the link and the workers keep running; only the window goes out of sight.
-void TMainForm::HideBitBtnClick() { hide(); }
+// Hidden, the window comes back only through the icon: without one it is minimised
+// instead, so that it stays on the task bar and comes back with a click there.
+void TMainForm::HideBitBtnClick()
+{
+    if (TrayIconData.Icon) {
+        hide();
+        return;
+    }
+    if (!HideMinimisesToldOnce) {
+        HideMinimisesToldOnce = true;
+        Log(QStringLiteral("No notification area to hide the window in; it is minimised "
+                           "instead"));
+    }
+    showMinimized();
+}
 
 void TMainForm::LogoImageClick() { OpenUrl(QUrl(QString::fromLatin1(MakerWebPage))); }
 

@@ -41,7 +41,9 @@ public:
 // SIGTERM, SIGINT and SIGHUP (a service manager stopping us, Ctrl+C, a closed terminal) end
 // the message loop instead of killing the process, so the port link and the pty are removed
 // and the connection closed on the way out. Nothing is asked and no settings are saved:
-// that is what the window's own close does.
+// that is what the window's own close does. quit() would close the windows first and so run
+// that close, whose question (answered No without a display) would keep us running; exit()
+// leaves every event loop, a message box's too, and main's teardown does the rest.
 int signalPipe[2] = { -1, -1 };
 
 void OnSignal(int)
@@ -58,7 +60,7 @@ void EndOnSignals(QCoreApplication* app)
     QObject::connect(notifier, &QSocketNotifier::activated, app, [] {
         char b[16];
         while (read(signalPipe[0], b, sizeof b) > 0) { }
-        QCoreApplication::quit();
+        QCoreApplication::exit(0);
     });
     struct sigaction sa = {};
     sa.sa_handler = OnSignal;

@@ -58,6 +58,7 @@ void TMainForm::StartSetupReadout()
     // One read-out per report: one still running for an earlier press would go on writing
     // into this report, so it ends here, before the new one starts.
     TCPSetupClientSocket->Close();
+    SetupReadoutBound.Reset();
     TCPSetupClientSocket->Host = IPAddressComboBox->currentText();
     TCPSetupClientSocket->Port = SetupConsolePortInUse();
     TCPSetupClientSocket->Open();
@@ -87,12 +88,17 @@ void TMainForm::OnTCPSetupClientSocketRead(TCustomWinSocket* socket)
         Answer(socket);
         break;
     case ReadoutAction::Copy:
-        ReportLine(QString::fromLatin1(piece));
+    case ReadoutAction::CopyAndClose: {
+        // A console that never stops, or never breaks its line, is cut short: the report
+        // keeps a generous share of it and says where it ends.
+        const ReadoutBound::Taken taken = SetupReadoutBound.Take(piece);
+        ReportLine(QString::fromLatin1(taken.Text));
+        if (taken.Full)
+            ReportLine(QString::fromLatin1(ReadoutCutLine));
+        if (taken.Full || ClassifyConsolePiece(piece) == ReadoutAction::CopyAndClose)
+            TCPSetupClientSocket->Close();
         break;
-    case ReadoutAction::CopyAndClose:
-        ReportLine(QString::fromLatin1(piece));
-        TCPSetupClientSocket->Close();
-        break;
+    }
     }
 }
 

@@ -4,6 +4,7 @@
 #include "app/Dialogs.h"
 #include "app/Shell.h"
 #include "link/Sockets.h"
+#include "setup/ConsoleReadout.h"
 #include "setup/SetupDialogue.h"
 
 #include <QCheckBox>
@@ -19,6 +20,7 @@
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QTimer>
 #include <limits>
 
 vsp::TModuleSetupForm* ModuleSetupForm = nullptr;
@@ -191,7 +193,17 @@ TModuleSetupForm::TModuleSetupForm(QWidget* parent)
         keepSelection.setColor(
             QPalette::Inactive, role, keepSelection.color(QPalette::Active, role));
     RichEdit1->setPalette(keepSelection);
+    // A tail of the dialogue is all the log keeps, and nothing of it to undo: a console
+    // that talks without end must not fill the memory.
+    RichEdit1->setUndoRedoEnabled(false);
+    RichEdit1->document()->setMaximumBlockCount(LogLineLimit);
     RichEdit1->hide();
+
+    PromptTimer = new QTimer(this);
+    PromptTimer->setObjectName(QStringLiteral("PromptTimer"));
+    PromptTimer->setSingleShot(true);
+    PromptTimer->setInterval(PromptTimeout);
+    connect(PromptTimer, &QTimer::timeout, this, [this] { PromptTimerTimeout(); });
 
     ClientSocket1 = new TClientSocket(this);
     ClientSocket1->OnConnect = [this](TCustomWinSocket* s) { ClientSocket1Connect(s); };
@@ -306,6 +318,16 @@ void AppendLogLine(QTextEdit* log, const QString& line)
     log->ensureCursorVisible();
 }
 
+// The position of the item a box shows: the selected item while the text is still its
+// text; otherwise the item whose text was typed exactly, or -1 (no item) for any other text.
+int ListPosition(const QComboBox* box)
+{
+    const QString text = box->currentText();
+    const int selected = box->currentIndex();
+    if (selected >= 0 && box->itemText(selected) == text) return selected;
+    return box->findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
+}
+
 ModuleSetupValues Snapshot(const TModuleSetupForm& f)
 {
     ModuleSetupValues v;
@@ -327,15 +349,15 @@ ModuleSetupValues Snapshot(const TModuleSetupForm& f)
     v.TEA3Edit = f.TEA3Edit->text();
     v.SSpeedCombo = f.SSpeedCombo->currentText();
     v.SBits = f.SBits->currentText();
-    v.SParityCombo = f.SParityCombo->currentIndex();
+    v.SParityCombo = ListPosition(f.SParityCombo);
     v.SVarParityCheck = f.SVarParityCheck->isChecked();
-    v.SStopCombo = f.SStopCombo->currentIndex();
+    v.SStopCombo = ListPosition(f.SStopCombo);
     v.SSpaceCommpress = f.SSpaceCommpress->isChecked();
-    v.SFlowControl = f.SFlowControl->currentIndex();
-    v.SRSControll = f.SRSControll->currentIndex();
+    v.SFlowControl = ListPosition(f.SFlowControl);
+    v.SRSControll = ListPosition(f.SRSControll);
     v.STimeout = f.STimeout->text();
     v.SDelay = f.SDelay->text();
-    v.STxControll = f.STxControll->currentIndex();
+    v.STxControll = ListPosition(f.STxControll);
     v.IOTrigger = f.IOTrigger->text();
     v.IOPUInit = f.IOPUInit->text();
     v.IOPUAnd = f.IOPUAnd->text();
@@ -393,6 +415,28 @@ void TModuleSetupForm::ClientSocket1Connect(TCustomWinSocket*)
     AppendLogLine(RichEdit1, QStringLiteral("Connected to module"));
     SetupStep = 0;
     BitBtn1->setEnabled(false);
+    PromptTimer->start();
+}
+
+void TModuleSetupForm::InsertReceived(const QByteArray& piece)
+{
+    // The line the piece continues, as the log holds it now.
+    int column = int(RichEdit1->document()->lastBlock().length()) - 1;
+    QByteArray shown = LastLines(CutLongLines(piece, &column), LogLineLimit);
+    if (shown.size() > LogPieceLimit) shown = shown.right(LogPieceLimit);
+    InsertLog(RichEdit1, QString::fromLatin1(shown), ReceivedColour());
+}
+
+void TModuleSetupForm::PromptTimerTimeout()
+{
+    if (!ClientSocket1->Connected()) return;
+    // Connected, but the console never asked for anything: give up on it, so that the
+    // dialog can be used again instead of waiting for ever.
+    ++dialogue_;
+    AppendLogLine(RichEdit1, QStringLiteral("The module did not answer"));
+    ClientSocket1->Close();
+    RichEdit1->hide();
+    BitBtn1->setEnabled(true);
 }
 
 void TModuleSetupForm::ClientSocket1Read(TCustomWinSocket* socket)
@@ -403,8 +447,9 @@ void TModuleSetupForm::ClientSocket1Read(TCustomWinSocket* socket)
     const int got = socket->ReceiveBuf(piece.data(), waiting);
     if (got <= 0) return;
     piece.truncate(got);
-    InsertLog(RichEdit1, QString::fromLatin1(piece), ReceivedColour());
+    InsertReceived(piece);
     if (!IsConsolePrompt(piece)) return;
+    PromptTimer->start(); // the console answers; the next prompt has its time again
 
     const int step = SetupStep;
     const SetupStepAction action = SetupDialogueStep(step, Snapshot(*this));
@@ -418,6 +463,8 @@ void TModuleSetupForm::ClientSocket1Read(TCustomWinSocket* socket)
         SendSetupCommand(socket, action.Command);
         break;
     case SetupStepKind::ConfirmReset: {
+        // The module waits for the user now, and after the reset it has nothing to ask.
+        PromptTimer->stop();
         for (const QString& line : action.LogLines)
             AppendLogLine(RichEdit1, line);
         // The box runs its own event loop: the dialog may be closed, or the connection end
@@ -432,6 +479,7 @@ void TModuleSetupForm::ClientSocket1Read(TCustomWinSocket* socket)
         break;
     }
     case SetupStepKind::Finished: {
+        PromptTimer->stop();
         for (const QString& line : action.LogLines)
             AppendLogLine(RichEdit1, line);
         MessageBox({ this, action.BoxText, QString::fromLatin1(SetupBoxCaption),
@@ -452,6 +500,7 @@ void TModuleSetupForm::SendSetupCommand(TCustomWinSocket* socket, const QString&
 void TModuleSetupForm::ClientSocket1Error(TCustomWinSocket*, int errorCode)
 {
     ++dialogue_;
+    PromptTimer->stop();
     if (errorCode == WSAECONNABORTED)
         AppendLogLine(RichEdit1, QStringLiteral("Connection closed by remote host"));
     RichEdit1->hide();
@@ -463,6 +512,7 @@ void TModuleSetupForm::ClientSocket1Error(TCustomWinSocket*, int errorCode)
 void TModuleSetupForm::FormClose()
 {
     ++dialogue_;
+    PromptTimer->stop();
     ClientSocket1->Close();
 }
 
@@ -472,7 +522,10 @@ void TModuleSetupForm::showEvent(QShowEvent* e)
     // Now the frame may be known: keep the outer size, and the log view over all of it.
     SetOuterSize(this, QSize(OuterWidth, OuterHeight), true);
     RichEdit1->setGeometry(rect());
-    FormShow();
+    // Only a show by the program opens the dialog anew: a restore from minimised (a show
+    // the window system sends) finds the dialogue where it was.
+    if (!e->spontaneous())
+        FormShow();
 }
 
 void TModuleSetupForm::closeEvent(QCloseEvent* e)

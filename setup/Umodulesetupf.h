@@ -10,6 +10,7 @@ class QComboBox;
 class QGroupBox;
 class QPushButton;
 class QTextEdit;
+class QTimer;
 class QButtonGroup;
 
 namespace vsp {
@@ -82,6 +83,15 @@ public:
 
     int32_t SetupStep = 0;
 
+    // A console that connects but never prompts is given up after this long without a
+    // prompt (from the connect, and from each prompt answered).
+    static constexpr int PromptTimeout = 10000; // ms
+    QTimer* PromptTimer;
+    // Lines of the dialogue the log keeps (a real one has a hundred or so), and the most
+    // of one received piece it shows: its end.
+    static constexpr int LogLineLimit = 500;
+    static constexpr int LogPieceLimit = 64 * 1024;
+
     void FormShow();
     void BitBtn1Click();
     void ClientSocket1Connect(TCustomWinSocket* socket);
@@ -94,6 +104,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void InsertReceived(const QByteArray& piece);
+    void PromptTimerTimeout();
     void SendSetupCommand(TCustomWinSocket* socket, const QString& command);
 
     // Changes whenever a connection begins or ends, so that a step waiting for its message

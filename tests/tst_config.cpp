@@ -275,6 +275,21 @@ private Q_SLOTS:
         QVERIFY(!form->Terminated);
         QVERIFY(form->FirstShow);
         QVERIFY(form->UDPThread);
+
+        // The values after the bad one are still only in the store: a close leaves it as it
+        // is, says so once, and ends as a close does.
+        const qint64 storedAt = Backdate(store.StorePath());
+        const QByteArray stored = store.Read();
+        QVERIFY(form->FormClose());
+        QCOMPARE(boxes.Shown.size(), 2);
+        QCOMPARE(boxes.Shown[1].Text,
+            QStringLiteral("The settings were not saved: %1 holds a value that could not be read "
+                           "at start.\nCorrect or remove that value, then start again.")
+                .arg(store.StorePath()));
+        QCOMPARE(boxes.Shown[1].Icon, MsgIcon::Error);
+        QCOMPARE(store.Read(), stored);
+        QCOMPARE(ModifiedAt(store.StorePath()), storedAt);
+        QVERIFY(form->PingThread == nullptr);
     }
 
     void driverCheck_data()

@@ -8,11 +8,13 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QGroupBox>
 #include <QLabel>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTimer>
@@ -40,6 +42,15 @@ QStringList MemoLines(const TMainForm& form)
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
 }
 
+
+// The process's resident size.
+qint64 ResidentBytes()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly)) return -1;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.value(1).toLongLong() * ::sysconf(_SC_PAGESIZE);
+}
 
 // Counts the relayout requests a widget receives.
 class LayoutRequestCounter : public QObject {
@@ -97,6 +108,43 @@ private Q_SLOTS:
         QCOMPARE(lines.size(), 30);
         QCOMPARE(lines.last(), QStringLiteral("third"));
         QVERIFY(lines.first().endsWith(QStringLiteral(": message 5")));
+    }
+
+    // The memo keeps its 30 lines and nothing else of what was logged: however long a busy
+    // link logs a line per block, the memory stays where it was.
+    void memoryStaysFlatHoweverMuchIsLogged()
+    {
+        auto form = MakeForm();
+        form->LogEnabledCheckBox->setChecked(true);
+        const QString message = QStringLiteral("Serial port closed, data dropped out");
+        for (int i = 0; i < 1000; ++i)
+            form->Log(message);
+        QCoreApplication::processEvents();
+        const qint64 before = ResidentBytes();
+        // Nor does it lay the memo out again for every line: a flood is written at most a
+        // few times a second, with the newest lines.
+        QSignalSpy writes(form->LogMessagesMemo, &QPlainTextEdit::textChanged);
+        for (int i = 0; i < 200000; ++i)
+            form->Log(message);
+        form->Log(QStringLiteral("last"));
+        QVERIFY2(writes.count() < 2000, qPrintable(QString::number(writes.count())));
+        QTRY_VERIFY(MemoLines(*form).last().endsWith(QStringLiteral(": last")));
+        const qint64 grown = ResidentBytes() - before;
+        QVERIFY2(grown < 2 * 1024 * 1024, qPrintable(QStringLiteral("%1 bytes more").arg(grown)));
+        QCOMPARE(MemoLines(*form).size(), 30);
+        QVERIFY(MemoLines(*form).at(28).endsWith(message));
+
+        // A clear drops what was still on its way; the report takes what is.
+        for (int i = 0; i < 200; ++i)
+            form->Log(message);
+        form->ClearAllMessagesClick->trigger();
+        QTest::qWait(TMainForm::LogWindowMs + 50);
+        QVERIFY(MemoLines(*form).isEmpty());
+        for (int i = 0; i < 200; ++i)
+            form->Log(QStringLiteral("line %1").arg(i));
+        form->FlushLog();
+        QCOMPARE(MemoLines(*form).size(), 30);
+        QVERIFY(MemoLines(*form).last().endsWith(QStringLiteral(": line 199")));
     }
 
     void clearAllMessagesEmptiesTheMemo()

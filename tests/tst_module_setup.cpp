@@ -6,6 +6,7 @@
 #include "app/Controls.h"
 #include "app/Dialogs.h"
 #include "link/Sockets.h"
+#include "setup/ConsoleReadout.h"
 #include "setup/Discovery.h"
 #include "setup/SetupDialogue.h"
 #include "setup/Udpthread.h"
@@ -20,6 +21,8 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTextBlock>
+#include <QTextDocument>
+#include <QTimer>
 #include <QTextEdit>
 #include <QtTest>
 #include <algorithm>
@@ -331,6 +334,42 @@ private Q_SLOTS:
         }) << ticks;
     }
 
+    void typedTexts_data()
+    {
+        QTest::addColumn<FieldChange>("change");
+        QTest::addColumn<QStringList>("commands");
+        // Typed over the selected item: a text that is no item's is position -1, a text
+        // equal to an item's is that item, whatever stays selected underneath.
+        QStringList typed = DefaultCommands;
+        typed[17] = "&P0";
+        typed[19] = "&S2";
+        typed[20] = "&C3";
+        typed[21] = "&R-1";
+        typed[24] = "&H-1";
+        QTest::newRow("typed over the selection") << FieldChange([](TModuleSetupForm& f) {
+            f.SParityCombo->setEditText(QStringLiteral("even"));
+            f.SStopCombo->setEditText(QStringLiteral("2"));
+            f.SFlowControl->setEditText(QStringLiteral("XON / XOFF"));
+            f.SRSControll->setEditText(QStringLiteral("RTS high"));
+            f.STxControll->setEditText(QStringLiteral("half"));
+        }) << typed;
+        QStringList items = DefaultCommands;
+        items[17] = "&P2";
+        items[21] = "&R1";
+        items[24] = "&H1";
+        QTest::newRow("an item's text typed") << FieldChange([](TModuleSetupForm& f) {
+            f.SParityCombo->setEditText(QStringLiteral("odd"));
+            f.SRSControll->setEditText(QStringLiteral("RTS = High [-8V]"));
+            f.STxControll->setEditText(QStringLiteral("HALF duplex (RS485)"));
+        }) << items;
+        QStringList cased = DefaultCommands;
+        cased[17] = "&P0";
+        QTest::newRow("case counts") << FieldChange([](TModuleSetupForm& f) {
+            f.SParityCombo->setEditText(QStringLiteral("None"));
+        }) << cased;
+    }
+    void typedTexts() { fieldsAsTheyStand(); }
+
     void fieldsAsTheyStand()
     {
         QFETCH(FieldChange, change);
@@ -341,6 +380,86 @@ private Q_SLOTS:
         d.Write();
         QVERIFY2(d.WaitDone(), qPrintable(d.sim.Describe()));
         QCOMPARE(d.Sent(), commands);
+    }
+
+    // A console that prints without end or without a line break: the dialogue goes on as
+    // with any console, and the log keeps a bounded tail of short enough lines.
+    void hostileConsoleKeepsTheLogBounded_data()
+    {
+        QTest::addColumn<QString>("greeting");
+        QTest::newRow("1 MiB without a line break") << QString(1 << 20, u'x');
+        QTest::newRow("20,000 lines before the first prompt")
+            << QStringLiteral("Console line\r\n").repeated(20000);
+    }
+    void hostileConsoleKeepsTheLogBounded()
+    {
+        QFETCH(QString, greeting);
+        Dialog d;
+        QVERIFY(d.Start({ { "greeting", greeting } }));
+        d.Write();
+        QVERIFY2(d.WaitDone(30000), qPrintable(d.sim.Describe()));
+        QCOMPARE(d.Sent(), DefaultCommands);
+        const QTextDocument* doc = d.dlg.RichEdit1->document();
+        QVERIFY2(doc->blockCount() <= TModuleSetupForm::LogLineLimit,
+            qPrintable(QString::number(doc->blockCount())));
+        for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
+            QVERIFY2(b.length() <= ConsoleLineLimit + int(sizeof ConsoleCutMarker) + 100,
+                qPrintable(QString::number(b.length())));
+        QVERIFY2(d.Log().endsWith(QStringLiteral("\nP34 >\nSetup complete\nReset module \nR | ")),
+            qPrintable(d.Log().right(200)));
+        if (greeting.size() == 1 << 20) QVERIFY(d.Log().contains(QString::fromLatin1(ConsoleCutMarker)));
+    }
+
+    // Restored from minimised, the dialog is where it was: only a show by the program opens
+    // it anew.
+    void restoredFromMinimisedTheDialogueGoesOn()
+    {
+        Dialog d;
+        QVERIFY(d.Start({ { "prompts", 3 } })); // answers three prompts, then stays open
+        d.Write();
+        QTRY_COMPARE_WITH_TIMEOUT(d.Sent().size(), 3, 10000);
+        const QString log = d.Log();
+        d.dlg.showMinimized();
+        QTRY_VERIFY(d.dlg.isMinimized());
+        d.dlg.showNormal();
+        QTRY_VERIFY(!d.dlg.isMinimized());
+        QVERIFY(d.dlg.RichEdit1->isVisible());
+        QVERIFY(!d.dlg.BitBtn1->isEnabled());
+        QCOMPARE(d.Log(), log);
+        QVERIFY(d.dlg.ClientSocket1->Connected());
+    }
+
+    // A console that connects but never prompts is given up: the dialog says the module did
+    // not answer, hangs up, and "Write Configuration" works again.
+    void consoleThatNeverPrompts_data()
+    {
+        QTest::addColumn<QJsonObject>("console");
+        QTest::newRow("silent") << QJsonObject { { "mode", "script" } };
+        // Greets, then waits for a line end that only the read-out sends.
+        QTest::newRow("talks, no prompt") << QJsonObject { { "mode", "readout" } };
+    }
+    void consoleThatNeverPrompts()
+    {
+        QFETCH(QJsonObject, console);
+        Dialog d;
+        QVERIFY(d.Start(console));
+        QCOMPARE(d.dlg.PromptTimer->interval(), 10000);
+        d.dlg.PromptTimer->setInterval(300); // the test need not wait ten seconds
+        d.Write();
+        QTRY_VERIFY_WITH_TIMEOUT(d.dlg.RichEdit1->isHidden(), 10000);
+        QVERIFY2(d.Log().startsWith(QStringLiteral("Connected to module\n")), qPrintable(d.Log()));
+        QVERIFY2(d.Log().endsWith(QStringLiteral("\nThe module did not answer\n")), qPrintable(d.Log()));
+        QVERIFY(d.dlg.BitBtn1->isEnabled());
+        QVERIFY(d.boxes.isEmpty());
+        QJsonObject end;
+        QVERIFY2(vsptest::WaitForConsoleEnd(d.sim, d.Conn(), &end), qPrintable(d.sim.Describe()));
+        QCOMPARE(end.value(QStringLiteral("by")).toString(), QStringLiteral("peer"));
+        QVERIFY(d.Sent().isEmpty());
+        // And again: a new connection.
+        const int first = d.Conn();
+        d.Write();
+        QTRY_VERIFY_WITH_TIMEOUT(d.Conn() != first, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(d.dlg.RichEdit1->isHidden(), 10000);
     }
 
     // The module drops the connection in the middle of the dialogue.

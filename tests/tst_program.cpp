@@ -1,7 +1,11 @@
 // The real program as users and scripts start it: exit codes, the start-up refusals, and
 // a clean end on SIGTERM. It runs headless (offscreen), where message boxes go to stderr.
 
+#include "tests/support/FormState.h"
+#include "tests/support/PtyClient.h"
+#include "tests/support/TempStore.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/VirtualDisplay.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,7 +35,51 @@ struct Program {
     void Start(const QStringList& args) { process.start(vsptest::BinaryPath(QStringLiteral("vsp")), args); }
     QString Err() { return QString::fromLocal8Bit(process.readAllStandardError()); }
     QString Link(const QString& name) const { return dir.filePath(QStringLiteral("ports/") + name); }
+    QString Store() const { return dir.filePath(QStringLiteral("settings.reg")); }
+    // On a display of its own, as on a desktop: real message boxes, real window closes.
+    void OnDisplay(const vsptest::VirtualDisplay& display)
+    {
+        QProcessEnvironment env = process.processEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        env.insert(QStringLiteral("DISPLAY"), display.Name());
+        process.setProcessEnvironment(env);
+    }
+    void WriteStore(const QByteArray& text) const
+    {
+        QFile f(Store());
+        if (f.open(QIODevice::WriteOnly)) f.write(text);
+    }
+    QByteArray ReadStore() const
+    {
+        QFile f(Store());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    QStringList PortFiles() const
+    {
+        return QDir(dir.filePath(QStringLiteral("ports")))
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    }
 };
+
+const QString MainTitle = QStringLiteral("Kelmar Virtual port manager");
+
+// A complete store (nothing in it fails to load) that creates COM9 at start, aimed at a
+// module on loopback that does not answer.
+QByteArray CreatingStore(bool hide)
+{
+    using vsp::TRegValue;
+    vsptest::SettingsList values = vsptest::FullSettings(false);
+    for (auto& [name, value] : values) {
+        if (name == "IP") value = TRegValue::String("127.0.0.1");
+        if (name == "Port") value = TRegValue::String("1");
+        if (name == "ServerPort") value = TRegValue::String("0");
+        if (name == "COM name") value = TRegValue::String("COM9");
+        if (name == "Startup create") value = TRegValue::Integer(1);
+        if (name == "Startup hide") value = TRegValue::Integer(hide ? 1 : 0);
+    }
+    // A comment is not kept: a save, were there one, would show in the file.
+    return vsptest::SettingsText(values) + "; edited by hand\n";
+}
 
 } // namespace
 
@@ -133,30 +181,149 @@ private Q_SLOTS:
         QCOMPARE(check.readAll(), QByteArray("not a port")); // never replaced
     }
 
-    void endsCleanlyOnSigterm()
+    // A signal ends the program whatever is shown or open: no close question, no save, the
+    // port link and its lock gone, exit code 0.
+    void endsCleanlyOnSignals_data()
     {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<bool>("fromStore"); // else started with parameters
+        QTest::addColumn<bool>("hidden");
+        QTest::addColumn<bool>("portHeld");
+        QTest::newRow("SIGTERM, hidden, parameters") << int(SIGTERM) << false << true << false;
+        // Shown, a close would ask about the held port and, headless, be answered No.
+        QTest::newRow("SIGTERM, shown, port held") << int(SIGTERM) << true << false << true;
+        QTest::newRow("SIGINT, shown, port held") << int(SIGINT) << true << false << true;
+        QTest::newRow("SIGHUP, shown, port held") << int(SIGHUP) << true << false << true;
+        QTest::newRow("SIGHUP, hidden, port held") << int(SIGHUP) << true << true << true;
+        // Without the question, a close would save: a valid store is not rewritten either.
+        QTest::newRow("SIGTERM, shown, nothing open") << int(SIGTERM) << true << false << false;
+    }
+    void endsCleanlyOnSignals()
+    {
+        QFETCH(int, signal);
+        QFETCH(bool, fromStore);
+        QFETCH(bool, hidden);
+        QFETCH(bool, portHeld);
         Program p;
-        // The port is created at start even though the module does not answer (no -F1).
-        p.Start({ "-P1", "-H1", "-i127.0.0.1:1", "-s0", "-c9" });
-        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(p.Link(QStringLiteral("COM9"))).isSymLink(), 15000);
-        QVERIFY(QFileInfo(QFileInfo(p.Link(QStringLiteral("COM9"))).symLinkTarget()).fileName().toInt() >= 0);
-        // The log says where programs open it, right after the creation line.
+        qint64 storedAt = 0;
+        QByteArray stored;
+        if (fromStore) {
+            p.WriteStore(CreatingStore(hidden));
+            storedAt = vsptest::Backdate(p.Store());
+            stored = p.ReadStore();
+            p.Start({});
+        } else {
+            // The port is created at start even though the module does not answer (no -F1).
+            p.Start({ "-P1", hidden ? "-H1" : "-H0", "-i127.0.0.1:1", "-s0", "-c9" });
+        }
+        const QString link = p.Link(QStringLiteral("COM9"));
         QString err;
-        QTRY_VERIFY_WITH_TIMEOUT((err += p.Err()).contains(QStringLiteral("Port link ")), 10000);
-        const QString created = QStringLiteral("Serial port COM9 created\n");
-        const qsizetype at = err.indexOf(created);
-        QVERIFY2(at >= 0, qPrintable(err));
-        const QString next = err.mid(at + created.size()).section(QLatin1Char('\n'), 0, 0);
-        QVERIFY2(next.endsWith(QStringLiteral(" Port link ") + p.Link(QStringLiteral("COM9"))), qPrintable(err));
-        ::kill(pid_t(p.process.processId()), SIGTERM);
-        QVERIFY(p.process.waitForFinished(10000));
+        QTRY_VERIFY2_WITH_TIMEOUT(QFileInfo(link).isSymLink(), qPrintable(err += p.Err()), 15000);
+        QVERIFY(QFileInfo(QFileInfo(link).symLinkTarget()).fileName().toInt() >= 0);
+        vsptest::PtyClient client;
+        if (portHeld) {
+            QVERIFY2(client.Ok("open " + QFile::encodeName(link)), qPrintable(client.Error()));
+            QTRY_VERIFY_WITH_TIMEOUT((err += p.Err()).contains(QStringLiteral("Port COM9 opened")), 10000);
+        }
+        ::kill(pid_t(p.process.processId()), signal);
+        QVERIFY2(p.process.waitForFinished(10000), "the program did not end on the signal");
+        err += p.Err();
         QCOMPARE(p.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.process.exitCode(), 0);
-        QVERIFY(!QFileInfo::exists(p.Link(QStringLiteral("COM9"))));
-        QVERIFY(!QFileInfo(p.Link(QStringLiteral("COM9"))).isSymLink());
-        QVERIFY(QDir(p.dir.filePath(QStringLiteral("ports"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot).isEmpty());
-        // Started with parameters: nothing written to the store.
-        QVERIFY(!QFileInfo::exists(p.dir.filePath(QStringLiteral("settings.reg"))));
+        QVERIFY2(!err.contains(QStringLiteral("Port is opend")), qPrintable(err));
+        QVERIFY(!QFileInfo::exists(link));
+        QVERIFY(!QFileInfo(link).isSymLink());
+        QVERIFY2(p.PortFiles().isEmpty(), qPrintable(p.PortFiles().join(u' ')));
+        if (fromStore) {
+            QCOMPARE(p.ReadStore(), stored);
+            QCOMPARE(vsptest::ModifiedAt(p.Store()), storedAt);
+        } else {
+            // Started with parameters: nothing written to the store.
+            QVERIFY(!QFileInfo::exists(p.Store()));
+        }
+    }
+
+    // A close of the window on a desktop: a store that did not load completely is left as
+    // it is, and the close says so; one that loaded completely is saved.
+    void closeKeepsAStoreThatFailedToLoad_data()
+    {
+        QTest::addColumn<bool>("loadFails");
+        QTest::newRow("a number where the port text belongs") << true;
+        QTest::newRow("complete store") << false;
+    }
+    void closeKeepsAStoreThatFailedToLoad()
+    {
+        QFETCH(bool, loadFails);
+        vsptest::VirtualDisplay display;
+        QString why;
+        QVERIFY2(display.Start(&why), qPrintable(why));
+        Program p;
+        p.OnDisplay(display);
+        p.WriteStore("REGEDIT4\n\n[Software\\Kelmar\\VSPDriver]\n\"DriverInstalled\"=dword:00000001\n\n"
+                     "[Software\\Kelmar\\VSP]\n"
+                     + (loadFails ? QByteArray("\"Port\"=dword:00000001\n")
+                                  : QByteArray("\"Port\"=\"4001\"\n"))
+                     + "\"COM name\"=\"COM5\"\n");
+        if (!loadFails) {
+            // Complete: every other value as the window's design state has it.
+            vsptest::SettingsList values = vsptest::FullSettings(false);
+            for (auto& [name, value] : values) {
+                if (name == "Port") value = vsp::TRegValue::String("4001");
+                if (name == "COM name") value = vsp::TRegValue::String("COM5");
+            }
+            // A comment is not kept, so the save shows in the file.
+            p.WriteStore(vsptest::SettingsText(values) + "; edited by hand\n");
+        }
+        const qint64 storedAt = vsptest::Backdate(p.Store());
+        const QByteArray stored = p.ReadStore();
+        p.Start({});
+        const QString error = QStringLiteral("Error");
+        if (loadFails) {
+            // The start-up box that names the value, then the window.
+            QTRY_COMPARE_WITH_TIMEOUT(display.WindowState(error), QStringLiteral("viewable"), 15000);
+            QCOMPARE(display.CloseWindow(error), 1);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(display.WindowState(MainTitle), QStringLiteral("viewable"), 15000);
+        QCOMPARE(display.CloseWindow(MainTitle), 1);
+        if (loadFails) {
+            // The close tells why nothing is saved, once.
+            QTRY_COMPARE_WITH_TIMEOUT(display.WindowState(error), QStringLiteral("viewable"), 15000);
+            QCOMPARE(display.CloseWindow(error), 1);
+        }
+        QVERIFY2(p.process.waitForFinished(15000), qPrintable(p.Err()));
+        QCOMPARE(p.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.process.exitCode(), 0);
+        if (loadFails) {
+            QCOMPARE(p.ReadStore(), stored);
+            QCOMPARE(vsptest::ModifiedAt(p.Store()), storedAt);
+        } else {
+            QVERIFY(vsptest::ModifiedAt(p.Store()) != storedAt);
+            QVERIFY(!p.ReadStore().contains("edited by hand"));
+            QVERIFY2(p.ReadStore().contains("\"COM name\"=\"COM5\""), p.ReadStore().constData());
+            QVERIFY2(p.ReadStore().contains("\"Port\"=\"4001\""), p.ReadStore().constData());
+        }
+    }
+
+    // On a desktop without a notification area, "Hide on startup" minimises the window
+    // rather than withdraw it with no icon to bring it back; the log says why once.
+    void hideWithoutATrayKeepsTheWindowReachable()
+    {
+        vsptest::VirtualDisplay display;
+        QString why;
+        QVERIFY2(display.Start(&why), qPrintable(why));
+        Program p;
+        p.OnDisplay(display);
+        p.Start({ "-H1", "-S0" });
+        QString err;
+        const QString reason = QStringLiteral("No notification area to hide the window in");
+        QTRY_VERIFY2_WITH_TIMEOUT((err += p.Err()).contains(reason), qPrintable(err), 15000);
+        QTest::qWait(200);
+        QCOMPARE(display.WindowState(MainTitle), QStringLiteral("viewable"));
+        QCOMPARE(display.CloseWindow(MainTitle), 1);
+        QVERIFY2(p.process.waitForFinished(15000), qPrintable(err));
+        err += p.Err();
+        QCOMPARE(err.count(reason), 1);
+        QCOMPARE(p.process.exitCode(), 0);
     }
 };
 

@@ -4,6 +4,7 @@
 // port 99, in a network namespace the test makes for itself.
 
 #include "link/Sockets.h"
+#include "setup/ConsoleReadout.h"
 #include "setup/Umodulesetupf.h"
 #include "tests/support/FormHarness.h"
 #include "tests/support/SetupConsole.h"
@@ -199,6 +200,66 @@ private Q_SLOTS:
         QCOMPARE(r.Tail(), Connecting + "\n" + Connected + "\n*** Channel 1\n\n" + ErrorLine);
         QVERIFY(!r.w->TCPSetupClientSocket->Active());
         QVERIFY(r.w.boxes.isEmpty());
+    }
+
+    // A console that prints without end, or without a line break, must neither freeze the
+    // window nor fill the memory: lines are cut to a few kilobytes with a visible marker,
+    // and a report that holds 2,000 console lines or 256 KB ends the read-out itself.
+    void hostileConsoleIsCutShort_data()
+    {
+        QTest::addColumn<QStringList>("printout");
+        QTest::addColumn<bool>("cut"); // the read-out ends itself, with a line saying so
+        QTest::newRow("one 1 MiB line, then Reboot")
+            << QStringList { QString(1 << 20, u'x') + "\r\nChange setting: 9 Save and Reboot\r\n" }
+            << false;
+        QString lines;
+        for (int i = 0; i < 3000; ++i)
+            lines += QStringLiteral("Channel %1: 9600 8N1\r\n").arg(i);
+        QTest::newRow("3,000 lines, no Reboot") << QStringList { lines } << true;
+        QString wide;
+        for (int i = 0; i < 1000; ++i)
+            wide += QString(400, QLatin1Char('a' + i % 26)) + "\r\n";
+        QTest::newRow("400 KB of lines, no Reboot") << QStringList { wide } << true;
+    }
+    void hostileConsoleIsCutShort()
+    {
+        QFETCH(QStringList, printout);
+        QFETCH(bool, cut);
+        Readout r;
+        QString why;
+        // Line by line, a little apart: the end marker comes in a piece of its own.
+        QVERIFY2(vsptest::StartSetupConsole(r.sim,
+                     { { "printout", Texts(printout) }, { "printout_split", "lines" },
+                         { "piece_delay_ms", cut ? 0 : 300 } },
+                     &why),
+            qPrintable(why));
+        r.Press();
+        QVERIFY2(r.sim.WaitForEvent(QStringLiteral("console_done"), 30000),
+            qPrintable(r.sim.Describe()));
+        const int conn = r.sim.LatestConn(QStringLiteral("setup"));
+        QJsonObject end;
+        QVERIFY2(vsptest::WaitForConsoleEnd(r.sim, conn, &end, 30000), qPrintable(r.sim.Describe()));
+        // We hung up: on "Reboot", or because the report was full.
+        QCOMPARE(end.value(QStringLiteral("by")).toString(), QStringLiteral("peer"));
+        QTRY_VERIFY_WITH_TIMEOUT(!r.w->TCPSetupClientSocket->Active(), 5000);
+        const QStringList tail = r.Tail().split(QLatin1Char('\n'));
+        const QString cutLine = QString::fromLatin1(ReadoutCutLine);
+        QCOMPARE(tail.last() == cutLine, cut);
+        QCOMPARE(tail.count(cutLine), cut ? 1 : 0);
+        QVERIFY2(tail.size() <= 2 + ReadoutLineLimit + 1, qPrintable(QString::number(tail.size())));
+        qsizetype shown = 0;
+        for (const QString& line : tail) {
+            QVERIFY2(line.size() <= ConsoleLineLimit + qsizetype(sizeof ConsoleCutMarker),
+                qPrintable(QString::number(line.size())));
+            shown += line.size() + 1;
+        }
+        QVERIFY2(shown <= ReadoutByteLimit + 4096, qPrintable(QString::number(shown)));
+        if (!cut) {
+            QVERIFY(r.Tail().contains(QString::fromLatin1(ConsoleCutMarker)));
+            QCOMPARE(tail.at(tail.size() - 2), QStringLiteral("Change setting: 9 Save and Reboot"));
+        }
+        // The report itself is whole before the module's part.
+        QCOMPARE(r.Text().count(QStringLiteral("Parameter list:")), 1);
     }
 
     // A module that hangs up without "Reboot" is no error.

@@ -253,6 +253,115 @@ private Q_SLOTS:
         QFETCH(vsp::ReadoutAction, action);
         QCOMPARE(ClassifyConsolePiece(piece), action);
     }
+
+    // What a window shows of a console's line: at most the line limit, the cut marked once
+    // per line, whatever the line ends with and however the line comes in pieces.
+    void longLinesCut_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("column"); // of the line the text continues
+        QTest::addColumn<QByteArray>("shown");
+        QTest::addColumn<int>("columnAfter");
+        const int limit = ConsoleLineLimit;
+        const QByteArray marker(ConsoleCutMarker);
+        const QByteArray full(limit, 'x');
+        QTest::newRow("short lines unchanged") << QByteArray("a\r\nbc\rd\ne") << 0
+                                               << QByteArray("a\r\nbc\rd\ne") << 1;
+        QTest::newRow("empty") << QByteArray() << 7 << QByteArray() << 7;
+        QTest::newRow("exactly the limit") << full << 0 << full << limit;
+        QTest::newRow("one more") << full + "y" << 0 << full + marker << limit + 1;
+        QTest::newRow("1 MiB line") << QByteArray(1 << 20, 'z') << 0
+                                    << QByteArray(limit, 'z') + marker << limit + 1;
+        QTest::newRow("cut, then the next line whole")
+            << full + "yy\r\nnext" << 0 << full + marker + "\r\nnext" << 4;
+        QTest::newRow("continues a line near the limit")
+            << QByteArray("abcdef") << limit - 2 << QByteArray("ab") + marker << limit + 1;
+        QTest::newRow("continues a line already cut")
+            << QByteArray("more\nnew") << limit + 1 << QByteArray("\nnew") << 3;
+        QTest::newRow("a lone CR ends the line too")
+            << full + "!\r" + full << 0 << full + marker + "\r" + full << limit;
+    }
+    void longLinesCut()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, column);
+        QFETCH(QByteArray, shown);
+        QFETCH(int, columnAfter);
+        QCOMPARE(CutLongLines(text, &column), shown);
+        QCOMPARE(column, columnAfter);
+    }
+
+    void lastLines_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("lines");
+        QTest::addColumn<QByteArray>("tail");
+        QTest::newRow("fewer than kept") << QByteArray("a\r\nb") << 3 << QByteArray("a\r\nb");
+        QTest::newRow("last two") << QByteArray("a\nb\nc") << 2 << QByteArray("b\nc");
+        QTest::newRow("final break stays") << QByteArray("a\r\nb\r\nc\r\n") << 2
+                                           << QByteArray("b\r\nc\r\n");
+        QTest::newRow("CR LF is one break") << QByteArray("a\r\nb\r\nc") << 1 << QByteArray("c");
+        QTest::newRow("lone CRs") << QByteArray("a\rb\rc") << 2 << QByteArray("b\rc");
+        QTest::newRow("no line kept") << QByteArray("a\nb") << 0 << QByteArray();
+    }
+    void lastLines()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, lines);
+        QFETCH(QByteArray, tail);
+        QCOMPARE(LastLines(text, lines), tail);
+    }
+
+    // A read-out's share of the report: a real console's print-out whole; past 2,000 lines
+    // or 256 KB the rest is left out and the read-out is to end.
+    void readoutBound_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("pieces");
+        QTest::addColumn<int>("fullAt"); // index of the piece that fills the report, or -1
+        QTest::addColumn<int>("linesShown");
+        QTest::addColumn<int>("lastSize"); // of what the last piece put into the report
+        const QByteArray printout
+            = "\r\n*** Basic parameters\r\nIP addr 192.168.1.1\r\nChange setting: 9 Save and Reboot\r\n";
+        QTest::newRow("real print-out") << QList<QByteArray> { printout } << -1 << 5
+                                        << int(printout.size());
+        QByteArray lines;
+        for (int i = 0; i < 3000; ++i)
+            lines += "line " + QByteArray::number(i) + "\r\n";
+        QTest::newRow("3,000 lines in one piece")
+            << QList<QByteArray> { lines } << 0 << ReadoutLineLimit << -1;
+        QTest::newRow("one line a piece")
+            << QList<QByteArray>(2500, QByteArray("x")) << ReadoutLineLimit - 1 << ReadoutLineLimit
+            << 1;
+        QTest::newRow("100 lines of 4 KB and more")
+            << QList<QByteArray>(100, QByteArray(5000, 'w') + "\r\n") << 63 << 127 << -1;
+    }
+    void readoutBound()
+    {
+        QFETCH(QList<QByteArray>, pieces);
+        QFETCH(int, fullAt);
+        QFETCH(int, linesShown);
+        QFETCH(int, lastSize);
+        ReadoutBound bound;
+        int lines = 0;
+        qint64 bytes = 0;
+        int full = -1;
+        QByteArray last;
+        for (int i = 0; i < pieces.size() && full < 0; ++i) {
+            const ReadoutBound::Taken t = bound.Take(pieces[i]);
+            last = t.Text;
+            bytes += t.Text.size();
+            lines += 1 + int(t.Text.count('\n'));
+            if (t.Full) full = i;
+        }
+        QCOMPARE(full, fullAt);
+        QCOMPARE(lines, linesShown);
+        QVERIFY(lines <= ReadoutLineLimit);
+        QVERIFY(bytes <= ReadoutByteLimit + qint64(sizeof ConsoleCutMarker) + 2);
+        if (lastSize >= 0) QCOMPARE(int(last.size()), lastSize);
+        // Nothing of a line past the limit shows, bar the marker.
+        for (const QByteArray& line : last.split('\n'))
+            QVERIFY(line.size() <= ConsoleLineLimit + qsizetype(sizeof ConsoleCutMarker) + 1);
+    }
 };
 
 QTEST_GUILESS_MAIN(TstSetupDialogue)

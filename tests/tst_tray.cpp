@@ -48,6 +48,13 @@ struct SearchCounter {
     ~SearchCounter() { QObject::disconnect(Connection); }
 };
 
+// While it lives, the desktop has a notification area as far as the window can tell (this
+// display has none): for the cases about hiding into it and coming back from it.
+struct WithTray {
+    WithTray() { SetTrayProbe([] { return true; }); }
+    ~WithTray() { SetTrayProbe({}); }
+};
+
 void Click(TMainForm& form, QSystemTrayIcon::ActivationReason reason)
 {
     PostMessage(&form, WM_TRAYNOTIFY, 0, TrayMouseMessage(reason));
@@ -141,6 +148,7 @@ private Q_SLOTS:
 
     void leftClickShowsTheHiddenWindowAndSearches()
     {
+        WithTray tray;
         auto form = MakeForm();
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
@@ -160,6 +168,7 @@ private Q_SLOTS:
 
     void otherClicksDoNothing()
     {
+        WithTray tray;
         auto form = MakeForm();
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
@@ -175,6 +184,7 @@ private Q_SLOTS:
 
     void hideKeepsEverythingElseRunning()
     {
+        WithTray tray;
         auto* port = new vsptest::FakePort;
         TMainForm form(QStringList { QStringLiteral("-S0") }, std::unique_ptr<TVSPort>(port));
         form.show();
@@ -194,6 +204,7 @@ private Q_SLOTS:
 
     void hideOnStartupShowsThenHides()
     {
+        WithTray tray;
         auto form = MakeForm();
         form->StartupHideCheckBox->setChecked(true); // before the first show, as if stored
         SearchCounter searches(*form);
@@ -207,6 +218,31 @@ private Q_SLOTS:
         QTest::qWait(50);
         QVERIFY(form->isVisible());
         QCOMPARE(searches.Count, 2);
+    }
+
+    // Without a notification area a hidden window could never come back: "Hide" and
+    // "Hide on startup" minimise it instead, and the log says why, once.
+    void withoutTrayHideMinimises()
+    {
+        if (QSystemTrayIcon::isSystemTrayAvailable())
+            QSKIP("this desktop has a notification area");
+        auto form = MakeForm();
+        form->LogEnabledCheckBox->setChecked(true);
+        form->StartupHideCheckBox->setChecked(true); // before the first show, as if stored
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QTRY_VERIFY(form->isMinimized());
+        QVERIFY(form->isVisible());
+        QVERIFY(form->UDPThread && form->MainTimer->isActive());
+        form->showNormal();
+        QVERIFY(!form->isMinimized());
+        form->HideBitBtn->click();
+        QVERIFY(form->isMinimized());
+        QVERIFY(form->isVisible());
+        const QString memo = form->LogMessagesMemo->toPlainText();
+        QCOMPARE(memo.count(QStringLiteral("No notification area to hide the window in; it is "
+                                           "minimised instead")),
+            1);
     }
 
     void removingTheIconTwiceIsHarmless()

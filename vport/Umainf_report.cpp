@@ -63,7 +63,9 @@ void TMainForm::ShowSettingsBitBtnClick()
     s.StartupHideCheckBox = StartupHideCheckBox->isChecked();
     s.PingFailCheckBox = PingFailCheckBox->isChecked();
     s.ConnectClosedCheckBox = ConnectClosedCheckBox->isChecked();
-    // Whatever "Log enabled" says: the memo may hold lines from while it was on.
+    // Whatever "Log enabled" says: the memo may hold lines from while it was on, and lines
+    // of a flood may still be on their way into it.
+    FlushLog();
     s.LogMessagesMemo = MemoLines(LogMessagesMemo);
 
     for (const QString& line : BuildSettingsReport(s, OperatingSystemLines()))

@@ -55,12 +55,17 @@ void TSettingsForm::AddLine(const QString& line)
     text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     QScrollBar* bar = SettingsRichEdit->verticalScrollBar();
     const bool atEnd = bar->value() == bar->maximum();
-    QTextCursor cursor(SettingsRichEdit->document());
+    QTextDocument* doc = SettingsRichEdit->document();
+    QTextCursor cursor(doc);
     cursor.movePosition(QTextCursor::End);
+    // The report is the program's text: an undo history of its lines would hold every line
+    // of a long read-out twice over. What the reader types is undoable until the next line.
+    doc->setUndoRedoEnabled(false);
     // An empty first line leaves the document empty, so count the lines added.
-    if (lines_ > 0 || !SettingsRichEdit->document()->isEmpty())
+    if (lines_ > 0 || !doc->isEmpty())
         cursor.insertBlock();
     cursor.insertText(text);
+    doc->setUndoRedoEnabled(true);
     ++lines_;
     // Lines of the module read-out keep arriving: follow them unless the reader scrolled up.
     if (atEnd)
