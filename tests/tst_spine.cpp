@@ -2,11 +2,13 @@
 // question while a program holds the port, and the ping worker's end.
 
 #include "tests/support/FormHarness.h"
+#include "app/Shell.h"
 #include "vport/Uping.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>
 #include <QPushButton>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QtTest>
 #include <thread>
@@ -19,6 +21,10 @@ class TstSpine : public QObject {
 private Q_SLOTS:
     void portCreatedOnFirstShowOnlyAndEveryShowSearches()
     {
+        // "Hide" hides only into a notification area; without one it minimises, and a
+        // minimised window is not shown again.
+        SetTrayProbe([] { return true; });
+        const auto noTray = qScopeGuard([] { SetTrayProbe({}); });
         FormHarness w({ QStringLiteral("-P1"), QStringLiteral("-i127.0.0.1:1"), QStringLiteral("-s0") });
         QSignalSpy searches(w->UDPSearchBitBtn, &QPushButton::clicked);
         w->show();
