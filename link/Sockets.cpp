@@ -255,20 +255,28 @@ int TCustomWinSocket::ReceiveBuf(void* buffer, int count)
             readNotifier_->setEnabled(true);
     }
     if (!Live() || pendingEof_ || pendingError_ || buffer == nullptr || count <= 0) return 0;
+    // The receive that told data from a close comes first. A caller that asks for more than
+    // it held gets the rest from the kernel in the same call, so "everything waiting" is
+    // still one piece for a handler that takes ReceiveLength() bytes at once.
+    int taken = 0;
     if (aheadLen_ > 0) {
-        const int n = std::min(count, aheadLen_);
-        std::memcpy(buffer, ahead_ + aheadOff_, size_t(n));
-        aheadOff_ += n;
-        aheadLen_ -= n;
-        if (inRead_) lastRead_ = aheadLen_ > 0 || aheadFull_ ? ReadFull : ReadDrained;
-        return n;
+        taken = std::min(count, aheadLen_);
+        std::memcpy(buffer, ahead_ + aheadOff_, size_t(taken));
+        aheadOff_ += taken;
+        aheadLen_ -= taken;
+        if (taken == count || aheadLen_ > 0 || !aheadFull_) {
+            if (inRead_) lastRead_ = aheadLen_ > 0 || aheadFull_ ? ReadFull : ReadDrained;
+            return taken;
+        }
     }
+    char* const into = static_cast<char*>(buffer) + taken;
+    const int want = count - taken;
     for (;;) {
-        const ssize_t n = ::recv(fd_, buffer, size_t(count), MSG_DONTWAIT);
+        const ssize_t n = ::recv(fd_, into, size_t(want), MSG_DONTWAIT);
         if (n > 0) {
             // A full buffer means more may wait; a short one that the socket is empty.
-            if (inRead_) lastRead_ = n == count ? ReadFull : ReadDrained;
-            return int(n);
+            if (inRead_) lastRead_ = n == want ? ReadFull : ReadDrained;
+            return taken + int(n);
         }
         if (n == 0) {
             pendingEof_ = true;
@@ -276,13 +284,13 @@ int TCustomWinSocket::ReceiveBuf(void* buffer, int count)
             continue;
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             if (inRead_) lastRead_ = ReadDrained;
-            return 0;
+            return taken;
         } else {
             pendingError_ = WsaErrorFromErrno(errno);
         }
         // Reported by its own event once the current handler is done, never from in here.
         if (!inRead_) ScheduleRead();
-        return 0;
+        return taken;
     }
 }
 
@@ -423,7 +431,11 @@ void TCustomWinSocket::Service()
             return;
         }
         if (lastRead_ == ReadNone) {
-            // It took nothing while bytes may wait: calling it again would spin. The event
+            // A handler that takes what ReceiveLength() says has emptied the socket with a
+            // read that looked full: nothing waits, and the armed notifier brings the next
+            // bytes.
+            if (aheadLen_ == 0 && Pending(fd_) <= 0) break;
+            // It took nothing while bytes wait: calling it again would spin. The event
             // comes back once somebody calls ReceiveBuf.
             parked_ = true;
             readNotifier_->setEnabled(false);
