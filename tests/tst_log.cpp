@@ -130,7 +130,13 @@ private Q_SLOTS:
         QVERIFY2(writes.count() < 2000, qPrintable(QString::number(writes.count())));
         QTRY_VERIFY(MemoLines(*form).last().endsWith(QStringLiteral(": last")));
         const qint64 grown = ResidentBytes() - before;
+        // AddressSanitizer holds freed memory in quarantine, so there the resident size says
+        // nothing about what the log keeps.
+#if !defined(__SANITIZE_ADDRESS__)
         QVERIFY2(grown < 2 * 1024 * 1024, qPrintable(QStringLiteral("%1 bytes more").arg(grown)));
+#else
+        Q_UNUSED(grown);
+#endif
         QCOMPARE(MemoLines(*form).size(), 30);
         QVERIFY(MemoLines(*form).at(28).endsWith(message));
 
