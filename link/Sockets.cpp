@@ -656,6 +656,11 @@ void TClientSocket::Close()
     socket_->Close();
 }
 
+bool TClientSocket::Connecting() const
+{
+    return socket_->connecting_;
+}
+
 bool TClientSocket::Active() const
 {
     return socket_->connecting_ || socket_->connected_ || socket_->failed_;

@@ -201,6 +201,8 @@ public:
     void Close();
     // Connecting (name lookup included), connected, or failed and not yet closed.
     bool Active() const;
+    // An attempt is under way (name lookup included) and has not ended yet.
+    bool Connecting() const;
     bool Connected() const { return socket_->Connected(); }
     TCustomWinSocket* Socket() const { return socket_; }
 
