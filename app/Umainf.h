@@ -226,7 +226,6 @@ public:
     static constexpr int IdleTimerInterval = 250;
     qint64 TicksDue = 0; // ticks accounted for since the window was created
     void PaceMainTimer();
-    static constexpr int SetupConsolePort = 99;
 
     // ---- app/Umainf.cpp: start-up, first show, close ----
     void FormCreate();
