@@ -157,6 +157,7 @@ void TMainForm::FormCreate()
     // The ping worker, idle until asked.
     PingThread = new TPingThread(this);
     PingThread->AddressSource = [this] { return IPAddressComboBox->currentText(); };
+    PingThread->PortSource = [this] { return VSPClientSocket->Port; };
 
     // A new window starts with no link and no timers counting.
     LinkError = false;

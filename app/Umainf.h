@@ -205,10 +205,34 @@ public:
 
     // The pending store: one allocation for the program's life. The reading rule keeps at
     // most 16,384 + 16,384 bytes before escaping; escaping can double the newest 16,384,
-    // so 16,384 * 3 bytes can never be overrun.
+    // so 16,384 * 3 bytes can never be overrun by the program's bytes. Line-setting frames
+    // made while the link is down wait there too, in their place among those bytes: the
+    // room above keeps a few hundred of them even when the program filled its share.
     static constexpr int32_t PendingReadLimit = 16384;
-    static constexpr int32_t PendingCapacity = PendingReadLimit * 3;
+    static constexpr int32_t PendingFrameRoom = 4096;
+    static constexpr int32_t PendingCapacity = PendingReadLimit * 3 + PendingFrameRoom;
     std::unique_ptr<uint8_t[]> PendingBuffer;
+    // The store's first bytes that belong to the current connection only: the rest of a
+    // message the connection took in part, or the TEA answer. Sent on another connection
+    // they would be garbage, so a new connection drops them.
+    int32_t PendingBoundCount = 0;
+
+    // A module that authenticates speaks first; one that does not would hold the program's
+    // bytes for ever. After this many ticks (3 s) without a challenge they go out unanswered.
+    static constexpr int32_t TeaWaitLimitTicks = 600;
+    int32_t TeaWaitTicks = 0;
+    bool TeaWaitOver = false;
+
+    // Client mode: while the link is wanted (port open, or "Connect to module if port is
+    // closed" with the port created) and down, a reconnect is asked for after 1, 2, 4, 8,
+    // 16 and then every 30 s, so that a program that only reads gets its link back.
+    static constexpr int32_t ReconnectDelayTicks[] = { 200, 400, 800, 1600, 3200, 6000 };
+    int32_t ReconnectTicks = 0;
+    int ReconnectStep = 0;
+    bool PortCreated = false;
+    // Without an ICMP socket the echo check connects to the data port instead; said once.
+    bool EchoFallbackTold = false;
+    void TellEchoMethod();
 
     static constexpr int32_t ReceiveBlockSize = 512;
 
@@ -306,12 +330,21 @@ public:
     void OnVSPServerSocketClientError(TCustomWinSocket* socket, int errorCode);
     void PingResult(uint32_t code);
     void RequestPing(uint32_t successCode, uint32_t failureCode);
+    // Ping (1, 10) for a client link that is down, unless an attempt is under way: its own
+    // result decides, and a reconnect would replace the connection it is making.
+    void RequestReconnect();
+    bool ClientLinkWanted() const;
+    bool ClientLinkUp() const;
+    void ReconnectScheduleStep();
+    // A module connection starts (client connect or accept): fresh TEA and NVT state.
+    void StartConnection(TCustomWinSocket* socket);
 
     // ---- link/Umainf_relay.cpp ----
     void OnVSPortRxChar(int32_t count);
     void MainTimerStep();
     void FlushPending();
     bool AwaitingTeaChallenge() const; // the flush holds the program's bytes until answered
+    void TeaWaitStep();
     void OnVSPClientSocketRead(TCustomWinSocket* socket);
 
     // ---- link/Umainf_relay.cpp: the pending store and what goes into it ----
@@ -335,8 +368,10 @@ public:
     // connection did not take goes to the head of the store.
     TSendResult SendMessage(TCustomWinSocket* connection, const uint8_t* bytes, int size,
                             bool takeLock);
-    // A port-control frame, behind the bytes the program wrote before the change.
+    // A port-control frame, behind the bytes the program wrote before the change; while the
+    // link is down (or the TEA answer is awaited) it waits in the store in that place.
     bool SendPortControl(const TelnetFrame& frame);
+    bool PortSetupWanted() const; // "NVT port setup" on
 
     // ---- link/Umainf_nvt.cpp: hooks the relay calls, NVT options, TEA, port settings ----
     int32_t EscapeOutgoing(uint8_t* bytes, int32_t count); // returns the grown count

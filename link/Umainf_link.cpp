@@ -9,6 +9,8 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <cstring>
+#include <iterator>
 
 #include "app/Controls.h"
 
@@ -24,7 +26,9 @@ void SetLabel(QLabel* label, const QString& text)
 
 void TMainForm::OpenClientLink()
 {
-    if (!VSPClientSocket->Connected())
+    // An attempt under way is not started again: the module may have taken it already, and
+    // would see one connection made and dropped, and then another.
+    if (!VSPClientSocket->Connected() && !VSPClientSocket->Connecting())
         VSPClientSocket->Open();
 }
 
@@ -55,8 +59,64 @@ void TMainForm::CloseServerLink()
 
 void TMainForm::RequestPing(uint32_t successCode, uint32_t failureCode)
 {
+    TellEchoMethod();
     if (PingThread)
         PingThread->RequestPing(successCode, failureCode);
+}
+
+void TMainForm::RequestReconnect()
+{
+    if (TCPServerModeCheckBox->isChecked() || VSPClientSocket->Connecting())
+        return;
+    RequestPing(PING_RECONNECT, PING_NO_ACTION);
+}
+
+bool TMainForm::ClientLinkWanted() const
+{
+    return !TCPServerModeCheckBox->isChecked()
+        && (VSPort->IsOpened() || (PortCreated && ConnectClosedCheckBox->isChecked()));
+}
+
+bool TMainForm::ClientLinkUp() const
+{
+    return VSPClientSocket->Connected() && DataConnection == VSPClientSocket->Socket()
+        && !LinkError;
+}
+
+void TMainForm::ReconnectScheduleStep()
+{
+    if (!ClientLinkWanted() || ClientLinkUp()) {
+        ReconnectTicks = 0;
+        ReconnectStep = 0;
+        return;
+    }
+    // The attempt under way decides; the next delay counts from its end.
+    if (VSPClientSocket->Connecting()) {
+        ReconnectTicks = 0;
+        return;
+    }
+    if (++ReconnectTicks < ReconnectDelayTicks[ReconnectStep])
+        return;
+    ReconnectTicks = 0;
+    ReconnectStep = qMin(ReconnectStep + 1, int(std::size(ReconnectDelayTicks)) - 1);
+    RequestReconnect();
+}
+
+void TMainForm::StartConnection(TCustomWinSocket* socket)
+{
+    DataConnection = socket;
+    // Every module connection is authenticated on its own.
+    TeaAnswered = false;
+    TeaWaitOver = false;
+    TeaWaitTicks = 0;
+    NvtReceiver.Reset();
+    // The rest of a message cut on the last connection, or its TEA answer, is not the new
+    // one's: the module would read it as the start of its stream.
+    if (PendingBoundCount > 0) {
+        PendingCount -= PendingBoundCount;
+        memmove(PendingBuffer.get(), PendingBuffer.get() + PendingBoundCount, size_t(PendingCount));
+        PendingBoundCount = 0;
+    }
 }
 
 // ---- Client mode ----
@@ -70,9 +130,7 @@ void TMainForm::OnVSPClientSocketConnect(TCustomWinSocket* socket)
 {
     Log(QStringLiteral("TCP connected module ") + IPAddressComboBox->currentText());
     SetLabel(LANStatusClientLabel, QStringLiteral("Connected"));
-    TeaAnswered = false;
-    NvtReceiver.Reset();
-    DataConnection = socket;
+    StartConnection(socket);
     LinkError = false;
 }
 
@@ -105,10 +163,7 @@ void TMainForm::OnVSPServerSocketAccept(TCustomWinSocket* socket)
         Log(QStringLiteral("TCP connection refused (more than 1 client not suported)"));
         return;
     }
-    DataConnection = socket;
-    // Every module connection is authenticated on its own, as a client connect is.
-    TeaAnswered = false;
-    NvtReceiver.Reset();
+    StartConnection(socket);
     Log(QStringLiteral("TCP connected"));
     SetLabel(LANStatusServerLabel, QStringLiteral("Connected"));
     // What the program wrote while no module was connected goes out in one piece; should
@@ -148,6 +203,9 @@ void TMainForm::PingResult(uint32_t code)
         SetLabel(LANStatusClientLabel, QStringLiteral("Error PING"));
         break;
     case PING_RECONNECT:
+        // The link came back meanwhile (a connect the port's open started): keep it.
+        if (ClientLinkUp() || VSPClientSocket->Connecting())
+            break;
         LinkError = false;
         if (DataConnection == client)
             DataConnection = nullptr;

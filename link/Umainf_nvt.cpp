@@ -101,23 +101,29 @@ void TMainForm::AnswerTeaChallenge(TCustomWinSocket* socket, const uint8_t* bloc
 
 // ---- Line settings to the module (RFC 2217) ----
 
+// With "NVT port setup" on, a change is never lost for the module: made while the link is
+// down, it is logged as refused at that moment, shown, and waits in the store for the next
+// connection.
+
 void TMainForm::OnVSPortBaudRate(int32_t baudRate)
 {
-    if (!NVTPortSetupCheckBox->isChecked() || !LinkUsable()) {
+    const bool connected = LinkUsable();
+    if (!PortSetupWanted() || !connected)
         Log(QStringLiteral("Can't set remonte baudrate, not connected to module"));
+    if (!PortSetupWanted())
         return;
-    }
-    if (!SendPortControl(BaudRateFrame(baudRate))) return;
     BaudLabel->setText(QString::number(baudRate));
-    Log(QStringLiteral("Remonte baudrate set"));
+    if (SendPortControl(BaudRateFrame(baudRate)) && connected && LinkUsable())
+        Log(QStringLiteral("Remonte baudrate set"));
 }
 
 void TMainForm::OnVSPortLineControl(int32_t stopBits, int32_t parity, int32_t wordLength)
 {
-    if (!NVTPortSetupCheckBox->isChecked() || !LinkUsable()) {
+    const bool connected = LinkUsable();
+    if (!PortSetupWanted() || !connected)
         Log(QStringLiteral("Remonte control options couldn't be set, not connected to module"));
+    if (!PortSetupWanted())
         return;
-    }
     // Always parity, stop size, data size, in this order.
     ParityLabel->setText(ParityText(parity));
     if (!SendPortControl(PortControlFrame(telnet::SET_PARITY, SetParityValue(parity))))
@@ -129,18 +135,20 @@ void TMainForm::OnVSPortLineControl(int32_t stopBits, int32_t parity, int32_t wo
     if (!SendPortControl(
             PortControlFrame(telnet::SET_DATASIZE, SetDataSizeValue(wordLength))))
         return;
-    Log(QStringLiteral("Remonte control options set"));
+    if (connected && LinkUsable())
+        Log(QStringLiteral("Remonte control options set"));
 }
 
 void TMainForm::OnVSPortHandflow(int32_t controlHandShake, int32_t flowReplace, int32_t, int32_t)
 {
-    if (!NVTPortSetupCheckBox->isChecked() || !LinkUsable()) {
+    const bool connected = LinkUsable();
+    if (!PortSetupWanted() || !connected)
         Log(QStringLiteral("Remonte handshake couldn't be set, not connected to module"));
+    if (!PortSetupWanted())
         return;
-    }
     const uint8_t value = SetControlValue(controlHandShake, flowReplace);
-    if (!SendPortControl(PortControlFrame(telnet::SET_CONTROL, value))) return;
-    Log(QStringLiteral("Remonte handshake set"));
+    if (SendPortControl(PortControlFrame(telnet::SET_CONTROL, value)) && connected && LinkUsable())
+        Log(QStringLiteral("Remonte handshake set"));
 }
 
 } // namespace vsp

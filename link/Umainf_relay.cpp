@@ -1,7 +1,8 @@
 // The data relay. The program's bytes go from the virtual port into the pending store and
 // reach the module on the next flush (every second 5 ms tick); the module's bytes go into
 // the port as each received block arrives. While the link is down the store keeps the
-// program's bytes, in order, and asks for a reconnect.
+// program's bytes, in order, and asks for a reconnect; while a connect is under way they
+// wait for its result.
 
 #include "app/Umainf.h"
 #include "link/Nvt.h"
@@ -26,9 +27,13 @@ constexpr int32_t KeepCheckTicks = 3000;
 
 void TMainForm::OnVSPortRxChar(int32_t)
 {
-    // The store is full enough: leave the bytes in the port; the timer polls again.
+    // The store is full enough: leave the bytes in the port; the timer polls again. A
+    // full store is the usual state of a writer whose module went away, so the reconnect
+    // is asked for all the same.
     if (PendingCount > PendingReadLimit) {
         SerialInputHeld = true;
+        if (LinkError || !DataConnection)
+            RequestReconnect();
         return;
     }
     // At most one reading's worth; the rest stays in the port and the timer polls again.
@@ -51,12 +56,11 @@ void TMainForm::OnVSPortRxChar(int32_t)
                                    : QStringLiteral("TCP not connected, data stored in buffer");
     if (LinkError) {
         Log(stored);
-        RequestPing(PING_RECONNECT, PING_NO_ACTION);
+        RequestReconnect();
     } else if (DataConnection) {
         // the next flush sends them
     } else {
-        if (!TCPServerModeCheckBox->isChecked())
-            RequestPing(PING_RECONNECT, PING_NO_ACTION);
+        RequestReconnect();
         Log(stored);
     }
     PaceMainTimer();
@@ -69,6 +73,8 @@ void TMainForm::MainTimerStep()
     KeepTicks += 1;
     if (old >= KeepCheckTicks)
         SendKeepConnection();
+    TeaWaitStep();
+    ReconnectScheduleStep();
     // While the link is suspended the count keeps growing; stop short of overflowing.
     if (FlushTicks < INT32_MAX)
         FlushTicks += 1;
@@ -106,7 +112,18 @@ bool TMainForm::AwaitingTeaChallenge() const
     // A module that authenticates takes the first 12 bytes it receives as the answer to its
     // challenge: the program's bytes (stored while the link was down, or written right after
     // the connect) wait until the challenge has been answered.
-    return TEAEnabledCheckBox->isChecked() && !TeaAnswered;
+    return TEAEnabledCheckBox->isChecked() && !TeaAnswered && !TeaWaitOver;
+}
+
+void TMainForm::TeaWaitStep()
+{
+    if (!DataConnection || LinkError || !AwaitingTeaChallenge())
+        return;
+    if (++TeaWaitTicks < TeaWaitLimitTicks)
+        return;
+    // A challenge that still comes is answered as the first block of the connection.
+    TeaWaitOver = true;
+    Log(QStringLiteral("No TEA challenge from module, data sent without authentication"));
 }
 
 void TMainForm::FlushPending()
@@ -127,6 +144,7 @@ int TMainForm::SendPending(TCustomWinSocket* connection)
         return sent;
     Count(LanTxCount, sent);
     CountersChanged = true;
+    PendingBoundCount = qMax(0, PendingBoundCount - sent);
     if (sent < PendingCount)
         memmove(PendingBuffer.get(), PendingBuffer.get() + sent, size_t(PendingCount - sent));
     PendingCount -= sent;
@@ -148,6 +166,7 @@ bool TMainForm::StorePending(const uint8_t* bytes, int32_t size, bool atHead)
     if (atHead) {
         memmove(store + size, store, size_t(PendingCount));
         memcpy(store, bytes, size_t(size));
+        PendingBoundCount += size;
     } else {
         memcpy(store + PendingCount, bytes, size_t(size));
     }
@@ -176,27 +195,28 @@ TMainForm::TSendResult TMainForm::SendMessage(
     return TSendResult::Whole;
 }
 
+bool TMainForm::PortSetupWanted() const
+{
+    return NVTPortSetupCheckBox->isChecked();
+}
+
 bool TMainForm::SendPortControl(const TelnetFrame& frame)
 {
     // As on a serial line, the frame goes out behind the bytes the program wrote before
     // the change. Normally the flush empties the store at once and the frame follows
-    // directly. While the module is not reading, the frame waits in the store behind those
-    // bytes, so consecutive changes reach the module whole and in the order they were made.
-    if (PendingCount > 0)
-        FlushPending();
-    if (!LinkUsable())
-        return false; // the flush failed
-    if (PendingCount > 0)
-        return StorePending(frame.Bytes, frame.Size, false);
-    switch (SendMessage(DataConnection, frame.Bytes, frame.Size, false)) {
-    case TSendResult::Whole:
-        return true;
-    case TSendResult::Nothing:
-        return StorePending(frame.Bytes, frame.Size, false);
-    case TSendResult::Failed:
-        break;
+    // directly. While the module is not reading, the link is down or the TEA answer is
+    // still to go, the frame waits in the store behind those bytes, so consecutive changes
+    // reach the module whole and in the order they were made. (A program sets its line
+    // right after opening the port, before the connect the open started has finished.)
+    if (LinkUsable() && !AwaitingTeaChallenge()) {
+        if (PendingCount > 0)
+            FlushPending();
+        if (LinkUsable() && PendingCount == 0
+            && SendMessage(DataConnection, frame.Bytes, frame.Size, false) == TSendResult::Whole)
+            return true;
+        // Nothing of it went (would block, or the send failed and the link is down now).
     }
-    return false;
+    return StorePending(frame.Bytes, frame.Size, false);
 }
 
 void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)

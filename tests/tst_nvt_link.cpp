@@ -689,7 +689,10 @@ private Q_SLOTS:
         QCOMPARE(l.w->ParityLabel->text(), parity);
     }
 
-    void settingsWhileLinkDownAreNotReplayed()
+    // A program sets its line right after opening the port, while the connect the open
+    // started is still under way: the changes are refused for the moment, shown, and reach
+    // the module in their order on the connection the open made, the only one.
+    void settingsWhileLinkDownGoOutOnConnect()
     {
         Link l;
         QVERIFY2(l.Start({}), qPrintable(l.error));
@@ -698,9 +701,8 @@ private Q_SLOTS:
         w->NVTEnabledCheckBox->setChecked(true);
         w->NVTPortSetupCheckBox->setChecked(true);
         w->CreateCOMBitBtnClick(); // the client link opens when the program opens the port
-        QVERIFY(!w->DataConnection);
-        w->BaudLabel->setText(QStringLiteral("9600"));
-        w->StopBitsLabel->setText(QStringLiteral("1"));
+        w.port->Open();
+        QVERIFY(w->VSPClientSocket->Connecting());
         w.port->OnBaudRate(115200);
         w.port->OnLineControl(STOPBITS_TWO, PARITY_EVEN, 7);
         w.port->OnHandflow(SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 0, 0);
@@ -709,19 +711,25 @@ private Q_SLOTS:
             (QStringList { "Can't set remonte baudrate, not connected to module",
                 "Remonte control options couldn't be set, not connected to module",
                 "Remonte handshake couldn't be set, not connected to module" }));
-        QCOMPARE(w->BaudLabel->text(), QStringLiteral("9600"));
-        QCOMPARE(w->StopBitsLabel->text(), QStringLiteral("1"));
-        // The link comes up: the module is not told afterwards.
-        w.port->Open();
+        QCOMPARE(w->BaudLabel->text(), QStringLiteral("115200"));
+        QCOMPARE(w->StopBitsLabel->text(), QStringLiteral("2"));
+        QCOMPARE(w->ParityLabel->text(), QStringLiteral("even"));
+        QCOMPARE(w->BitsLabel->text(), QStringLiteral("7"));
         QVERIFY2(l.Connected(), qPrintable(l.error));
-        QVERIFY2(l.ModuleGetsOnly({}), qPrintable(l.error));
-        QCOMPARE(w->BaudLabel->text(), QStringLiteral("9600"));
+        // Whole, in the order made, and before what the program wrote after them.
+        QVERIFY2(l.ModuleGetsOnly(Hex("fffa2c010001c200fff0 fffa2c0303fff0 fffa2c0402fff0"
+                                      "fffa2c0207fff0 fffa2c0503fff0")),
+            qPrintable(l.error));
+        QCOMPARE(l.sim.EventsNamed(QStringLiteral("connected")).size(), 1);
+        // Sent once: a later connection does not get them again.
+        QCOMPARE(w->PendingCount, 0);
     }
 
     // The module resets the connection and the program changes its line before the link
-    // has noticed: the first send raises the error event, and the rest of the change is
-    // neither sent nor reported as done.
-    void sendFailureEndsTheChange()
+    // has noticed: the first send raises the error event, the change is not reported as
+    // done, and its frames wait, with the later ones, for the connection that comes back by
+    // itself.
+    void sendFailureKeepsTheChangeForTheNextConnection()
     {
         QTcpServer module;
         QVERIFY(module.listen(QHostAddress::LocalHost));
@@ -734,7 +742,6 @@ private Q_SLOTS:
         QTRY_VERIFY(w->DataConnection);
         QTRY_VERIFY(module.hasPendingConnections());
         QTcpSocket* s = module.nextPendingConnection();
-        w->StopBitsLabel->setText(QStringLiteral("before"));
         linger l { 1, 0 };
         QCOMPARE(setsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &l, sizeof l), 0);
         s->abort(); // RST, which loopback delivers before abort() returns
@@ -743,11 +750,16 @@ private Q_SLOTS:
         QVERIFY2(log.last().startsWith(QStringLiteral("TCP error ")), qPrintable(log.join('\n')));
         QVERIFY(w->LinkError);
         QVERIFY(!log.contains(QStringLiteral("Remonte control options set")));
-        QCOMPARE(w->StopBitsLabel->text(), QStringLiteral("before"));
+        QCOMPARE(w->StopBitsLabel->text(), QStringLiteral("2"));
         // The link is suspended now: later changes are not attempted on it.
         w.port->OnBaudRate(9600);
         QCOMPARE(w.LogLines().last(),
             QStringLiteral("Can't set remonte baudrate, not connected to module"));
+        QTRY_VERIFY_WITH_TIMEOUT(module.hasPendingConnections(), 10000);
+        QTcpSocket* again = module.nextPendingConnection();
+        const QByteArray frames = Hex("fffa2c0301fff0 fffa2c0402fff0 fffa2c0208fff0 fffa2c0100002580fff0");
+        QTRY_COMPARE(again->bytesAvailable(), qint64(frames.size()));
+        QCOMPARE(again->readAll(), frames);
     }
 
     // A module that stops reading fills the connection; a frame that cannot go out at once

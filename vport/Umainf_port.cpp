@@ -19,13 +19,26 @@
 
 namespace vsp {
 
+void TMainForm::TellEchoMethod()
+{
+    // Said once, at the first check: without it a user would not know why the module's
+    // data port sees a connection come and go at every check.
+    if (EchoFallbackTold)
+        return;
+    EchoFallbackTold = true;
+    if (CPing::Method() == CPing::TMethod::None)
+        Log(QStringLiteral("ICMP not permitted for this user; checking the module with a TCP connection"));
+}
+
 int TMainForm::PingAddressNow(const QString& address)
 {
+    TellEchoMethod();
     if (PingNowOverride)
         return PingNowOverride(address);
     try {
         CPing ping(false);
         ping.SetTarget(address);
+        ping.SetFallbackPort(VSPClientSocket->Port);
         return ping.Ping() ? 1 : 0;
     } catch (const std::bad_alloc&) {
         return -1;
@@ -37,6 +50,7 @@ void TMainForm::CreateCOMBitBtnClick()
     const QString name = ComPortComboBox->currentText();
     // Bytes stored for an earlier port, and an earlier link's error, are not this port's.
     PendingCount = 0;
+    PendingBoundCount = 0;
     LinkError = false;
     // Both port fields must be numbers, whichever mode is in use.
     try {
@@ -82,6 +96,7 @@ void TMainForm::CreateCOMBitBtnClick()
             Log(QStringLiteral("Port link %1").arg(pty->LinkPath()));
         DeleteCOMBitBtn->setEnabled(true);
         StatusLabel->setText(QStringLiteral("Created"));
+        PortCreated = true;
     } else {
         CloseClientLink();
         const QString text = QStringLiteral("Can't create serial port") + name;
@@ -105,6 +120,7 @@ void TMainForm::DeleteCOMBitBtnClick()
         return;
     }
     VSPort->Delete();
+    PortCreated = false;
     CloseClientLink();
     CloseServerLink();
     LANStatusServerLabel->setText(QStringLiteral("Closed"));

@@ -155,6 +155,37 @@ TEchoRequest CPing::EchoRequest() const
     return BuildEchoRequest(identifier_, sequence_);
 }
 
+bool CPing::ConnectCheck()
+{
+    using Clock = std::chrono::steady_clock;
+
+    if (fallbackPort_ < 1 || fallbackPort_ > 65535) return false;
+    const TSocket socket(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (socket.Fd() < 0) return false;
+    usedMethod_ = TMethod::Tcp;
+    sockaddr_in to = destination_;
+    to.sin_port = htons(uint16_t(fallbackPort_));
+    int error = 0;
+    if (::connect(socket.Fd(), reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        error = errno;
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs);
+        while (error == EINPROGRESS || error == EINTR) {
+            const Clock::duration left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) return false;
+            pollfd waitFor { socket.Fd(), POLLOUT, 0 };
+            const int ready = ::poll(
+                &waitFor, 1, int(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return false;
+            socklen_t length = sizeof error;
+            if (::getsockopt(socket.Fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                return false;
+        }
+    }
+    // A refusal is an answer too: the host is there, its port is closed.
+    return error == 0 || error == ECONNREFUSED;
+}
+
 bool CPing::Ping()
 {
     using Clock = std::chrono::steady_clock;
@@ -165,7 +196,7 @@ bool CPing::Ping()
 
     TMethod method = TMethod::None;
     const TSocket socket(OpenIcmpSocket(method));
-    if (socket.Fd() < 0) return false;
+    if (socket.Fd() < 0) return ConnectCheck();
     usedMethod_ = method;
 
     const int ttl = PING_TTL;
@@ -216,6 +247,8 @@ const char* CPing::MethodName(TMethod method)
         return "raw ICMP socket";
     case TMethod::Datagram:
         return "datagram ICMP socket";
+    case TMethod::Tcp:
+        return "TCP connect to the data port";
     case TMethod::None:
         break;
     }
@@ -242,10 +275,12 @@ void TPingThread::RequestPing(uint32_t successCode, uint32_t failureCode)
     // Read outside the lock: the source belongs to the window and may call back into us.
     // Only this (UI) thread accepts requests, so the worker cannot become busy meanwhile.
     const QString address = AddressSource ? AddressSource() : QString();
+    const int port = PortSource ? PortSource() : 0;
     {
         QMutexLocker lock(&mutex_);
         if (busy_ || stop_) return;
         address_ = address;
+        port_ = port;
         success_ = successCode;
         failure_ = failureCode;
         requested_ = true;
@@ -270,12 +305,13 @@ bool TPingThread::Busy() const
     return busy_;
 }
 
-int TPingThread::Check(const QString& address)
+int TPingThread::Check(const QString& address, int port)
 {
     try {
         if (PingOverride) return PingOverride(address);
         auto ping = std::make_unique<CPing>(false);
         ping->SetTarget(address);
+        ping->SetFallbackPort(port);
         return ping->Ping() ? PingReply : PingSilent;
     } catch (const std::exception&) {
         return PingCannotStart;
@@ -286,6 +322,7 @@ void TPingThread::run()
 {
     for (;;) {
         QString address;
+        int port = 0;
         uint32_t success = 0, failure = 0;
         {
             QMutexLocker lock(&mutex_);
@@ -296,10 +333,11 @@ void TPingThread::run()
             if (!requested_) return;
             requested_ = false;
             address = address_;
+            port = port_;
             success = success_;
             failure = failure_;
         }
-        const int result = Check(address);
+        const int result = Check(address, port);
         const uint32_t code = result < 0 ? PING_CANNOT_START : (result > 0 ? success : failure);
         {
             // Idle again before posting, so that the window may ask again from the handler.

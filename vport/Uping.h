@@ -1,7 +1,8 @@
 #pragma once
 // The echo check: is the module there? One ICMP echo request and a wait of at most
-// 5000 ms for the matching reply. CPing does one check; TPingThread runs checks in the
-// background on request and posts WM_PINGRESULT to its owner.
+// 5000 ms for the matching reply. Where this user may open no ICMP socket at all, a TCP
+// connect to the module's data port stands in for it. CPing does one check; TPingThread
+// runs checks in the background on request and posts WM_PINGRESULT to its owner.
 
 #include <QMutex>
 #include <QObject>
@@ -44,8 +45,9 @@ bool IsEchoReplyTo(const uint8_t* packet, size_t length, bool withIpHeader, uint
 class CPing {
 public:
     // How a check reaches the network. A raw socket needs root or CAP_NET_RAW; the datagram
-    // ICMP socket needs our group inside net.ipv4.ping_group_range.
-    enum class TMethod { None, Raw, Datagram };
+    // ICMP socket needs our group inside net.ipv4.ping_group_range. Without either, a TCP
+    // connect to the fallback port: connected or refused, the host is there.
+    enum class TMethod { None, Raw, Datagram, Tcp };
 
     // startLibrary is kept for the callers' sake; POSIX sockets need no start-up.
     explicit CPing(bool startLibrary = false);
@@ -57,6 +59,9 @@ public:
     // Dotted IPv4 text only (surrounding blanks ignored): no name is ever looked up. False,
     // and Ping() fails without sending, when the text is not one or is 0.0.0.0.
     bool SetTarget(const QString& address);
+    // The module's data port, for the TCP check when no ICMP socket can be opened; outside
+    // 1..65535 there is no fallback and such a check fails at once.
+    void SetFallbackPort(int port) { fallbackPort_ = port; }
     // One request, one wait of at most TimeoutMs; true when the matching reply came back.
     bool Ping();
 
@@ -77,10 +82,13 @@ public:
     static inline std::atomic<bool> AvoidRawSocket { false };
 
 private:
+    bool ConnectCheck(); // the TCP stand-in, within the same budget
+
     uint16_t identifier_;
     uint16_t sequence_;
     sockaddr_in destination_ {};
     bool targetValid_ = false;
+    int fallbackPort_ = 0;
     TMethod usedMethod_ = TMethod::None;
     int skipped_ = 0;
 };
@@ -110,8 +118,10 @@ public:
     // A request has been accepted and its check has not finished yet.
     bool Busy() const;
 
-    // Reads the address text on the UI thread at request time.
+    // Read on the UI thread at request time: the address text, and the data port for the
+    // TCP check.
     std::function<QString()> AddressSource;
+    std::function<int()> PortSource;
 
     // Test hook, called on the worker instead of a real check: return PingReply,
     // PingSilent, or PingCannotStart (as if the check object could not be made).
@@ -124,7 +134,7 @@ protected:
     void run() override;
 
 private:
-    int Check(const QString& address);
+    int Check(const QString& address, int port);
 
     QObject* owner_;
     mutable QMutex mutex_;
@@ -134,6 +144,7 @@ private:
     bool stop_ = false;
     uint32_t success_ = 0, failure_ = 0;
     QString address_;
+    int port_ = 0;
 };
 
 } // namespace vsp
