@@ -480,6 +480,41 @@ private Q_SLOTS:
         }
     }
 
+    // A module that only answers never sends a challenge: the program's bytes wait 3 s for
+    // one and then go out unanswered, once per connection. A challenge that still comes is
+    // the connection's first block all the same.
+    void teaWaitEndsWhenNoChallengeComes_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("client") << int(Mode::Client);
+        QTest::newRow("server") << int(Mode::Server);
+    }
+    void teaWaitEndsWhenNoChallengeComes()
+    {
+        QFETCH(int, mode);
+        const QString line = QStringLiteral("No TEA challenge from module, data sent without authentication");
+        Link l;
+        QVERIFY2(l.Up(Mode(mode), {},
+                     [](FormHarness& w) {
+                         w->TEAEnabledCheckBox->setChecked(true);
+                         w->MainTimer->stop();
+                     }),
+            qPrintable(l.error));
+        l.w.port->ProgramWrites("abc");
+        Ticks(l.w.form.get(), 598);
+        QCOMPARE(l.w->PendingCount, 3);
+        QCOMPARE(l.LogCount(line), 0);
+        Ticks(l.w.form.get(), 4);
+        QCOMPARE(l.LogCount(line), 1);
+        QVERIFY2(l.sim.WaitForReceived(3), qPrintable(l.sim.Describe()));
+        QCOMPARE(l.sim.Received(), QByteArray("abc"));
+        Ticks(l.w.form.get(), 1000);
+        QCOMPARE(l.LogCount(line), 1);
+        QVERIFY2(l.ModuleSends("C"), qPrintable(l.error));
+        QVERIFY(l.w->TeaAnswered);
+        QVERIFY(l.w.port->Output.isEmpty());
+    }
+
     // Bytes the program wrote before the module connected must not reach it ahead of the
     // answer: the module would take them for the response and drop the link.
     void teaAnswerGoesAheadOfStoredBytes_data()

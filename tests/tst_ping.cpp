@@ -3,15 +3,18 @@
 // starts itself again under unshare with --in-own-netns and the name of one case.
 
 #include "app/Messages.h"
+#include "tests/support/FormHarness.h"
 #include "tests/support/TestSupport.h"
 #include "vport/Uping.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMutex>
 #include <QProcess>
 #include <QSemaphore>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -620,6 +623,42 @@ private Q_SLOTS:
             QVERIFY(timer.elapsed() < 50);
             QCOMPARE(ping.UsedMethod(), CPing::TMethod::None);
         }
+        // Without any ICMP socket a connect to the data port stands in: connected or
+        // refused, the host is there; without a port there is nothing to check.
+        {
+            QTcpServer listening;
+            QVERIFY(listening.listen(QHostAddress::LocalHost));
+            QTcpServer closed;
+            QVERIFY(closed.listen(QHostAddress::LocalHost));
+            const int closedPort = closed.serverPort();
+            closed.close();
+            const struct {
+                int port;
+                bool answered;
+            } rows[] = { { listening.serverPort(), true }, { closedPort, true }, { 0, false } };
+            for (const auto& row : rows) {
+                CPing ping;
+                QVERIFY(ping.SetTarget(QStringLiteral("127.0.0.1")));
+                ping.SetFallbackPort(row.port);
+                QCOMPARE(ping.Ping(), row.answered);
+                QCOMPARE(ping.UsedMethod(), row.answered ? CPing::TMethod::Tcp : CPing::TMethod::None);
+            }
+            // The worker takes the port from its owner with the address.
+            TMessageSink sink;
+            TPingThread thread(&sink);
+            thread.AddressSource = [] { return QStringLiteral("127.0.0.1"); };
+            thread.PortSource = [&] { return closedPort; };
+            thread.RequestPing(PING_RECONNECT, PING_NO_ACTION);
+            QTRY_COMPARE_WITH_TIMEOUT(sink.Got.size(), 1, 3000);
+            QCOMPARE(sink.Got[0].WParam, std::uintptr_t(PING_RECONNECT));
+            // The window says once why its module sees connections come and go.
+            vsptest::FormHarness w;
+            w->PingAddressNow(QStringLiteral("127.0.0.1"));
+            w->RequestPing(PING_RECONNECT, PING_NO_ACTION);
+            QCOMPARE(w.LogLines().count(QStringLiteral(
+                         "ICMP not permitted for this user; checking the module with a TCP connection")),
+                1);
+        }
 
         QVERIFY(WriteSysctl("ping_group_range", "0 2147483647"));
         QCOMPARE(CPing::Method(), CPing::TMethod::Datagram);
@@ -754,7 +793,7 @@ private Q_SLOTS:
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
+    QApplication app(argc, argv); // a window in one of the namespace cases
     if (argc > 1 && qstrcmp(argv[1], CHILD_FLAG) == 0) {
         std::vector<char*> args { argv[0] };
         args.insert(args.end(), argv + 2, argv + argc);

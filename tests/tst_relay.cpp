@@ -3,6 +3,7 @@
 // module "answers ping" in every case here.
 
 #include "link/Sockets.h"
+#include "vport/Uping.h"
 #include "tests/support/FormHarness.h"
 #include "tests/support/TestSupport.h"
 
@@ -27,6 +28,7 @@ struct Peer : QObject {
     QList<QTcpSocket*> sockets;
     QByteArray received; // on every connection, in arrival order
     QList<int> pieces; // sizes of the reads that brought it
+    QByteArray greeting; // sent on every new connection, as some modules do
 
     Peer()
     {
@@ -34,6 +36,7 @@ struct Peer : QObject {
         connect(&server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* s = server.nextPendingConnection()) {
                 sockets << s;
+                if (!greeting.isEmpty()) s->write(greeting);
                 connect(s, &QTcpSocket::readyRead, this, [this, s] {
                     const QByteArray b = s->readAll();
                     received += b;
@@ -65,6 +68,17 @@ struct ClientLink {
         w.port->Open();
     }
 };
+
+// A client link's attempt has run its course: refused `errors` times in all, the error's
+// ping has answered and closed the link, and no check runs.
+bool Settled(FormHarness& w, int errors)
+{
+    return QTest::qWaitFor([&] {
+        return w.LogLines().count(QStringLiteral("TCP error 10061")) == errors && !w->LinkError
+            && !w->PingThread->Busy() && !w->VSPClientSocket->Connecting()
+            && w->LANStatusClientLabel->text() == QStringLiteral("Close");
+    }, 5000);
+}
 
 } // namespace
 
@@ -191,13 +205,126 @@ private Q_SLOTS:
         QVERIFY(!w->VSPClientSocket->Connected());
         QVERIFY(w.LogLines().contains(QStringLiteral("TCP error 10061")));
         QTest::qWait(300);
-        QCOMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Close")); // no retry by itself
+        // The next attempt of its own is a second away (and the timer is stopped here).
+        QCOMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Close"));
 
         QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(port)));
         w.port->ProgramWrites("late");
         QTRY_VERIFY(w->DataConnection);
         Ticks(w.form.get(), 2);
         QTRY_COMPARE(peer.received, QByteArray("late"));
+    }
+
+    // A module that refuses while the program writes more than the store's reading bound:
+    // the full store still asks for the reconnect, and drains whole and in order once the
+    // module takes connections again.
+    void fullStoreStillReconnects()
+    {
+        Peer peer;
+        const int port = peer.Port();
+        peer.server.close();
+        FormHarness w;
+        w.Aim(port);
+        w->MainTimer->stop();
+        w->CreateCOMBitBtnClick();
+        w.port->Open();
+        QVERIFY(Settled(w, 1));
+        const QByteArray data = Pattern(40000, 7);
+        w.port->ProgramWrites(data); // takes 16,384 and tries again: refused
+        QVERIFY(Settled(w, 2));
+        Ticks(w.form.get(), 2); // the re-poll takes as much again, and tries again
+        QVERIFY(Settled(w, 3));
+        QVERIFY(w->PendingCount > TMainForm::PendingReadLimit);
+        QVERIFY(w->SerialInputHeld);
+        QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(port)));
+        Ticks(w.form.get(), 2);
+        QTRY_VERIFY(w->DataConnection);
+        QVERIFY(QTest::qWaitFor([&] {
+            Ticks(w.form.get(), 2);
+            return peer.received.size() >= data.size();
+        }, 10000));
+        QCOMPARE(peer.received, data);
+        QCOMPARE(peer.sockets.size(), 1);
+    }
+
+    // A program that opens the port and writes at once: its write comes while the connect
+    // the open started is under way, and must not start another.
+    void openAndWriteAtOnceMakeOneConnection()
+    {
+        Peer peer;
+        peer.greeting = "HELLO\r\n";
+        FormHarness w;
+        w.Aim(peer.Port());
+        w->MainTimer->stop();
+        w->CreateCOMBitBtnClick();
+        constexpr int Cycles = 10;
+        QByteArray sent;
+        for (int i = 0; i < Cycles; ++i) {
+            const QByteArray line = "write " + QByteArray::number(i) + ";";
+            w.port->Open();
+            w.port->ProgramWrites(line);
+            QTRY_VERIFY(w->DataConnection);
+            sent += line;
+            Ticks(w.form.get(), 2);
+            QTRY_COMPARE(peer.received, sent);
+            QTRY_COMPARE(w.port->Output, QByteArray("HELLO\r\n"));
+            QTest::qWait(20); // a second connection's greeting would come now
+            QCOMPARE(w.port->Output, QByteArray("HELLO\r\n"));
+            w.port->TakeOutput();
+            w.port->Close();
+            QTRY_VERIFY(!w->DataConnection);
+        }
+        QCOMPARE(peer.sockets.size(), Cycles);
+    }
+
+    // Nobody writes, and the link comes back by itself: after 1 s, then 2 s, 4 s... while
+    // the module refuses, at once once it listens.
+    void linkComesBackForAReader_data()
+    {
+        QTest::addColumn<bool>("portOpen"); // else the link is kept while the port is closed
+        QTest::newRow("a program only reads") << true;
+        QTest::newRow("connect to module if port is closed") << false;
+    }
+    void linkComesBackForAReader()
+    {
+        QFETCH(bool, portOpen);
+        Peer peer;
+        const int port = peer.Port();
+        FormHarness w;
+        w.Aim(port);
+        w->MainTimer->stop();
+        w->ConnectClosedCheckBox->setChecked(!portOpen);
+        w->CreateCOMBitBtnClick();
+        if (portOpen)
+            w.port->Open();
+        QTRY_VERIFY(w->DataConnection);
+        QTRY_COMPARE(peer.sockets.size(), 1);
+        // The module restarts: it resets the link and refuses for a while.
+        peer.server.close();
+        peer.Reset();
+        QTRY_COMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Closed"));
+        QVERIFY(QTest::qWaitFor([&] { return !w->LinkError && !w->PingThread->Busy(); }, 5000));
+        const int errorsAtLoss = int(w.LogLines().count(QStringLiteral("TCP error 10061")));
+        int errors = errorsAtLoss;
+        for (const int delay : { 200, 400, 800 }) {
+            Ticks(w.form.get(), delay - 1);
+            QTest::qWait(20);
+            QCOMPARE(w.LogLines().count(QStringLiteral("TCP error 10061")), errors);
+            Ticks(w.form.get(), 1);
+            QVERIFY(Settled(w, ++errors));
+        }
+        QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(port)));
+        Ticks(w.form.get(), 1600);
+        QTRY_VERIFY(w->DataConnection);
+        QTRY_COMPARE(peer.sockets.size(), 2);
+        peer.sockets.last()->write("back");
+        if (portOpen)
+            QTRY_COMPARE(w.port->Output, QByteArray("back"));
+        // Connected, nothing more is asked for.
+        Ticks(w.form.get(), 6000);
+        QTest::qWait(50);
+        QCOMPARE(peer.sockets.size(), 2);
+        QCOMPARE(w.LogLines().count(QStringLiteral("TCP error 10061")), errors);
     }
 
     void serverModeHandsStoreToTheModuleInOnePiece()
