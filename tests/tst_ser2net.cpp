@@ -210,7 +210,8 @@ struct Program {
     QList<MessageBoxRequest> boxes;
     QString link;
 
-    explicit Program(int serverPort, const QString& portDir)
+    // linkBeforeOpen: the link is up before anyone opens the port; else the open starts it.
+    explicit Program(int serverPort, const QString& portDir, bool linkBeforeOpen = true)
     {
         qputenv("VSP_PORT_DIR", QFile::encodeName(portDir));
         SetMessageBoxHandler([this](const MessageBoxRequest& r) {
@@ -226,8 +227,7 @@ struct Program {
         form->PortLabeledEdit->setText(QString::number(serverPort));
         form->ServerPortLabeledEdit->setText(QStringLiteral("0")); // not used, but must be a number
         form->ComPortComboBox->setEditText(QStringLiteral("COM7"));
-        form->ConnectClosedCheckBox->setChecked(
-            true); // the link is up before anyone opens the port
+        form->ConnectClosedCheckBox->setChecked(linkBeforeOpen);
         form->NVTEnabledCheckBox->setChecked(true);
         form->NVTFilterCheckBox->setChecked(true);
         form->NVTPortSetupCheckBox->setChecked(true);
@@ -352,6 +352,29 @@ private Q_SLOTS:
             QVERIFY2(atProgram == data, FirstDifference(atProgram, data).constData());
         }
         QCOMPARE(w.boxes.size(), 0);
+    }
+
+    // The usual case: the link starts with the program's open, and the program sets its
+    // line at once, while the connect is under way. The device follows all the same.
+    void settingsMadeAtOpenReachTheDevice()
+    {
+        Ser2net peer;
+        QVERIFY2(peer.Start(), qPrintable(peer.error));
+        Program w(peer.port, portDir_.path(), false);
+        QVERIFY(!w->DataConnection);
+        PtyClient client;
+        QVERIFY2(client.Ok("serial " + QFile::encodeName(w.link) + " baudrate=57600 stopbits=2"),
+            qPrintable(client.Error()));
+        TPtyLineState line;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return peer.DeviceLine(line) && line.baudRate == 57600
+                    && line.stopBits == STOPBITS_TWO;
+            },
+            10000));
+        QVERIFY2(client.Ok("open " + QFile::encodeName(w.link)), qPrintable(client.Error()));
+        QVERIFY2(client.Ok("write 41ff42"), qPrintable(client.Error()));
+        QCOMPARE(peer.ReadFar(3).toHex(), QByteArray("41ff42"));
     }
 
     // A baud rate with a byte 0xFF in it: ser2net takes the rate and the data behind it.
