@@ -3,7 +3,7 @@
 
 #include "app/Controls.h"
 #include "app/Dialogs.h"
-#include "app/RegStore.h"
+#include "app/Registry.h"
 
 #include <QCheckBox>
 #include <QComboBox>
