@@ -1,6 +1,8 @@
 #include "app/Controls.h"
 
 #include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QFontInfo>
 #include <QFontMetrics>
 #include <QGuiApplication>
@@ -411,6 +413,31 @@ int FittingPixelSize(QFont font)
 QFont DesignFont() { return Chosen().Font; }
 
 QString DesignFontNote() { return Chosen().Note; }
+
+QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top)
+{
+    auto* l = new QLabel(text, parent);
+    l->move(left, top);
+    l->adjustSize();
+    return l;
+}
+
+QCheckBox* MakeCheck(const QString& text, QWidget* parent, int left, int top, int width)
+{
+    auto* c = new QCheckBox(text, parent);
+    c->adjustSize();
+    c->setGeometry(left, top, width > 0 ? width : c->width(), CheckHeight);
+    return c;
+}
+
+QComboBox* MakeCombo(QWidget* parent, int left, int top, int width)
+{
+    auto* c = new QComboBox(parent);
+    c->setEditable(true);
+    c->setInsertPolicy(QComboBox::NoInsert);
+    c->setGeometry(left, top, width, ComboHeight);
+    return c;
+}
 
 void SetDefaultButton(QPushButton* button)
 {

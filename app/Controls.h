@@ -10,6 +10,8 @@
 #include <QStringList>
 
 class QButtonGroup;
+class QCheckBox;
+class QComboBox;
 class QPushButton;
 class QRadioButton;
 
@@ -118,6 +120,17 @@ QString DesignFontNote();
 // The largest pixel size, 11 at most, at which every design caption drawn in font is no
 // wider than in the design font (some size down to a floor is always returned).
 int FittingPixelSize(QFont font);
+
+// Heights of the one-line controls the windows were laid out with.
+constexpr int CheckHeight = 17;
+constexpr int ComboHeight = 21;
+
+// A caption that never changes: as wide as its text.
+QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top);
+// A check box as wide as its caption, unless a width is given.
+QCheckBox* MakeCheck(const QString& text, QWidget* parent, int left, int top, int width = -1);
+// An editable list whose typed text never becomes an item of its own.
+QComboBox* MakeCombo(QWidget* parent, int left, int top, int width);
 
 // Enter anywhere in button's window presses it while it can take the focus (visible,
 // enabled, on the page shown), as a dialog's default button does.

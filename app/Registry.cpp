@@ -1,6 +1,8 @@
 // Keys opened for full access over the store file, and the Run key over the autostart folder.
-#include "app/RegFile.h"
-#include "app/RegStore.h"
+#include "app/Registry.h"
+
+#include "app/Autostart.h"
+#include "app/FileOps.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,138 +14,21 @@
 
 namespace vsp {
 
-using namespace regfile;
+using namespace fileops;
 
-// Autostart entries.
-
-QString DesktopExecLine(const QString& program)
+QString DescribeReadStatus(TReadStatus status, TRegDataType wanted)
 {
-    // Quoting of the Exec key first, then field codes, then the escapes every string value
-    // of a desktop file has; a reader undoes them in the opposite order.
-    QString quoted = QStringLiteral("\"");
-    for (const QChar c : program) {
-        if (c == u'"' || c == u'`' || c == u'$' || c == u'\\') quoted += u'\\';
-        quoted += c;
+    switch (status) {
+    case TReadStatus::Ok:
+        return QString();
+    case TReadStatus::Missing:
+        return QStringLiteral("the value is missing");
+    case TReadStatus::WrongType:
+        return wanted == TRegDataType::Integer ? QStringLiteral("the value is not a number")
+                                               : QStringLiteral("the value is not a string");
     }
-    quoted += u'"';
-    quoted.replace(u'%', QStringLiteral("%%"));
-    QString line;
-    for (const QChar c : quoted) {
-        switch (c.unicode()) {
-        case u'\\':
-            line += QStringLiteral("\\\\");
-            break;
-        case u'\n':
-            line += QStringLiteral("\\n");
-            break;
-        case u'\r':
-            line += QStringLiteral("\\r");
-            break;
-        case u'\t':
-            line += QStringLiteral("\\t");
-            break;
-        default:
-            line += c;
-        }
-    }
-    return line;
+    return QString();
 }
-
-std::optional<QString> ParseDesktopExecLine(const QString& line)
-{
-    QString value;
-    for (qsizetype i = 0; i < line.size(); ++i) {
-        const QChar c = line.at(i);
-        if (c != u'\\' || i + 1 == line.size()) {
-            value += c;
-            continue;
-        }
-        const QChar e = line.at(++i);
-        switch (e.unicode()) {
-        case u's':
-            value += u' ';
-            break;
-        case u'n':
-            value += u'\n';
-            break;
-        case u't':
-            value += u'\t';
-            break;
-        case u'r':
-            value += u'\r';
-            break;
-        case u'\\':
-            value += u'\\';
-            break;
-        default:
-            value += c;
-            value += e;
-        }
-    }
-    value.replace(QStringLiteral("%%"), QStringLiteral("%"));
-    QList<QString> args;
-    QString arg;
-    bool inArg = false, quoted = false;
-    for (qsizetype i = 0; i < value.size(); ++i) {
-        const QChar c = value.at(i);
-        if (quoted) {
-            if (c == u'"') {
-                quoted = false;
-            } else if (c == u'\\' && i + 1 < value.size()) {
-                arg += value.at(++i);
-            } else {
-                arg += c;
-            }
-        } else if (c == u'"') {
-            quoted = inArg = true;
-        } else if (c == u' ' || c == u'\t' || c == u'\n') {
-            if (inArg) args.append(arg);
-            arg.clear();
-            inArg = false;
-        } else {
-            arg += c;
-            inArg = true;
-        }
-    }
-    if (quoted) return std::nullopt;
-    if (inArg) args.append(arg);
-    if (args.size() != 1) return std::nullopt;
-    return args.first();
-}
-
-namespace {
-
-QString DesktopFilePath(const QString& dir, const QString& name)
-{
-    return dir + u'/' + name + QStringLiteral(".desktop");
-}
-
-// The command of an autostart entry, or nothing when the entry is absent or switched off
-// (Hidden=true: the desktop treats the entry as deleted).
-std::optional<QString> ReadDesktopEntry(const QString& file)
-{
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly) || f.size() > MaxFileSize) return std::nullopt;
-    bool inEntry = false;
-    QString exec;
-    for (const QByteArray& raw : f.readAll().split('\n')) {
-        const QString line = QString::fromUtf8(raw).trimmed();
-        if (line.startsWith(u'[')) {
-            inEntry = line == u"[Desktop Entry]";
-            continue;
-        }
-        if (!inEntry) continue;
-        const qsizetype eq = line.indexOf(u'=');
-        if (eq < 0) continue;
-        const QString key = line.left(eq).trimmed();
-        const QString value = line.mid(eq + 1).trimmed();
-        if (key == u"Hidden" && value == u"true") return std::nullopt;
-        if (key == u"Exec") exec = value;
-    }
-    return ParseDesktopExecLine(exec).value_or(exec);
-}
-
-} // namespace
 
 TRegistry::TRegistry()
     : TRegistry(TRegFile::DefaultPath(), DefaultAutostartDir())
@@ -203,7 +88,7 @@ bool TRegistry::OpenRunKey()
     if (!FolderWritable(autostartDir_, error)) return Fail(TStoreError::NotWritable, error);
     const QDir dir(autostartDir_);
     for (const QString& entry : dir.entryList({ QStringLiteral("*.desktop") }, QDir::Files)) {
-        if (const auto exec = ReadDesktopEntry(dir.filePath(entry)))
+        if (const auto exec = ReadAutostartEntry(dir.filePath(entry)))
             doc_.SetValue(key_, entry.chopped(8), TRegValue::String(*exec));
     }
     open_ = true;
@@ -242,7 +127,7 @@ bool TRegistry::CommitRunKey()
             return Fail(TStoreError::WriteFailed,
                 QStringLiteral("%1: \"%2\" can't name an autostart entry")
                     .arg(autostartDir_, c.Name));
-        const QString path = DesktopFilePath(autostartDir_, c.Name);
+        const QString path = AutostartEntryPath(autostartDir_, c.Name);
         QString error;
         if (!c.Value) {
             if (::unlink(Native(path).constData()) != 0 && errno != ENOENT)
@@ -253,15 +138,7 @@ bool TRegistry::CommitRunKey()
         const QString text = c.Value->Type == TRegDataType::Integer
             ? QString::number(c.Value->Number)
             : c.Value->Text;
-        // The value's name stays the file's name; the desktop's session settings show
-        // the entry under the window's own name and the installed icon.
-        const QByteArray entry = QStringLiteral("[Desktop Entry]\n"
-                                                "Type=Application\n"
-                                                "Name=Kelmar Virtual port manager\n"
-                                                "Icon=vsp\n"
-                                                "Exec=%1\n")
-                                     .arg(DesktopExecLine(text))
-                                     .toUtf8();
+        const QByteArray entry = AutostartEntryText(text);
         if (!MakeFolders(autostartDir_, error) || !WriteAtomically(path, entry, 0644, error))
             return Fail(TStoreError::WriteFailed, error);
     }

@@ -3,12 +3,13 @@
 
 #include "app/Controls.h"
 #include "app/Dialogs.h"
-#include "app/RegStore.h"
+#include "app/Registry.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLineEdit>
+#include <array>
 #include <cstdio>
 
 namespace vsp {
@@ -19,7 +20,50 @@ namespace {
 struct Setting {
     const char* Name;
     QWidget* Control;
+    int SaveRank; // the place of its value among those written
 };
+
+constexpr int SettingCount = 20;
+using SettingTable = std::array<Setting, SettingCount>;
+
+// The stored settings in the order they are loaded. Setting a check box runs its click
+// handler when its state changes, so the order matters: "NVT Enabled" before its
+// sub-options, "Kelmar device present" last (its handler checks three NVT boxes, whatever
+// was stored for them). They are written in the order they have always been written.
+SettingTable Settings(TMainForm& f)
+{
+    return { {
+        { "IP", f.IPAddressComboBox, 0 },
+        { "Port", f.PortLabeledEdit, 1 },
+        { "COM name", f.ComPortComboBox, 3 },
+        { "ServerPort", f.ServerPortLabeledEdit, 2 },
+        { "NVT Enabled", f.NVTEnabledCheckBox, 4 },
+        { "NVT Filter", f.NVTFilterCheckBox, 5 },
+        { "NVT Port setup", f.NVTPortSetupCheckBox, 6 },
+        { "Keep connection", f.NVTKeepCheckBox, 7 },
+        { "Use TEA auth", f.TEAEnabledCheckBox, 8 },
+        { "Log enabled", f.LogEnabledCheckBox, 9 },
+        { "Server mode", f.TCPServerModeCheckBox, 10 },
+        { "Startup create", f.StartupCreateCheckBox, 11 },
+        { "Startup hide", f.StartupHideCheckBox, 12 },
+        { "Ping fail", f.PingFailCheckBox, 14 },
+        { "Connect closed", f.ConnectClosedCheckBox, 15 },
+        { "TEA1", f.UKEdit1, 16 },
+        { "TEA2", f.UKEdit2, 17 },
+        { "TEA3", f.UKEdit3, 18 },
+        { "TEA4", f.UKEdit4, 19 },
+        { "Kelmar device present", f.KelmarTestCheckBox, 13 },
+    } };
+}
+
+// The same settings in the order they are written.
+SettingTable InSaveOrder(const SettingTable& settings)
+{
+    SettingTable ordered = settings;
+    for (const Setting& s : settings)
+        ordered[size_t(s.SaveRank)] = s;
+    return ordered;
+}
 
 QString TextOf(QWidget* control)
 {
@@ -93,10 +137,7 @@ void TMainForm::LoadSettings()
         return;
     }
 
-    // The settings. Setting a check box runs its click handler when its state changes,
-    // so the order matters: "NVT Enabled" before its sub-options, "Kelmar device present"
-    // last (its handler checks three NVT boxes, whatever was stored for them).
-    // Before the first normal close there is no key yet: that is a first start, not a
+    // The settings, in their load order. Before the first normal close there is no key yet: that is a first start, not a
     // damaged store, so the design defaults stay and nothing is reported.
     const QString key = Name(SettingsKeyPath);
     if (!reg.OpenKey(key, false)) {
@@ -108,28 +149,7 @@ void TMainForm::LoadSettings()
         }
         return;
     }
-    const Setting order[] = {
-        { "IP", IPAddressComboBox },
-        { "Port", PortLabeledEdit },
-        { "COM name", ComPortComboBox },
-        { "ServerPort", ServerPortLabeledEdit },
-        { "NVT Enabled", NVTEnabledCheckBox },
-        { "NVT Filter", NVTFilterCheckBox },
-        { "NVT Port setup", NVTPortSetupCheckBox },
-        { "Keep connection", NVTKeepCheckBox },
-        { "Use TEA auth", TEAEnabledCheckBox },
-        { "Log enabled", LogEnabledCheckBox },
-        { "Server mode", TCPServerModeCheckBox },
-        { "Startup create", StartupCreateCheckBox },
-        { "Startup hide", StartupHideCheckBox },
-        { "Ping fail", PingFailCheckBox },
-        { "Connect closed", ConnectClosedCheckBox },
-        { "TEA1", UKEdit1 },
-        { "TEA2", UKEdit2 },
-        { "TEA3", UKEdit3 },
-        { "TEA4", UKEdit4 },
-        { "Kelmar device present", KelmarTestCheckBox },
-    };
+    const SettingTable order = Settings(*this);
     for (const Setting& s : order) {
         TReadStatus status;
         TRegDataType wanted;
@@ -192,28 +212,7 @@ bool TMainForm::SaveSettings()
     }
 
     // The settings, in one atomic write: either all of them reach the store or none.
-    const Setting order[] = {
-        { "IP", IPAddressComboBox },
-        { "Port", PortLabeledEdit },
-        { "ServerPort", ServerPortLabeledEdit },
-        { "COM name", ComPortComboBox },
-        { "NVT Enabled", NVTEnabledCheckBox },
-        { "NVT Filter", NVTFilterCheckBox },
-        { "NVT Port setup", NVTPortSetupCheckBox },
-        { "Keep connection", NVTKeepCheckBox },
-        { "Use TEA auth", TEAEnabledCheckBox },
-        { "Log enabled", LogEnabledCheckBox },
-        { "Server mode", TCPServerModeCheckBox },
-        { "Startup create", StartupCreateCheckBox },
-        { "Startup hide", StartupHideCheckBox },
-        { "Kelmar device present", KelmarTestCheckBox },
-        { "Ping fail", PingFailCheckBox },
-        { "Connect closed", ConnectClosedCheckBox },
-        { "TEA1", UKEdit1 },
-        { "TEA2", UKEdit2 },
-        { "TEA3", UKEdit3 },
-        { "TEA4", UKEdit4 },
-    };
+    const SettingTable order = InSaveOrder(Settings(*this));
     const QString key = Name(SettingsKeyPath);
     bool written = reg.OpenKey(key, true);
     if (written) {

@@ -24,18 +24,6 @@ namespace vsp {
 
 namespace {
 
-constexpr int CheckHeight = 17;
-constexpr int ComboHeight = 21;
-
-// A caption that never changes: as wide as its text.
-QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top)
-{
-    auto* l = new QLabel(text, parent);
-    l->move(left, top);
-    l->adjustSize();
-    return l;
-}
-
 // A label whose text the program changes (status texts, counters). It gets a fixed place
 // reaching to the end of the room it has, so a longer text is not cut to the width of the
 // design text, and setting a text never asks the parent for a new layout: the counters are
@@ -49,14 +37,6 @@ QLabel* MakeValueLabel(const QString& text, QWidget* parent, int left, int top, 
     return l;
 }
 
-QCheckBox* MakeCheck(const QString& text, QWidget* parent, int left, int top, int width = -1)
-{
-    auto* c = new QCheckBox(text, parent);
-    c->adjustSize();
-    c->setGeometry(left, top, width > 0 ? width : c->width(), CheckHeight);
-    return c;
-}
-
 QPushButton* MakeButton(const QString& text, TGlyph glyph, QWidget* parent, int left, int top,
                         int width, int height)
 {
@@ -65,15 +45,6 @@ QPushButton* MakeButton(const QString& text, TGlyph glyph, QWidget* parent, int 
     b->setGeometry(left, top, width, height);
     b->setAutoDefault(false);
     return b;
-}
-
-QComboBox* MakeCombo(QWidget* parent, int left, int top, int width)
-{
-    auto* c = new QComboBox(parent);
-    c->setEditable(true);
-    c->setInsertPolicy(QComboBox::NoInsert);
-    c->setGeometry(left, top, width, ComboHeight);
-    return c;
 }
 
 // Right edge of the room inside a group box, for labels that run to its end.

@@ -5,6 +5,7 @@
 #include "app/Controls.h"
 #include "app/Umainf.h"
 #include "setup/Discovery.h"
+#include "setup/ModuleList.h"
 #include "setup/Udpthread.h"
 
 #include <QCheckBox>
@@ -27,23 +28,6 @@ template <typename Change> void KeepingEditText(QComboBox* box, Change change)
     const QString text = box->currentText();
     change();
     box->setEditText(text);
-}
-
-// The table entry of the selected list line, or none. List position i shows entry i, and
-// entries below the count stay as they are until the next search, which this thread starts.
-const ModuleEntry* SelectedModule(QListWidget* list, TUDPThread* thread)
-{
-    if (!thread) return nullptr;
-    const QList<QListWidgetItem*> selected = list->selectedItems();
-    if (selected.isEmpty()) return nullptr;
-    const int row = list->row(selected.first());
-    int32_t count;
-    {
-        QMutexLocker lock(&thread->Lock);
-        count = thread->ModuleCount;
-    }
-    if (row < 0 || row >= count) return nullptr;
-    return &thread->ModuleTable[row];
 }
 
 } // namespace

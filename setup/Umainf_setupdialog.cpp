@@ -6,29 +6,18 @@
 #include "app/Umainf.h"
 #include "link/Sockets.h"
 #include "setup/Discovery.h"
+#include "setup/ModuleList.h"
 #include "setup/Udpthread.h"
 #include "setup/Umodulesetupf.h"
-
-#include <QListWidget>
-#include <QMutexLocker>
 
 namespace vsp {
 
 void TMainForm::UDPMACListBoxDblClick()
 {
-    if (!ModuleSetupForm || !UDPThread) return;
-    const QList<QListWidgetItem*> selected = UDPMACListBox->selectedItems();
-    if (selected.isEmpty()) return;
-    // List position i shows table entry i; entries below the count stay as they are until
-    // the next search, which only this thread starts.
-    const int row = UDPMACListBox->row(selected.first());
-    int32_t count;
-    {
-        QMutexLocker lock(&UDPThread->Lock);
-        count = UDPThread->ModuleCount;
-    }
-    if (row < 0 || row >= count) return;
-    const QString address = ReplyIpText(UDPThread->ModuleTable[row].Reply);
+    if (!ModuleSetupForm) return;
+    const ModuleEntry* entry = SelectedModule(UDPMACListBox, UDPThread);
+    if (!entry) return;
+    const QString address = ReplyIpText(entry->Reply);
 
     // While the dialog talks to a module its address is part of what it writes (the "I"
     // command): a dialogue under way keeps its address, the dialog is only brought up.

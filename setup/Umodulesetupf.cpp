@@ -31,8 +31,6 @@ namespace {
 
 constexpr int OuterWidth = 527;
 constexpr int OuterHeight = 558;
-constexpr int ComboHeight = 21;
-constexpr int CheckHeight = 17;
 
 QGroupBox* MakeGroup(const QString& caption, QWidget* parent, int left, int top, int width,
                      int height)
@@ -52,15 +50,12 @@ TLabeledEdit* MakeEdit(const QString& caption, QWidget* parent, int left, int to
 }
 
 // An editable list with its caption above it, placed like a labelled edit's.
-QComboBox* MakeCombo(const QString& caption, QWidget* parent, int left, int top, int width,
-                     const QStringList& items, int index)
+QComboBox* MakeCaptionedCombo(const QString& caption, QWidget* parent, int left, int top,
+                              int width, const QStringList& items, int index)
 {
-    auto* c = new QComboBox(parent);
-    c->setEditable(true);
-    c->setInsertPolicy(QComboBox::NoInsert);
+    auto* c = MakeCombo(parent, left, top, width);
     c->addItems(items);
     c->setCurrentIndex(index);
-    c->setGeometry(left, top, width, ComboHeight);
     auto* label = new QLabel(caption, parent);
     label->setBuddy(c);
     label->adjustSize();
@@ -68,12 +63,11 @@ QComboBox* MakeCombo(const QString& caption, QWidget* parent, int left, int top,
     return c;
 }
 
-QCheckBox* MakeCheck(const QString& caption, QWidget* parent, int left, int top)
+// The same, showing the item whose text is text.
+QComboBox* MakeCaptionedCombo(const QString& caption, QWidget* parent, int left, int top,
+                              int width, const QStringList& items, const QString& text)
 {
-    auto* c = new QCheckBox(caption, parent);
-    c->adjustSize();
-    c->setGeometry(left, top, c->width(), CheckHeight);
-    return c;
+    return MakeCaptionedCombo(caption, parent, left, top, width, items, int(items.indexOf(text)));
 }
 
 } // namespace
@@ -87,91 +81,89 @@ TModuleSetupForm::TModuleSetupForm(QWidget* parent)
     setFont(DesignFont());
     SetOuterSize(this, QSize(OuterWidth, OuterHeight), true);
 
+    // The fields start out as the dialogue's own defaults.
+    const ModuleSetupValues d;
+
     // Inside each group: captions above their fields, in columns, rows 37 pixels apart.
     QGroupBox* g = MakeGroup(QStringLiteral("TCP/IP"), this, 8, 8, 241, 225);
-    TCPIPEdit = MakeEdit(QStringLiteral("Module IP address"), g, 8, 32, 110,
-                         QStringLiteral("192.168.1.1"));
-    TCPPortEdit = MakeEdit(QStringLiteral("Port"), g, 124, 32, 109, QStringLiteral("23"));
-    TCPMaskEdit = MakeEdit(QStringLiteral("Subnet mask"), g, 8, 69, 110,
-                           QStringLiteral("255.255.255.0"));
-    TCPGatewayEdit
-        = MakeEdit(QStringLiteral("Gateway"), g, 124, 69, 109, QStringLiteral("192.168.1.26"));
+    TCPIPEdit = MakeEdit(QStringLiteral("Module IP address"), g, 8, 32, 110, d.TCPIPEdit);
+    TCPPortEdit = MakeEdit(QStringLiteral("Port"), g, 124, 32, 109, d.TCPPortEdit);
+    TCPMaskEdit = MakeEdit(QStringLiteral("Subnet mask"), g, 8, 69, 110, d.TCPMaskEdit);
+    TCPGatewayEdit = MakeEdit(QStringLiteral("Gateway"), g, 124, 69, 109, d.TCPGatewayEdit);
     OutNVTCheck = MakeCheck(QStringLiteral("Network Virtual Terminal"), g, 8, 96);
+    OutNVTCheck->setChecked(d.OutNVTCheck);
     OutKeepConnection = MakeCheck(QStringLiteral("Keep Connection"), g, 8, 114);
+    OutKeepConnection->setChecked(d.OutKeepConnection);
     OutEraseOn = new TRadioGroup(QStringLiteral("Erase buffer on"),
         { QStringLiteral("None"), QStringLiteral("Close TCP/IP connection"),
             QStringLiteral("Open TCP/IP connection"), QStringLiteral("Open && Close TCP/IP con.") },
         g);
     OutEraseOn->setGeometry(8, 134, 225, 84);
-    OutEraseOn->SetItemIndex(0);
+    OutEraseOn->SetItemIndex(d.OutEraseOn);
 
     g = MakeGroup(QStringLiteral("In IP setup"), this, 8, 240, 241, 73);
-    InIPEdit = MakeEdit(QStringLiteral("IP address"), g, 8, 36, 110, QStringLiteral("0.0.0.0"));
-    InMaskEdit = MakeEdit(QStringLiteral("Mask"), g, 124, 36, 109, QStringLiteral("0.0.0.0"));
+    InIPEdit = MakeEdit(QStringLiteral("IP address"), g, 8, 36, 110, d.InIPEdit);
+    InMaskEdit = MakeEdit(QStringLiteral("Mask"), g, 124, 36, 109, d.InMaskEdit);
 
     g = MakeGroup(QStringLiteral("Out IP setup"), this, 8, 320, 241, 89);
-    OutIPEdit
-        = MakeEdit(QStringLiteral("IP address"), g, 8, 36, 110, QStringLiteral("192.168.0.9"));
-    OutPortEdit = MakeEdit(QStringLiteral("Port"), g, 124, 36, 44, QStringLiteral("23"));
+    OutIPEdit = MakeEdit(QStringLiteral("IP address"), g, 8, 36, 110, d.OutIPEdit);
+    OutPortEdit = MakeEdit(QStringLiteral("Port"), g, 124, 36, 44, d.OutPortEdit);
     IPModeRadio = new TRadioGroup(QStringLiteral("IP mode"),
                                   { QStringLiteral("TCP"), QStringLiteral("UDP") }, g);
     IPModeRadio->setGeometry(172, 12, 61, 70);
-    IPModeRadio->SetItemIndex(0);
+    IPModeRadio->SetItemIndex(d.IPModeRadio);
 
     g = MakeGroup(QStringLiteral("Security setup"), this, 8, 416, 241, 105);
-    TEA0Edit
-        = MakeEdit(QStringLiteral("TEA key:0"), g, 8, 36, 110, QStringLiteral("3A:7F:19:C2"));
-    TEA1Edit
-        = MakeEdit(QStringLiteral("TEA key:1"), g, 124, 36, 109, QStringLiteral("B0:4E:6D:15"));
-    TEA2Edit
-        = MakeEdit(QStringLiteral("TEA key:2"), g, 8, 76, 110, QStringLiteral("5C:92:E8:A1"));
-    TEA3Edit
-        = MakeEdit(QStringLiteral("TEA key:3"), g, 124, 76, 109, QStringLiteral("0F:63:D7:B4"));
+    TEA0Edit = MakeEdit(QStringLiteral("TEA key:0"), g, 8, 36, 110, d.TEA0Edit);
+    TEA1Edit = MakeEdit(QStringLiteral("TEA key:1"), g, 124, 36, 109, d.TEA1Edit);
+    TEA2Edit = MakeEdit(QStringLiteral("TEA key:2"), g, 8, 76, 110, d.TEA2Edit);
+    TEA3Edit = MakeEdit(QStringLiteral("TEA key:3"), g, 124, 76, 109, d.TEA3Edit);
 
     g = MakeGroup(QStringLiteral("Serial setup"), this, 256, 8, 257, 225);
-    SSpeedCombo = MakeCombo(QStringLiteral("Speed"), g, 8, 32, 75,
+    SSpeedCombo = MakeCaptionedCombo(QStringLiteral("Speed"), g, 8, 32, 75,
                             { QStringLiteral("300"), QStringLiteral("600"), QStringLiteral("1200"),
                               QStringLiteral("2400"), QStringLiteral("4800"),
                               QStringLiteral("9600"), QStringLiteral("19200"),
                               QStringLiteral("38400"), QStringLiteral("57600"),
                               QStringLiteral("115200") },
-                            5);
-    SBits = MakeCombo(QStringLiteral("Data bits"), g, 91, 32, 75,
-                      { QStringLiteral("7"), QStringLiteral("8") }, 1);
-    SStopCombo = MakeCombo(QStringLiteral("Stop bits"), g, 174, 32, 75,
-                           { QStringLiteral("1"), QStringLiteral("2") }, 0);
-    SParityCombo = MakeCombo(QStringLiteral("Parity"), g, 8, 69, 75,
+                            d.SSpeedCombo);
+    SBits = MakeCaptionedCombo(QStringLiteral("Data bits"), g, 91, 32, 75,
+                      { QStringLiteral("7"), QStringLiteral("8") }, d.SBits);
+    SStopCombo = MakeCaptionedCombo(QStringLiteral("Stop bits"), g, 174, 32, 75,
+                           { QStringLiteral("1"), QStringLiteral("2") }, d.SStopCombo);
+    SParityCombo = MakeCaptionedCombo(QStringLiteral("Parity"), g, 8, 69, 75,
                              { QStringLiteral("none"), QStringLiteral("odd"),
                                QStringLiteral("event"), QStringLiteral("mark"),
                                QStringLiteral("space") },
-                             0);
-    SFlowControl = MakeCombo(QStringLiteral("Flow control"), g, 91, 69, 158,
+                             d.SParityCombo);
+    SFlowControl = MakeCaptionedCombo(QStringLiteral("Flow control"), g, 91, 69, 158,
                              { QStringLiteral("none"), QStringLiteral("RTS / CTS"),
                                QStringLiteral("XON / XOFF") },
-                             0);
-    SRSControll = MakeCombo(QStringLiteral("RS232 / RS422 Controll"), g, 8, 106, 140,
+                             d.SFlowControl);
+    SRSControll = MakeCaptionedCombo(QStringLiteral("RS232 / RS422 Controll"), g, 8, 106, 140,
                             { QStringLiteral("RTS = Low [+8V]"), QStringLiteral("RTS = High [-8V]"),
                               QStringLiteral("Tx RTS HW echo ON"),
                               QStringLiteral("Tx RTS HW echo OFF") },
-                            0);
-    STxControll = MakeCombo(QStringLiteral("Tx controll"), g, 8, 143, 140,
-        { QStringLiteral("FULL duplex"), QStringLiteral("HALF duplex (RS485)") }, 0);
-    STimeout
-        = MakeEdit(QStringLiteral("Serial line timeout"), g, 154, 106, 95, QStringLiteral("0"));
+                            d.SRSControll);
+    STxControll = MakeCaptionedCombo(QStringLiteral("Tx controll"), g, 8, 143, 140,
+        { QStringLiteral("FULL duplex"), QStringLiteral("HALF duplex (RS485)") }, d.STxControll);
+    STimeout = MakeEdit(QStringLiteral("Serial line timeout"), g, 154, 106, 95, d.STimeout);
     STimeout->setToolTip(QStringLiteral("0 - off"));
-    SDelay = MakeEdit(QStringLiteral("Char transmit delay"), g, 154, 143, 95, QStringLiteral("0"));
+    SDelay = MakeEdit(QStringLiteral("Char transmit delay"), g, 154, 143, 95, d.SDelay);
     SDelay->setToolTip(QStringLiteral("0 - off"));
     SVarParityCheck = MakeCheck(QStringLiteral("Variable parity"), g, 8, 170);
+    SVarParityCheck->setChecked(d.SVarParityCheck);
     SSpaceCommpress = MakeCheck(QStringLiteral("Buffer space compression"), g, 8, 190);
+    SSpaceCommpress->setChecked(d.SSpaceCommpress);
 
     g = MakeGroup(QStringLiteral("I/O Controll setup"), this, 256, 240, 257, 169);
-    IOTrigger = MakeEdit(QStringLiteral("Trigger AND mask"), g, 8, 32, 116, QStringLiteral("255"));
-    IOPUInit = MakeEdit(QStringLiteral("Power Up INIT"), g, 8, 69, 116, QStringLiteral("0"));
-    IOPUAnd = MakeEdit(QStringLiteral("Power Up AND mask"), g, 8, 106, 116, QStringLiteral("255"));
-    IOPUOr = MakeEdit(QStringLiteral("Power Up OR mask"), g, 8, 143, 116, QStringLiteral("0"));
-    IOKeep = MakeEdit(QStringLiteral("KEEP mask"), g, 133, 32, 116, QStringLiteral("0"));
-    IOAnd = MakeEdit(QStringLiteral("AND mask"), g, 133, 69, 116, QStringLiteral("255"));
-    IOOr = MakeEdit(QStringLiteral("OR mask"), g, 133, 106, 116, QStringLiteral("0"));
+    IOTrigger = MakeEdit(QStringLiteral("Trigger AND mask"), g, 8, 32, 116, d.IOTrigger);
+    IOPUInit = MakeEdit(QStringLiteral("Power Up INIT"), g, 8, 69, 116, d.IOPUInit);
+    IOPUAnd = MakeEdit(QStringLiteral("Power Up AND mask"), g, 8, 106, 116, d.IOPUAnd);
+    IOPUOr = MakeEdit(QStringLiteral("Power Up OR mask"), g, 8, 143, 116, d.IOPUOr);
+    IOKeep = MakeEdit(QStringLiteral("KEEP mask"), g, 133, 32, 116, d.IOKeep);
+    IOAnd = MakeEdit(QStringLiteral("AND mask"), g, 133, 69, 116, d.IOAnd);
+    IOOr = MakeEdit(QStringLiteral("OR mask"), g, 133, 106, 116, d.IOOr);
 
     BitBtn1
         = new QPushButton(GlyphIcon(TGlyph::Write), QStringLiteral("Write Configuration"), this);

@@ -2,7 +2,7 @@
 // (the position reported as rejected, if any) and the state of the controls it may set.
 
 #include "app/Dialogs.h"
-#include "app/RegStore.h"
+#include "app/RegDocument.h"
 #include "app/Umainf.h"
 #include "tests/support/FakePort.h"
 #include "tests/support/FormState.h"

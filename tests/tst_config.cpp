@@ -4,7 +4,7 @@
 
 #include "app/Controls.h"
 #include "app/Dialogs.h"
-#include "app/RegStore.h"
+#include "app/Registry.h"
 #include "app/Umainf.h"
 #include "tests/support/FakePort.h"
 #include "tests/support/FormState.h"

@@ -1,7 +1,8 @@
 // The settings store: its text form, its atomic rewrite, opening for full access, the
 // autostart entries behind the Run key, and the vsp-driver-install command.
 
-#include "app/RegStore.h"
+#include "app/Autostart.h"
+#include "app/Registry.h"
 #include "tests/support/TempStore.h"
 #include "tests/support/TestSupport.h"
 

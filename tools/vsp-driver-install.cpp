@@ -8,7 +8,7 @@
 // Exit codes: 0 done, 1 the virtual ports don't work here, 2 wrong usage, 3 the store
 // can't be read or written. The store is $VSP_STORE when set.
 
-#include "app/RegStore.h"
+#include "app/Registry.h"
 
 #include <QString>
 

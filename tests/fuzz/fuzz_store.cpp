@@ -1,7 +1,7 @@
 // Any bytes as a store file: the parser neither crashes nor loops, a text it accepts is
 // written back as one it accepts again, unchanged from then on, and every key and value it
 // lists can be looked up.
-#include "app/RegStore.h"
+#include "app/RegDocument.h"
 
 #include <cstddef>
 

@@ -1,6 +1,7 @@
 #include "tests/support/FormState.h"
 
 #include "app/Controls.h"
+#include "app/Registry.h"
 #include "app/Umainf.h"
 
 #include <QCheckBox>

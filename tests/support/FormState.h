@@ -2,7 +2,7 @@
 // The settings a window holds, as one readable value, and store texts to start it from:
 // for tests of loading, saving and the command line.
 
-#include "app/RegStore.h"
+#include "app/RegDocument.h"
 
 #include <QByteArray>
 #include <QList>

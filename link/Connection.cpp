@@ -1,4 +1,4 @@
-#include "link/Sockets.h"
+#include "link/Connection.h"
 
 #include <QHostAddress>
 #include <QHostInfo>
@@ -19,10 +19,6 @@
 namespace vsp {
 
 namespace {
-
-// How long the listening endpoint rests when accept runs out of descriptors or memory:
-// the pending connection keeps the socket readable, so retrying at once would spin.
-constexpr int AcceptRetryMs = 200;
 
 void SetNoDelay(int fd)
 {
@@ -72,96 +68,6 @@ bool PeerOf(int fd, QString* address, int* port)
 
 } // namespace
 
-int WsaErrorFromErrno(int err)
-{
-    switch (err) {
-    case 0:
-        return 0;
-    case EINTR:
-        return WSAEINTR;
-    case EBADF:
-        return WSAEBADF;
-    case EACCES:
-    case EPERM:
-        return WSAEACCES;
-    case EFAULT:
-        return WSAEFAULT;
-    case EINVAL:
-        return WSAEINVAL;
-    case EMFILE:
-    case ENFILE:
-        return WSAEMFILE;
-    case EWOULDBLOCK:
-        return WSAEWOULDBLOCK;
-    case EINPROGRESS:
-        return WSAEINPROGRESS;
-    case EALREADY:
-        return WSAEALREADY;
-    case ENOTSOCK:
-        return WSAENOTSOCK;
-    case EDESTADDRREQ:
-        return WSAEDESTADDRREQ;
-    case EMSGSIZE:
-        return WSAEMSGSIZE;
-    case EPROTOTYPE:
-        return WSAEPROTOTYPE;
-    case ENOPROTOOPT:
-        return WSAENOPROTOOPT;
-    case EPROTONOSUPPORT:
-        return WSAEPROTONOSUPPORT;
-    case ESOCKTNOSUPPORT:
-        return WSAESOCKTNOSUPPORT;
-    case EOPNOTSUPP:
-        return WSAEOPNOTSUPP;
-    case EPFNOSUPPORT:
-        return WSAEPFNOSUPPORT;
-    case EAFNOSUPPORT:
-        return WSAEAFNOSUPPORT;
-    case EADDRINUSE:
-        return WSAEADDRINUSE;
-    case EADDRNOTAVAIL:
-        return WSAEADDRNOTAVAIL;
-    case ENETDOWN:
-        return WSAENETDOWN;
-    case ENETUNREACH:
-        return WSAENETUNREACH;
-    case ENETRESET:
-        return WSAENETRESET;
-    case ECONNABORTED:
-        return WSAECONNABORTED;
-    case ECONNRESET:
-    case EPIPE: // only seen after a reset whose own error was already taken
-        return WSAECONNRESET;
-    case ENOBUFS:
-    case ENOMEM:
-        return WSAENOBUFS;
-    case EISCONN:
-        return WSAEISCONN;
-    case ENOTCONN:
-        return WSAENOTCONN;
-    case ESHUTDOWN:
-        return WSAESHUTDOWN;
-    case ETOOMANYREFS:
-        return WSAETOOMANYREFS;
-    case ETIMEDOUT:
-        return WSAETIMEDOUT;
-    case ECONNREFUSED:
-        return WSAECONNREFUSED;
-    case ELOOP:
-        return WSAELOOP;
-    case ENAMETOOLONG:
-        return WSAENAMETOOLONG;
-    case EHOSTDOWN:
-        return WSAEHOSTDOWN;
-    case EHOSTUNREACH:
-        return WSAEHOSTUNREACH;
-    default:
-        return WSAENETDOWN;
-    }
-}
-
-// ---- one connection -------------------------------------------------------------------
-
 TCustomWinSocket::TCustomWinSocket(QObject* parent)
     : QObject(parent)
     , readNotifier_(new QSocketNotifier(QSocketNotifier::Read, this))
@@ -174,7 +80,7 @@ TCustomWinSocket::TCustomWinSocket(QObject* parent)
     connect(writeNotifier_, &QSocketNotifier::activated, this, [this] { OnWritable(); });
     connectTimer_->setSingleShot(true);
     connect(connectTimer_, &QTimer::timeout, this, [this] {
-        if (connecting_) FinishConnect(WSAETIMEDOUT);
+        if (state_ == State::Connecting) FinishConnect(WSAETIMEDOUT);
     });
 }
 
@@ -204,7 +110,7 @@ bool TCustomWinSocket::Raise(TSocketNotifyEvent TCustomWinSocket::*event)
 void TCustomWinSocket::Release()
 {
     ++gen_;
-    connected_ = connecting_ = failed_ = dead_ = false;
+    state_ = State::Closed;
     readScheduled_ = inRead_ = parked_ = aheadFull_ = false;
     lastRead_ = ReadNone;
     aheadLen_ = aheadOff_ = 0;
@@ -223,7 +129,7 @@ void TCustomWinSocket::Release()
 
 void TCustomWinSocket::Close()
 {
-    const bool wasConnected = connected_;
+    const bool wasConnected = Connected();
     Release();
     if (wasConnected) Raise(&TCustomWinSocket::OnDisconnect);
 }
@@ -296,8 +202,8 @@ int TCustomWinSocket::ReceiveBuf(void* buffer, int count)
 
 int TCustomWinSocket::SendBuf(const void* buffer, int count)
 {
-    if (dead_) return -1; // its error was raised when it died
-    if (fd_ < 0 || !connected_) {
+    if (state_ == State::Broken) return -1; // its error was raised when it broke
+    if (fd_ < 0 || state_ != State::Connected) {
         RaiseError(WSAENOTCONN);
         return -1;
     }
@@ -324,10 +230,10 @@ int TCustomWinSocket::SendBuf(const void* buffer, int count)
 
 void TCustomWinSocket::RaiseError(int code)
 {
-    if (connected_) {
-        // Dead until the owner closes it: a level-triggered notifier on a broken socket
+    if (Connected()) {
+        // Broken until the owner closes it: a level-triggered notifier on a broken socket
         // would only spin, and a second error event would tell nothing new.
-        dead_ = true;
+        state_ = State::Broken;
         readNotifier_->setEnabled(false);
         writeNotifier_->setEnabled(false);
     }
@@ -352,7 +258,7 @@ void TCustomWinSocket::ScheduleRead()
 
 void TCustomWinSocket::OnReadable()
 {
-    if (connecting_) {
+    if (state_ == State::Connecting) {
         readNotifier_->setEnabled(false);
         OnConnectProgress();
         return;
@@ -369,7 +275,7 @@ void TCustomWinSocket::OnReadable()
 void TCustomWinSocket::OnWritable()
 {
     writeNotifier_->setEnabled(false);
-    if (connecting_) {
+    if (state_ == State::Connecting) {
         OnConnectProgress();
         return;
     }
@@ -450,14 +356,14 @@ void TCustomWinSocket::Service()
 void TCustomWinSocket::AttachAccepted(int fd)
 {
     fd_ = fd;
-    connecting_ = true;
+    state_ = State::Connecting;
     readNotifier_->setSocket(fd);
     writeNotifier_->setSocket(fd);
 }
 
 void TCustomWinSocket::StartConnect(const QString& host, int port, int timeoutMs)
 {
-    connecting_ = true;
+    state_ = State::Connecting;
     if (timeoutMs > 0) connectTimer_->start(timeoutMs);
     if (port < 0 || port > 65535) {
         FailConnectLater(WSAEINVAL);
@@ -481,7 +387,7 @@ void TCustomWinSocket::StartConnect(const QString& host, int port, int timeoutMs
     const std::uint64_t gen = gen_;
     QHostInfo::lookupHost(name, relay, [relay, self, gen, port](const QHostInfo& info) {
         relay->deleteLater();
-        if (!self || gen != self->gen_ || !self->connecting_) return;
+        if (!self || gen != self->gen_ || self->state_ != State::Connecting) return;
         QHostAddress chosen;
         if (info.error() == QHostInfo::NoError) {
             for (const QHostAddress& a : info.addresses()) {
@@ -546,7 +452,7 @@ void TCustomWinSocket::FailConnectLater(int code)
     QMetaObject::invokeMethod(
         this,
         [this, gen, code] {
-            if (gen == gen_ && connecting_) FinishConnect(code);
+            if (gen == gen_ && state_ == State::Connecting) FinishConnect(code);
         },
         Qt::QueuedConnection);
 }
@@ -579,7 +485,6 @@ void TCustomWinSocket::OnConnectProgress()
 
 void TCustomWinSocket::FinishConnect(int code)
 {
-    connecting_ = false;
     connectTimer_->stop();
     readNotifier_->setEnabled(false);
     writeNotifier_->setEnabled(false);
@@ -590,12 +495,12 @@ void TCustomWinSocket::FinishConnect(int code)
             ::close(fd_);
             fd_ = -1;
         }
-        failed_ = true;
+        state_ = State::Failed;
         RaiseError(code);
         return;
     }
 
-    connected_ = true;
+    state_ = State::Connected;
     SetNoDelay(fd_);
     if (!PeerOf(fd_, &remoteAddress_, &remotePort_)) {
         remoteAddress_.clear();
@@ -606,200 +511,6 @@ void TCustomWinSocket::FinishConnect(int code)
     // Just established, so writable: the owner may start sending.
     if (!Raise(&TCustomWinSocket::OnWrite) || gen != gen_ || !Live()) return;
     if (!readScheduled_ && !parked_) readNotifier_->setEnabled(true);
-}
-
-// ---- client endpoint -----------------------------------------------------------------
-
-TClientSocket::TClientSocket(QObject* parent)
-    : QObject(parent)
-    , socket_(new TCustomWinSocket(this))
-{
-    // Read at event time, so handlers assigned later take effect.
-    socket_->OnConnect = [this](TCustomWinSocket* s) {
-        if (const auto h = OnConnect) h(s);
-    };
-    socket_->OnDisconnect = [this](TCustomWinSocket* s) {
-        if (const auto h = OnDisconnect) h(s);
-    };
-    socket_->OnRead = [this](TCustomWinSocket* s) {
-        if (const auto h = OnRead) h(s);
-    };
-    socket_->OnWrite = [this](TCustomWinSocket* s) {
-        if (const auto h = OnWrite) h(s);
-    };
-    socket_->OnError = [this](TCustomWinSocket* s, int code) {
-        if (const auto h = OnError) h(s, code);
-    };
-}
-
-TClientSocket::~TClientSocket()
-{
-    // The owner is being torn down: nothing may reach it any more.
-    socket_->ClearHandlers();
-    socket_->Release();
-}
-
-void TClientSocket::Open()
-{
-    if (socket_->Connected()) return;
-    socket_->Release();
-    QPointer<TClientSocket> self(this);
-    const std::uint64_t gen = socket_->gen_;
-    if (const auto h = OnConnecting) h(socket_);
-    if (!self || socket_->gen_ != gen || socket_->fd_ >= 0 || socket_->connecting_)
-        return; // the handler closed or reopened the endpoint itself
-    socket_->StartConnect(Host, Port, ConnectTimeoutMs);
-}
-
-void TClientSocket::Close()
-{
-    socket_->Close();
-}
-
-bool TClientSocket::Connecting() const
-{
-    return socket_->connecting_;
-}
-
-bool TClientSocket::Active() const
-{
-    return socket_->connecting_ || socket_->connected_ || socket_->failed_;
-}
-
-// ---- listening endpoint --------------------------------------------------------------
-
-TServerSocket::TServerSocket(QObject* parent)
-    : QObject(parent)
-    , acceptNotifier_(new QSocketNotifier(QSocketNotifier::Read, this))
-    , acceptRetry_(new QTimer(this))
-{
-    acceptNotifier_->setEnabled(false);
-    connect(acceptNotifier_, &QSocketNotifier::activated, this, [this] { OnAcceptable(); });
-    acceptRetry_->setSingleShot(true);
-    connect(acceptRetry_, &QTimer::timeout, this, [this] {
-        if (listenFd_ >= 0) acceptNotifier_->setEnabled(true);
-    });
-}
-
-TServerSocket::~TServerSocket()
-{
-    OnClientConnect = nullptr;
-    OnClientDisconnect = nullptr;
-    OnClientRead = nullptr;
-    OnClientWrite = nullptr;
-    OnClientError = nullptr;
-    Close();
-}
-
-int TServerSocket::Open()
-{
-    if (listenFd_ >= 0) return 0;
-    if (Port < 0 || Port > 65535) return WSAEINVAL;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return WsaErrorFromErrno(errno);
-    int one = 1;
-    (void)::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in sin {};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(quint16(Port));
-    sin.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0
-        || ::listen(fd, SOMAXCONN) != 0) {
-        const int code = WsaErrorFromErrno(errno);
-        ::close(fd);
-        return code;
-    }
-    listenFd_ = fd;
-    acceptNotifier_->setSocket(fd);
-    acceptNotifier_->setEnabled(true);
-    return 0;
-}
-
-void TServerSocket::Close()
-{
-    acceptRetry_->stop();
-    acceptNotifier_->setEnabled(false);
-    if (listenFd_ >= 0) {
-        ::close(listenFd_);
-        listenFd_ = -1;
-    }
-    std::vector<TCustomWinSocket*> closing;
-    closing.swap(connections_);
-    for (TCustomWinSocket* c : closing) {
-        c->ClearHandlers();
-        c->Release();
-        c->deleteLater(); // one of its events may be on the stack
-    }
-}
-
-int TServerSocket::LocalPort() const
-{
-    sockaddr_in sin {};
-    socklen_t len = sizeof sin;
-    if (listenFd_ < 0 || ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&sin), &len) != 0)
-        return 0;
-    return ntohs(sin.sin_port);
-}
-
-void TServerSocket::Route(TCustomWinSocket* socket)
-{
-    socket->OnConnect = [this](TCustomWinSocket* s) {
-        if (const auto h = OnClientConnect) h(s);
-    };
-    socket->OnRead = [this](TCustomWinSocket* s) {
-        if (const auto h = OnClientRead) h(s);
-    };
-    socket->OnWrite = [this](TCustomWinSocket* s) {
-        if (const auto h = OnClientWrite) h(s);
-    };
-    socket->OnDisconnect = [this](TCustomWinSocket* s) {
-        Forget(s); // gone from Connections by the time the handler runs
-        if (const auto h = OnClientDisconnect) h(s);
-    };
-    socket->OnError = [this](TCustomWinSocket* s, int code) {
-        QPointer<TServerSocket> self(this);
-        if (const auto h = OnClientError) h(s, code);
-        if (!self) return;
-        // Nobody closes a failed accepted connection (the owner has already dropped it),
-        // and a disconnect now would undo what the handler made of the error: release it
-        // quietly.
-        if (std::find(connections_.begin(), connections_.end(), s) != connections_.end()) {
-            Forget(s);
-            s->Release();
-        }
-    };
-}
-
-void TServerSocket::Forget(TCustomWinSocket* socket)
-{
-    connections_.erase(
-        std::remove(connections_.begin(), connections_.end(), socket), connections_.end());
-    socket->ClearHandlers();
-    socket->deleteLater(); // one of its events is on the stack
-}
-
-void TServerSocket::OnAcceptable()
-{
-    QPointer<TServerSocket> self(this);
-    const int listenFd = listenFd_;
-    while (self && listenFd_ >= 0 && listenFd_ == listenFd) {
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO)
-                continue; // that peer gave up before we took it; others may wait
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                // Out of descriptors or memory: the queue stays readable, so rest a while.
-                acceptNotifier_->setEnabled(false);
-                acceptRetry_->start(AcceptRetryMs);
-            }
-            return;
-        }
-        auto* conn = new TCustomWinSocket(this);
-        Route(conn);
-        conn->AttachAccepted(fd);
-        connections_.push_back(conn);
-        conn->FinishConnect(0); // the accept event, a write event, then reading starts
-    }
 }
 
 } // namespace vsp

@@ -1,5 +1,5 @@
 // The store's text form: parsing and writing REGEDIT4 text, no I/O.
-#include "app/RegStore.h"
+#include "app/RegDocument.h"
 
 #include <QStringDecoder>
 
@@ -318,20 +318,6 @@ bool TRegDocument::RemoveValue(const QString& key, const QString& name)
         }
     }
     return false;
-}
-
-QString DescribeReadStatus(TReadStatus status, TRegDataType wanted)
-{
-    switch (status) {
-    case TReadStatus::Ok:
-        return QString();
-    case TReadStatus::Missing:
-        return QStringLiteral("the value is missing");
-    case TReadStatus::WrongType:
-        return wanted == TRegDataType::Integer ? QStringLiteral("the value is not a number")
-                                               : QStringLiteral("the value is not a string");
-    }
-    return QString();
 }
 
 } // namespace vsp
