@@ -269,9 +269,9 @@ private Q_SLOTS:
         QCOMPARE(b.form->SerialRxLabel->text(), QStringLiteral("20000"));
     }
 
-    // The module refuses: the link is closed after the ping, and nothing tries again
-    // until the program writes; what it wrote meanwhile is kept and goes first.
-    void refusedLinkWaitsForTheProgram()
+    // The module refuses: the link is closed after the ping; each write tries again, and so
+    // does the link by itself; what the program wrote meanwhile is kept and goes first.
+    void refusedLinkComesBack()
     {
         Bridge b(false);
         QVERIFY(b.sim.Refuse());
@@ -286,23 +286,21 @@ private Q_SLOTS:
         // Bytes while the module still refuses: stored, and each write retries (and fails).
         const QByteArray a = Pattern(1000, 21), bb = Pattern(1500, 22);
         QVERIFY(client.Ok("write " + a.toHex()));
-        QTRY_COMPARE(b.log.count(QStringLiteral("TCP error 10061")), 2);
+        QTRY_VERIFY(b.log.count(QStringLiteral("TCP error 10061")) >= 2);
         QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Close"));
         QVERIFY(client.Ok("write " + bb.toHex()));
-        QTRY_COMPARE(b.log.count(QStringLiteral("TCP error 10061")), 3);
+        QTRY_VERIFY(b.log.count(QStringLiteral("TCP error 10061")) >= 3);
         QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Close"));
         QVERIFY(b.log.count(QStringLiteral("TCP not connected, data stored in buffer")) >= 2);
-
-        // The module listens again, but the program is silent: no retry.
-        QVERIFY(b.sim.Listen());
-        QTest::qWait(700);
         QCOMPARE(b.Connections(), 0);
-        QCOMPARE(b.ClientLabel(), QStringLiteral("Close"));
 
-        // The next write brings the link back; the old bytes come first, then the new.
+        // The module listens again and the program is silent: the link's own next try
+        // brings it back (within the 8 s its delay has grown to at most by now); the old
+        // bytes come first, then the new.
+        QVERIFY(b.sim.Listen());
+        QVERIFY(b.sim.WaitForEvent(QStringLiteral("connected"), 20000));
         const QByteArray c = Pattern(800, 23), d = Pattern(20000, 24);
         QVERIFY(client.Ok("write " + c.toHex()));
-        QVERIFY(b.sim.WaitForEvent(QStringLiteral("connected"), 10000));
         QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Connected"));
         QVERIFY(client.Ok("write " + d.toHex()));
         const QByteArray all = a + bb + c + d;
@@ -342,8 +340,8 @@ private Q_SLOTS:
         }
         QCOMPARE(b.form->PendingCount, stored.size());
 
-        QVERIFY(b.sim.Listen());
         const qsizetype mark = b.sim.Mark();
+        QVERIFY(b.sim.Listen());
         const QByteArray newer = Pattern(3000, 50);
         QVERIFY(client.Ok("write " + newer.toHex()));
         QVERIFY(b.sim.WaitForEvent(QStringLiteral("connected"), 10000, mark));
