@@ -2,7 +2,8 @@
 # The relay benchmark: vsp, the bare relay and socat measured side by side in one run,
 # inside a private network namespace (loopback only), because vsp pings and broadcasts a
 # module search when its window is shown. Builds vsp first (in build/, as scripts/test
-# does). Arguments go to bench.py (--help lists them).
+# does). Arguments go to bench.py (--help lists them); with --soak first, to the link soak
+# soak.py instead.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps" bench
@@ -10,4 +11,9 @@ if [ ! -f "$root/build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
 cmake --build "$root/build" --target vsp -j"$(nproc)" >/dev/null
-exec "$root/scripts/private-netns" /usr/bin/python3 "$root/bench/bench.py" "$@"
+script=bench.py
+if [ "${1:-}" = --soak ]; then
+  script=soak.py
+  shift
+fi
+exec "$root/scripts/private-netns" /usr/bin/python3 "$root/bench/$script" "$@"

@@ -25,16 +25,10 @@ import sys
 import tempfile
 import time
 
+from bench import free_port
+
 RECORD = 11  # b"P000000001\n"
 KINDS = ["kill", "close", "reset", "refuse", "reopen"]
-
-
-def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    port = s.getsockname()[1]
-    s.close()
-    return port
 
 
 class Records:
