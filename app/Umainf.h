@@ -278,9 +278,19 @@ public:
     // the window, with the newest lines, which are all it could show.
     static constexpr int LogBurstLines = 64;
     static constexpr int LogWindowMs = 250;
-    QStringList LogPending; // logged, not in the memo yet (at most the memo's 30 lines)
+    // Logged, not in the memo yet (at most the memo's 30 lines); the text is made when
+    // they go in, so that a line of a flood costs little more than its place in the list.
+    struct TPendingLine {
+        QString Message;
+        int MsecsOfDay;
+    };
+    QList<TPendingLine> LogPending;
+    // The time of day is read once per window (a read costs a time-zone check); the lines
+    // inside take their time from the monotonic clock.
     QElapsedTimer LogWindow;
+    int LogWindowStart = 0; // time of day in ms when the window began
     int LogWindowLines = 0;
+    void StartLogWindow();
     bool LogWriting = false; // the memo is being written by the log itself
     QTimer* LogFlushTimer = nullptr;
     void FlushLog(); // puts the pending lines into the memo now

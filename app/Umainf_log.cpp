@@ -37,6 +37,14 @@ QString TimeOfDayText(const QTime& now)
     }
     return text;
 }
+
+constexpr qint64 MsecsPerDay = 24 * 3600 * 1000;
+
+QString MemoLine(int msecsOfDay, const QString& message)
+{
+    return TimeOfDayText(QTime::fromMSecsSinceStartOfDay(msecsOfDay)) + QStringLiteral(": ")
+        + message;
+}
 } // namespace
 
 void TMainForm::Log(const QString& message)
@@ -46,20 +54,18 @@ void TMainForm::Log(const QString& message)
     // Read at each call: switching the log on or off takes effect at the next message.
     if (!LogEnabledCheckBox->isChecked())
         return;
-    const QString line = TimeOfDayText(QTime::currentTime()) + QStringLiteral(": ") + message;
-    if (!LogWindow.isValid() || LogWindow.elapsed() >= LogWindowMs) {
-        LogWindow.start();
-        LogWindowLines = 0;
-    }
+    if (!LogWindow.isValid() || LogWindow.elapsed() >= LogWindowMs)
+        StartLogWindow();
+    const int msecs = int((LogWindowStart + LogWindow.elapsed()) % MsecsPerDay);
     if (LogPending.isEmpty() && LogWindowLines < LogBurstLines) {
         ++LogWindowLines;
         LogWriting = true;
-        LogMessagesMemo->appendPlainText(line);
+        LogMessagesMemo->appendPlainText(MemoLine(msecs, message));
         LogWriting = false;
         return;
     }
     // A flood: only the newest lines could show, and they go in at the end of the window.
-    LogPending << line;
+    LogPending.append({ message, msecs });
     if (LogPending.size() > MemoLineLimit)
         LogPending.removeFirst();
     if (!LogFlushTimer) {
@@ -77,12 +83,20 @@ void TMainForm::FlushLog()
         LogFlushTimer->stop();
     if (LogPending.isEmpty())
         return;
-    const QString lines = LogPending.join(QLatin1Char('\n'));
+    QStringList lines;
+    for (const TPendingLine& line : std::as_const(LogPending))
+        lines << MemoLine(line.MsecsOfDay, line.Message);
     LogPending.clear();
     LogWriting = true;
-    LogMessagesMemo->appendPlainText(lines);
+    LogMessagesMemo->appendPlainText(lines.join(QLatin1Char('\n')));
     LogWriting = false;
+    StartLogWindow();
+}
+
+void TMainForm::StartLogWindow()
+{
     LogWindow.start();
+    LogWindowStart = QTime::currentTime().msecsSinceStartOfDay();
     LogWindowLines = 0;
 }
 
