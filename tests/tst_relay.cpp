@@ -190,6 +190,23 @@ private Q_SLOTS:
         QCOMPARE(c.peer.sockets.size(), 2);
     }
 
+    // The rest of a message the last connection took only in part belongs to it: sent on
+    // the next one, it would be read as the start of the stream there.
+    void restOfACutMessageStaysWithItsConnection()
+    {
+        ClientLink c;
+        QTRY_VERIFY(c.w->DataConnection);
+        QTRY_COMPARE(c.peer.sockets.size(), 1);
+        QVERIFY(c.w->StorePending(reinterpret_cast<const uint8_t*>("\x2c\x01\xff\xf0"), 4, true));
+        c.w.port->ProgramWrites("kept");
+        c.peer.Reset();
+        QTRY_COMPARE(c.w->LANStatusClientLabel->text(), QStringLiteral("Closed"));
+        c.w.port->ProgramWrites(";more");
+        QTRY_VERIFY(c.w->DataConnection);
+        Ticks(c.w.form.get(), 2);
+        QTRY_COMPARE(c.peer.received, QByteArray("kept;more"));
+    }
+
     void refusedConnectWaitsForTheNextWrite()
     {
         Peer peer;
