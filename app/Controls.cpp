@@ -44,8 +44,8 @@ void TLabeledEdit::PlaceLabel()
     if (Position == LabelPosition::Above)
         EditLabel->move(x(), y() - EditLabel->height());
     else
-        EditLabel->move(x() - EditLabel->width() - LabelGap,
-                        y() + (height() - EditLabel->height()) / 2);
+        EditLabel->move(
+            x() - EditLabel->width() - LabelGap, y() + (height() - EditLabel->height()) / 2);
 }
 
 void TLabeledEdit::moveEvent(QMoveEvent* event)
@@ -63,8 +63,7 @@ void TLabeledEdit::showEvent(QShowEvent* event)
 void TLabeledEdit::hideEvent(QHideEvent* event)
 {
     QLineEdit::hideEvent(event);
-    if (!isVisibleTo(parentWidget()))
-        EditLabel->hide();
+    if (!isVisibleTo(parentWidget())) EditLabel->hide();
 }
 
 TGroupBox::TGroupBox(const QString& caption, QWidget* parent)
@@ -78,8 +77,8 @@ void TGroupBox::paintEvent(QPaintEvent*)
     const QFontMetrics fm = fontMetrics();
     const QString caption = title();
     // The caption interrupts the line; its own blanks (" LAN status ") pad it.
-    const QRect captionRect(8, 0, caption.isEmpty() ? 0 : fm.horizontalAdvance(caption) + 4,
-                            fm.height());
+    const QRect captionRect(
+        8, 0, caption.isEmpty() ? 0 : fm.horizontalAdvance(caption) + 4, fm.height());
     // An etched frame drawn here rather than by the style: styles put their frame below
     // the caption, where the controls of this layout already are.
     p.setClipRegion(QRegion(rect()) - QRegion(captionRect));
@@ -87,12 +86,12 @@ void TGroupBox::paintEvent(QPaintEvent*)
     p.setClipping(false);
     if (!caption.isEmpty())
         style()->drawItemText(&p, captionRect.adjusted(2, 0, -2, 0),
-                              Qt::AlignLeft | Qt::AlignVCenter | Qt::TextShowMnemonic,
-                              palette(), isEnabled(), caption, QPalette::WindowText);
+            Qt::AlignLeft | Qt::AlignVCenter | Qt::TextShowMnemonic, palette(), isEnabled(),
+            caption, QPalette::WindowText);
 }
 
-TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, QWidget* parent,
-                         int columns)
+TRadioGroup::TRadioGroup(
+    const QString& caption, const QStringList& items, QWidget* parent, int columns)
     : TGroupBox(caption, parent)
     , group_(new QButtonGroup(this))
     , columns_(qMax(1, columns))
@@ -105,7 +104,10 @@ TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, QWidg
     ArrangeButtons();
 }
 
-int TRadioGroup::ItemIndex() const { return group_->checkedId(); }
+int TRadioGroup::ItemIndex() const
+{
+    return group_->checkedId();
+}
 
 void TRadioGroup::SetItemIndex(int index)
 {
@@ -119,7 +121,10 @@ void TRadioGroup::SetItemIndex(int index)
     buttons_.at(index)->setChecked(true);
 }
 
-QRadioButton* TRadioGroup::Button(int index) const { return buttons_.value(index); }
+QRadioButton* TRadioGroup::Button(int index) const
+{
+    return buttons_.value(index);
+}
 
 void TRadioGroup::resizeEvent(QResizeEvent* event)
 {
@@ -129,8 +134,7 @@ void TRadioGroup::resizeEvent(QResizeEvent* event)
 
 void TRadioGroup::ArrangeButtons()
 {
-    if (buttons_.isEmpty())
-        return;
+    if (buttons_.isEmpty()) return;
     // Below the caption, the rows share what is left of the height; columns share the width.
     const int captionHeight = fontMetrics().height();
     const int top = captionHeight + 1;
@@ -142,8 +146,8 @@ void TRadioGroup::ArrangeButtons()
         const int column = i / rows;
         const int row = i % rows;
         const int h = qMin(rowHeight, b->sizeHint().height());
-        b->setGeometry(8 + column * columnWidth, top + row * rowHeight + (rowHeight - h) / 2,
-                       columnWidth, h);
+        b->setGeometry(
+            8 + column * columnWidth, top + row * rowHeight + (rowHeight - h) / 2, columnWidth, h);
     }
 }
 
@@ -368,14 +372,13 @@ ChosenFont ChooseDesignFont()
     f.setStyleHint(QFont::SansSerif);
     f.setPixelSize(DesignPixelSize);
     const QString family = QFontInfo(f).family();
-    if (MetricSansFamilies().contains(family, Qt::CaseInsensitive))
-        return { f, {} };
+    if (MetricSansFamilies().contains(family, Qt::CaseInsensitive)) return { f, {} };
     f.setPixelSize(FittingPixelSize(f));
     return { f,
-             QStringLiteral("Font %1 %2 px: none of %3 is installed (Debian: fonts-liberation2)")
-                 .arg(family)
-                 .arg(f.pixelSize())
-                 .arg(MetricSansFamilies().join(QStringLiteral(", "))) };
+        QStringLiteral("Font %1 %2 px: none of %3 is installed (Debian: fonts-liberation2)")
+            .arg(family)
+            .arg(f.pixelSize())
+            .arg(MetricSansFamilies().join(QStringLiteral(", "))) };
 }
 
 const ChosenFont& Chosen()
@@ -390,8 +393,7 @@ const ChosenFont& Chosen()
 const QStringList& MetricSansFamilies()
 {
     static const QStringList families { QStringLiteral("Nimbus Sans"),
-                                        QStringLiteral("Liberation Sans"),
-                                        QStringLiteral("Arial"), QStringLiteral("Helvetica") };
+        QStringLiteral("Liberation Sans"), QStringLiteral("Arial"), QStringLiteral("Helvetica") };
     return families;
 }
 
@@ -404,15 +406,20 @@ int FittingPixelSize(QFont font)
         bool fits = true;
         for (const DesignCaption& c : DesignCaptions)
             fits = fits && fm.horizontalAdvance(QString::fromLatin1(c.Text)) <= c.Width;
-        if (fits)
-            break;
+        if (fits) break;
     }
     return size;
 }
 
-QFont DesignFont() { return Chosen().Font; }
+QFont DesignFont()
+{
+    return Chosen().Font;
+}
 
-QString DesignFontNote() { return Chosen().Note; }
+QString DesignFontNote()
+{
+    return Chosen().Note;
+}
 
 QLabel* MakeLabel(const QString& text, QWidget* parent, int left, int top)
 {
@@ -449,8 +456,7 @@ void SetDefaultButton(QPushButton* button)
         QObject::connect(shortcut, &QShortcut::activated, button, [button] {
             // A hidden page or a disabled button does not take the key, as a
             // dialog's default button that cannot be focused would not.
-            if (button->isVisible() && button->isEnabled())
-                button->click();
+            if (button->isVisible() && button->isEnabled()) button->click();
         });
     }
 }
@@ -458,12 +464,10 @@ void SetDefaultButton(QPushButton* button)
 void CentreOnScreen(QWidget* window)
 {
     QScreen* screen = window->screen();
-    if (!screen)
-        screen = QGuiApplication::primaryScreen();
-    if (!screen)
-        return;
-    window->setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, window->size(),
-                                            screen->availableGeometry()));
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    window->setGeometry(QStyle::alignedRect(
+        Qt::LeftToRight, Qt::AlignCenter, window->size(), screen->availableGeometry()));
 }
 
 void SetOuterSize(QWidget* window, const QSize& outer, bool fixed)

@@ -61,8 +61,7 @@ protected:
 class TRadioGroup : public TGroupBox {
     Q_OBJECT
 public:
-    TRadioGroup(const QString& caption, const QStringList& items, QWidget* parent,
-                int columns = 1);
+    TRadioGroup(const QString& caption, const QStringList& items, QWidget* parent, int columns = 1);
 
     int ItemIndex() const;
     void SetItemIndex(int index);

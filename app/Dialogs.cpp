@@ -1,14 +1,14 @@
 #include "app/Dialogs.h"
 
 #include <QApplication>
-#include <QGuiApplication>
-#include <cstdio>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QMessageBox>
 #include <QMutex>
 #include <QPointer>
 #include <QThread>
 #include <QTimer>
+#include <cstdio>
 
 namespace vsp {
 
@@ -31,15 +31,22 @@ MsgResult ShowReal(const MessageBoxRequest& r)
     }
     QMessageBox::Icon icon = QMessageBox::Critical;
     switch (r.Icon) {
-    case MsgIcon::Error: icon = QMessageBox::Critical; break;
-    case MsgIcon::Information: icon = QMessageBox::Information; break;
-    case MsgIcon::Warning: icon = QMessageBox::Warning; break;
-    case MsgIcon::Question: icon = QMessageBox::Question; break;
+    case MsgIcon::Error:
+        icon = QMessageBox::Critical;
+        break;
+    case MsgIcon::Information:
+        icon = QMessageBox::Information;
+        break;
+    case MsgIcon::Warning:
+        icon = QMessageBox::Warning;
+        break;
+    case MsgIcon::Question:
+        icon = QMessageBox::Question;
+        break;
     }
     QMessageBox box(icon, r.Caption, r.Text,
-                    r.Buttons == MsgButtons::YesNo ? (QMessageBox::Yes | QMessageBox::No)
-                                                   : QMessageBox::Ok,
-                    r.Owner);
+        r.Buttons == MsgButtons::YesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok,
+        r.Owner);
     const int b = box.exec();
     if (r.Buttons == MsgButtons::YesNo)
         return b == QMessageBox::Yes ? MsgResult::Yes : MsgResult::No;
@@ -60,16 +67,14 @@ MsgResult MessageBox(const MessageBoxRequest& request)
         QMutexLocker lock(&handlerMutex);
         handler = Handler();
     }
-    if (handler)
-        return handler(request);
+    if (handler) return handler(request);
     return ShowReal(request);
 }
 
 void PostMessageBox(const MessageBoxRequest& request)
 {
     QCoreApplication* app = QCoreApplication::instance();
-    if (!app)
-        return;
+    if (!app) return;
     QPointer<QWidget> owner = request.Owner;
     MessageBoxRequest copy = request;
     QMetaObject::invokeMethod(
@@ -90,13 +95,10 @@ void SetMessageBoxHandler(MessageBoxHandler handler)
 QString ApplicationTitle()
 {
     QString name = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-    if (name.isEmpty())
-        name = QStringLiteral("vsp");
+    if (name.isEmpty()) name = QStringLiteral("vsp");
     const int dot = name.indexOf(QLatin1Char('.'));
-    if (dot >= 0)
-        name.truncate(dot);
-    if (name.isEmpty())
-        return name;
+    if (dot >= 0) name.truncate(dot);
+    if (name.isEmpty()) return name;
     return name.left(1) + name.mid(1).toLower();
 }
 

@@ -40,7 +40,10 @@ QString LogLine(const QTime& time, const QString& text, const QLocale& locale)
     return locale.toString(time, LogTimeFormat(locale)) + QStringLiteral(": ") + text;
 }
 
-bool LogToStderr() { return qEnvironmentVariableIntValue("VSP_LOG_STDERR") == 1; }
+bool LogToStderr()
+{
+    return qEnvironmentVariableIntValue("VSP_LOG_STDERR") == 1;
+}
 
 void WriteStderrLogLine(const QDateTime& when, const QString& text)
 {
@@ -48,18 +51,15 @@ void WriteStderrLogLine(const QDateTime& when, const QString& text)
     flat.replace(QLatin1String("\r\n"), QLatin1String(" "));
     flat.replace(QLatin1Char('\r'), QLatin1Char(' '));
     flat.replace(QLatin1Char('\n'), QLatin1Char(' '));
-    const QByteArray line = (when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz ")) + flat)
-                                .toLocal8Bit()
-        + '\n';
+    const QByteArray line
+        = (when.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz ")) + flat).toLocal8Bit() + '\n';
     // One write per line, so lines of concurrent writers never interleave.
     const char* p = line.constData();
     qsizetype left = line.size();
     while (left > 0) {
         const ssize_t n = ::write(STDERR_FILENO, p, size_t(left));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
         p += n;
         left -= n;
     }

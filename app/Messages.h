@@ -46,11 +46,10 @@ public:
 };
 
 // PostMessage: thread-safe; the receiver owns nothing until the event arrives.
-inline void PostMessage(QObject* receiver, int msg, std::uintptr_t wParam = 0,
-                        std::intptr_t lParam = 0)
+inline void PostMessage(
+    QObject* receiver, int msg, std::uintptr_t wParam = 0, std::intptr_t lParam = 0)
 {
-    if (receiver)
-        QCoreApplication::postEvent(receiver, new TWinMessage(msg, wParam, lParam));
+    if (receiver) QCoreApplication::postEvent(receiver, new TWinMessage(msg, wParam, lParam));
 }
 
 } // namespace vsp

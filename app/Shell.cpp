@@ -5,7 +5,10 @@
 #include <QDesktopServices>
 #include <QMutex>
 
-static void InitResources() { Q_INIT_RESOURCE(resources); }
+static void InitResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
 
 namespace vsp {
 
@@ -43,8 +46,7 @@ bool OpenUrl(const QUrl& url)
         QMutexLocker lock(&openerMutex);
         opener = Opener();
     }
-    if (opener)
-        return opener(url);
+    if (opener) return opener(url);
     return QDesktopServices::openUrl(url);
 }
 

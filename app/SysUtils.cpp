@@ -10,16 +10,13 @@ int StrToInt(const QString& text)
     bool digitsOnly = !t.isEmpty();
     for (int i = 0; i < t.size(); ++i) {
         const QChar c = t.at(i);
-        if (c.isDigit() && c.unicode() < 128)
-            continue;
-        if (i == 0 && (c == QLatin1Char('-') || c == QLatin1Char('+')) && t.size() > 1)
-            continue;
+        if (c.isDigit() && c.unicode() < 128) continue;
+        if (i == 0 && (c == QLatin1Char('-') || c == QLatin1Char('+')) && t.size() > 1) continue;
         digitsOnly = false;
         break;
     }
     const int value = digitsOnly ? t.toInt(&ok, 10) : 0;
-    if (!ok)
-        throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(text));
+    if (!ok) throw EConvertError(QStringLiteral("'%1' is not a valid integer value").arg(text));
     return value;
 }
 

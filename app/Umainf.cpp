@@ -85,8 +85,7 @@ TMainForm::~TMainForm()
     VSPort->OnLineControl = nullptr;
     VSPort->OnHandflow = nullptr;
     VSPort->Delete();
-    if (MainForm == this)
-        MainForm = nullptr;
+    if (MainForm == this) MainForm = nullptr;
 }
 
 void TMainForm::ConnectHandlers()
@@ -106,17 +105,20 @@ void TMainForm::ConnectHandlers()
     // The list's click also follows the keyboard, as selecting a line with the arrow keys does.
     connect(UDPMACListBox, &QListWidget::itemClicked, this, [this] { UDPMACListBoxClick(); });
     connect(UDPMACListBox, &QListWidget::currentRowChanged, this, [this](int row) {
-        if (row >= 0)
-            UDPMACListBoxClick();
+        if (row >= 0) UDPMACListBoxClick();
     });
-    connect(UDPMACListBox, &QListWidget::itemDoubleClicked, this, [this] { UDPMACListBoxDblClick(); });
-    connect(ComPortComboBox, &QComboBox::editTextChanged, this, [this] { ComPortComboBoxChange(); });
+    connect(
+        UDPMACListBox, &QListWidget::itemDoubleClicked, this, [this] { UDPMACListBoxDblClick(); });
+    connect(
+        ComPortComboBox, &QComboBox::editTextChanged, this, [this] { ComPortComboBoxChange(); });
     connect(LogoImage, &TImage::clicked, this, [this] { LogoImageClick(); });
-    connect(LogMessagesMemo, &QPlainTextEdit::textChanged, this, [this] { LogMessagesMemoChange(); });
+    connect(
+        LogMessagesMemo, &QPlainTextEdit::textChanged, this, [this] { LogMessagesMemoChange(); });
     connect(LogMessagesMemo, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         LogMessagePopupMenu->popup(LogMessagesMemo->mapToGlobal(pos));
     });
-    connect(ClearAllMessagesClick, &QAction::triggered, this, [this] { ClearAllMessagesClickClick(); });
+    connect(
+        ClearAllMessagesClick, &QAction::triggered, this, [this] { ClearAllMessagesClickClick(); });
     connect(MainTimer, &QTimer::timeout, this, [this] { OnMainTimerTimer(); });
 
     VSPort->OnRxChar = [this](int32_t count) { OnVSPortRxChar(count); };
@@ -146,7 +148,8 @@ void TMainForm::ConnectHandlers()
 
     TCPSetupClientSocket->OnConnecting
         = [this](TCustomWinSocket* s) { OnTCPSetupClientSocketConnecting(s); };
-    TCPSetupClientSocket->OnConnect = [this](TCustomWinSocket* s) { OnTCPSetupClientSocketConnect(s); };
+    TCPSetupClientSocket->OnConnect
+        = [this](TCustomWinSocket* s) { OnTCPSetupClientSocketConnect(s); };
     TCPSetupClientSocket->OnRead = [this](TCustomWinSocket* s) { OnTCPSetupClientSocketRead(s); };
     TCPSetupClientSocket->OnError
         = [this](TCustomWinSocket* s, int e) { OnTCPSetupClientSocketError(s, e); };
@@ -175,10 +178,9 @@ void TMainForm::FormCreate()
             const QString text = QStringLiteral("Error in command line parameter (%1)").arg(k);
             // Whoever typed it in a terminal reads what was wrong and how it is written;
             // without a display the box itself goes to standard error.
-            if (!Headless())
-                std::fprintf(stderr, "%s\n", qPrintable(text));
+            if (!Headless()) std::fprintf(stderr, "%s\n", qPrintable(text));
             MessageBox({ this, text, QStringLiteral("Orvane Virtual Com"), MsgIcon::Error,
-                         MsgButtons::Ok });
+                MsgButtons::Ok });
             std::fprintf(stderr, "%s", qPrintable(CommandLineUsage()));
             std::fflush(stderr);
             Terminated = true;
@@ -189,8 +191,7 @@ void TMainForm::FormCreate()
         LoadSettings();
     }
     // A failed driver check (also through -R) ends the program before the window is used.
-    if (Terminated)
-        return;
+    if (Terminated) return;
 
     // Once per run, and only when the window is drawn in a stand-in font.
     static bool fontNoted = false;
@@ -200,14 +201,12 @@ void TMainForm::FormCreate()
     AddTrayIcon();
     FirstShow = true;
     UDPThread = new TUDPThread(this);
-    if (KelmarTestCheckBox->isChecked())
-        KelmarTestCheckBoxClick();
+    if (KelmarTestCheckBox->isChecked()) KelmarTestCheckBoxClick();
 }
 
 void TMainForm::KelmarTestCheckBoxClick()
 {
-    if (!KelmarTestCheckBox->isChecked())
-        return;
+    if (!KelmarTestCheckBox->isChecked()) return;
     NVTEnabledCheckBox->setChecked(true);
     NVTFilterCheckBox->setChecked(true);
     NVTPortSetupCheckBox->setChecked(true);
@@ -228,8 +227,7 @@ void TMainForm::FormShow()
                 return;
             }
         }
-        if (StartupHideCheckBox->isChecked())
-            PostMessage(this, WM_STARTUPHIDE);
+        if (StartupHideCheckBox->isChecked()) PostMessage(this, WM_STARTUPHIDE);
     }
     UDPSearchBitBtn->click();
 }
@@ -237,17 +235,14 @@ void TMainForm::FormShow()
 bool TMainForm::FormClose()
 {
     if (VSPort->IsOpened()) {
-        const MsgResult r = MessageBox(
-            { this,
-              QStringLiteral(
-                  "Port is opend, can't be removed. Close application? (port will be blocked)"),
-              ApplicationTitle(), MsgIcon::Error, MsgButtons::YesNo });
-        if (r != MsgResult::Yes)
-            return false;
+        const MsgResult r = MessageBox({ this,
+            QStringLiteral(
+                "Port is opend, can't be removed. Close application? (port will be blocked)"),
+            ApplicationTitle(), MsgIcon::Error, MsgButtons::YesNo });
+        if (r != MsgResult::Yes) return false;
     }
     // Settings given on the command line are not the user's to keep: only a normal start saves.
-    if (!CommandLineMode && !SaveSettings())
-        return false;
+    if (!CommandLineMode && !SaveSettings()) return false;
     RemoveTrayIcon();
     VSPort->Delete();
     VSPClientSocket->Close();
@@ -297,8 +292,7 @@ bool TMainForm::event(QEvent* e)
 void TMainForm::showEvent(QShowEvent* e)
 {
     QWidget::showEvent(e);
-    if (!e->spontaneous())
-        FormShow();
+    if (!e->spontaneous()) FormShow();
 }
 
 void TMainForm::closeEvent(QCloseEvent* e)

@@ -72,8 +72,8 @@ class TMainForm : public QWidget {
 public:
     // params: the command-line parameters (without the program name). port: the virtual
     // port backend; the pty backend when none is given. FormCreate runs in here.
-    explicit TMainForm(const QStringList& params, std::unique_ptr<TVSPort> port = {},
-                       QWidget* parent = nullptr);
+    explicit TMainForm(
+        const QStringList& params, std::unique_ptr<TVSPort> port = {}, QWidget* parent = nullptr);
     ~TMainForm() override;
 
     // Set when start-up decided to end the program (command-line error, no driver): main
@@ -376,8 +376,8 @@ public:
     // One Telnet message (a frame, IAC NOP, the TEA answer) on the connection. A message cut
     // in two would make the module read whatever follows as part of it, so a rest the
     // connection did not take goes to the head of the store.
-    TSendResult SendMessage(TCustomWinSocket* connection, const uint8_t* bytes, int size,
-                            bool takeLock);
+    TSendResult SendMessage(
+        TCustomWinSocket* connection, const uint8_t* bytes, int size, bool takeLock);
     // A port-control frame, behind the bytes the program wrote before the change; while the
     // link is down (or the TEA answer is awaited) it waits in the store in that place.
     bool SendPortControl(const TelnetFrame& frame);
@@ -392,8 +392,8 @@ public:
     void AnswerTeaChallenge(TCustomWinSocket* socket, const uint8_t* block, int32_t count);
     void OnVSPortBaudRate(int32_t baudRate);
     void OnVSPortLineControl(int32_t stopBits, int32_t parity, int32_t wordLength);
-    void OnVSPortHandflow(int32_t controlHandShake, int32_t flowReplace, int32_t xonLimit,
-                          int32_t xoffLimit);
+    void OnVSPortHandflow(
+        int32_t controlHandShake, int32_t flowReplace, int32_t xonLimit, int32_t xoffLimit);
 
     // ---- setup/Umainf_modules.cpp ----
     void UDPSearchBitBtnClick();

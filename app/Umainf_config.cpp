@@ -137,8 +137,8 @@ void TMainForm::LoadSettings()
         return;
     }
 
-    // The settings, in their load order. Before the first normal close there is no key yet: that is a first start, not a
-    // damaged store, so the design defaults stay and nothing is reported.
+    // The settings, in their load order. Before the first normal close there is no key yet: that is
+    // a first start, not a damaged store, so the design defaults stay and nothing is reported.
     const QString key = Name(SettingsKeyPath);
     if (!reg.OpenKey(key, false)) {
         if (reg.Error() != TStoreError::NotFound) {

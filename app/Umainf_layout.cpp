@@ -37,8 +37,8 @@ QLabel* MakeValueLabel(const QString& text, QWidget* parent, int left, int top, 
     return l;
 }
 
-QPushButton* MakeButton(const QString& text, TGlyph glyph, QWidget* parent, int left, int top,
-                        int width, int height)
+QPushButton* MakeButton(
+    const QString& text, TGlyph glyph, QWidget* parent, int left, int top, int width, int height)
 {
     auto* b = new QPushButton(GlyphIcon(glyph), text, parent);
     b->setIconSize(QSize(GlyphSize, GlyphSize));
@@ -48,7 +48,10 @@ QPushButton* MakeButton(const QString& text, TGlyph glyph, QWidget* parent, int 
 }
 
 // Right edge of the room inside a group box, for labels that run to its end.
-int RoomTo(QWidget* group, int left) { return group->width() - 4 - left; }
+int RoomTo(QWidget* group, int left)
+{
+    return group->width() - 4 - left;
+}
 
 } // namespace
 
@@ -59,8 +62,7 @@ void TMainForm::CreateControls()
     // A fixed dialog frame: no resizing, no minimise or maximise; hiding to the
     // notification area is the only way out of sight.
     setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint
-                   | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
-                   | Qt::WindowCloseButtonHint);
+        | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFont(DesignFont());
     setFixedSize(355, 450);
 
@@ -104,8 +106,7 @@ void TMainForm::CreateControls()
     PortStatusGroupBox = new TGroupBox(QStringLiteral(" Port status "), p);
     PortStatusGroupBox->setGeometry(214, 8, 126, 169);
     g = PortStatusGroupBox;
-    auto pair = [g](const QString& caption, const QString& value, int top, QLabel*& s,
-                    QLabel*& v) {
+    auto pair = [g](const QString& caption, const QString& value, int top, QLabel*& s, QLabel*& v) {
         s = MakeLabel(caption, g, 8, top);
         v = MakeValueLabel(value, g, 56, top, RoomTo(g, 56));
     };
@@ -120,8 +121,7 @@ void TMainForm::CreateControls()
     pair(QStringLiteral("LAN Tx"), QStringLiteral("0"), 152, LANTxSLabel, LANTxLabel);
 
     CreateCOMBitBtn = MakeButton(QStringLiteral("Create COM"), TGlyph::Create, p, 3, 184, 97, 25);
-    DeleteCOMBitBtn
-        = MakeButton(QStringLiteral("Delete COM"), TGlyph::Delete, p, 112, 184, 97, 25);
+    DeleteCOMBitBtn = MakeButton(QStringLiteral("Delete COM"), TGlyph::Delete, p, 112, 184, 97, 25);
     DeleteCOMBitBtn->setEnabled(false);
     HideBitBtn = MakeButton(QStringLiteral("Hide"), TGlyph::Hide, p, 272, 184, 69, 25);
     HideBitBtn->setToolTip(QStringLiteral("Hide dialog. Use icon in systray to show dialog."));

@@ -49,13 +49,10 @@ QString MemoLine(int msecsOfDay, const QString& message)
 
 void TMainForm::Log(const QString& message)
 {
-    if (LogToStderr())
-        WriteStderrLogLine(QDateTime::currentDateTime(), message);
+    if (LogToStderr()) WriteStderrLogLine(QDateTime::currentDateTime(), message);
     // Read at each call: switching the log on or off takes effect at the next message.
-    if (!LogEnabledCheckBox->isChecked())
-        return;
-    if (!LogWindow.isValid() || LogWindow.elapsed() >= LogWindowMs)
-        StartLogWindow();
+    if (!LogEnabledCheckBox->isChecked()) return;
+    if (!LogWindow.isValid() || LogWindow.elapsed() >= LogWindowMs) StartLogWindow();
     const int msecs = int((LogWindowStart + LogWindow.elapsed()) % MsecsPerDay);
     if (LogPending.isEmpty() && LogWindowLines < LogBurstLines) {
         ++LogWindowLines;
@@ -66,8 +63,7 @@ void TMainForm::Log(const QString& message)
     }
     // A flood: only the newest lines could show, and they go in at the end of the window.
     LogPending.append({ message, msecs });
-    if (LogPending.size() > MemoLineLimit)
-        LogPending.removeFirst();
+    if (LogPending.size() > MemoLineLimit) LogPending.removeFirst();
     if (!LogFlushTimer) {
         LogFlushTimer = new QTimer(this);
         LogFlushTimer->setSingleShot(true);
@@ -79,10 +75,8 @@ void TMainForm::Log(const QString& message)
 
 void TMainForm::FlushLog()
 {
-    if (LogFlushTimer)
-        LogFlushTimer->stop();
-    if (LogPending.isEmpty())
-        return;
+    if (LogFlushTimer) LogFlushTimer->stop();
+    if (LogPending.isEmpty()) return;
     QStringList lines;
     for (const TPendingLine& line : std::as_const(LogPending))
         lines << MemoLine(line.MsecsOfDay, line.Message);
@@ -103,13 +97,11 @@ void TMainForm::StartLogWindow()
 void TMainForm::LogMessagesMemoChange()
 {
     // Changed by someone else (emptied): lines still waiting were logged before that.
-    if (!LogWriting)
-        LogPending.clear();
+    if (!LogWriting) LogPending.clear();
     // Removing the line changes the memo again and brings us back here, so a message that
     // brought several lines still ends at the limit.
     QTextDocument* doc = LogMessagesMemo->document();
-    if (doc->blockCount() <= MemoLineLimit)
-        return;
+    if (doc->blockCount() <= MemoLineLimit) return;
     QTextCursor cursor(doc->firstBlock());
     cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
     cursor.removeSelectedText();
@@ -131,8 +123,7 @@ void TMainForm::ShowCounter(QLabel* label, int32_t value)
 
 void TMainForm::ShowCounters()
 {
-    if (!CountersChanged)
-        return;
+    if (!CountersChanged) return;
     CountersChanged = false;
     ShowCounter(SerialRxLabel, SerialRxCount);
     ShowCounter(SerialTxLabel, SerialTxCount);
@@ -170,12 +161,10 @@ void TMainForm::OnMainTimerTimer()
 void TMainForm::PaceMainTimer()
 {
     // A timer stopped by its owner (tests drive the steps by hand) stays stopped.
-    if (!MainTimer->isActive())
-        return;
+    if (!MainTimer->isActive()) return;
     const bool busy = PendingCount > 0 || SerialInputHeld || SerialOutputHeld;
     const int interval = busy ? MainTimerInterval : IdleTimerInterval;
-    if (MainTimer->interval() == interval)
-        return;
+    if (MainTimer->interval() == interval) return;
     if (busy) {
         TicksDue = TickClock.elapsed() / MainTimerInterval; // at pace from now on
         // Idle, the ticks had no phase: the first tick at pace flushes, as the next of a

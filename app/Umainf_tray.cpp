@@ -45,19 +45,18 @@ void TMainForm::AddTrayIcon()
     icon->setToolTip(TrayIconData.Tip);
     // The shell's callback: every click arrives as WM_TRAYNOTIFY carrying its mouse
     // message, and the window procedure decides what it means.
-    connect(icon, &QSystemTrayIcon::activated, this,
-            [this](QSystemTrayIcon::ActivationReason reason) {
-                if (const std::intptr_t mouse = TrayMouseMessage(reason))
-                    PostMessage(this, WM_TRAYNOTIFY, 0, mouse);
-            });
+    connect(
+        icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (const std::intptr_t mouse = TrayMouseMessage(reason))
+                PostMessage(this, WM_TRAYNOTIFY, 0, mouse);
+        });
     icon->show();
     TrayIconData.Icon = icon;
 }
 
 void TMainForm::RemoveTrayIcon()
 {
-    if (!TrayIconData.Icon)
-        return;
+    if (!TrayIconData.Icon) return;
     TrayIconData.Icon->hide();
     delete TrayIconData.Icon;
     TrayIconData.Icon = nullptr;
@@ -67,8 +66,7 @@ void TMainForm::ComPortComboBoxChange()
 {
     TrayIconData.Flags = TrayFlagsTip;
     TrayIconData.Tip = BuildTrayTip(ComPortComboBox->currentText());
-    if (TrayIconData.Icon)
-        TrayIconData.Icon->setToolTip(TrayIconData.Tip);
+    if (TrayIconData.Icon) TrayIconData.Icon->setToolTip(TrayIconData.Tip);
 }
 
 // The port, the link and the workers keep running; only the window goes out of sight.
@@ -88,6 +86,9 @@ void TMainForm::HideBitBtnClick()
     showMinimized();
 }
 
-void TMainForm::LogoImageClick() { OpenUrl(QUrl(QString::fromLatin1(MakerWebPage))); }
+void TMainForm::LogoImageClick()
+{
+    OpenUrl(QUrl(QString::fromLatin1(MakerWebPage)));
+}
 
 } // namespace vsp

@@ -17,7 +17,8 @@ namespace {
 
 void ShowError(const QString& text)
 {
-    vsp::MessageBox({ nullptr, text, vsp::ApplicationTitle(), vsp::MsgIcon::Error, vsp::MsgButtons::Ok });
+    vsp::MessageBox(
+        { nullptr, text, vsp::ApplicationTitle(), vsp::MsgIcon::Error, vsp::MsgButtons::Ok });
 }
 
 // An exception that escapes a handler is shown in the standard error box and the
@@ -54,8 +55,7 @@ void OnSignal(int)
 
 void EndOnSignals(QCoreApplication* app)
 {
-    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, app);
     QObject::connect(notifier, &QSocketNotifier::activated, app, [] {
         char b[16];

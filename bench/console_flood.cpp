@@ -9,8 +9,9 @@
 // Cases: readout-line (one 1 MiB piece without a line break, then "Reboot"), readout-lines
 // (up to 20 MB of short lines, never "Reboot"), both pressed back to back for 2 s, and the
 // same as 30 single read-outs (readout-line-once, readout-lines-once), and 30 of a console
-// that prints three short lines and "Reboot", for comparison (readout-plain-once); drop-log-on / drop-log-off (100 MiB in
-// 512-byte blocks into a closed port), relay-open (the same into an open port), log-rss.
+// that prints three short lines and "Reboot", for comparison (readout-plain-once); drop-log-on /
+// drop-log-off (100 MiB in 512-byte blocks into a closed port), relay-open (the same into an open
+// port), log-rss.
 //
 // Run it only inside scripts/private-netns: the window pings and searches for modules.
 
@@ -79,7 +80,8 @@ double StatusMB(const char* field)
     if (!f.open(QIODevice::ReadOnly)) return -1;
     for (const QByteArray& line : f.readAll().split('\n'))
         if (line.startsWith(field))
-            return line.mid(int(strlen(field))).trimmed().split(' ').value(0).toDouble() * 1024 / 1e6;
+            return line.mid(int(strlen(field))).trimmed().split(' ').value(0).toDouble() * 1024
+                / 1e6;
     return -1;
 }
 
@@ -204,7 +206,8 @@ public:
             }
         });
         connect(Setup, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* s = Setup->nextPendingConnection()) ServeConsole(s);
+            while (QTcpSocket* s = Setup->nextPendingConnection())
+                ServeConsole(s);
         });
         Probe = new QTimer(this);
         Probe->setTimerType(Qt::PreciseTimer);
@@ -279,7 +282,8 @@ public:
             if (Mode == Console::ManyLines) {
                 while (s->state() == QAbstractSocket::ConnectedState
                     && s->bytesToWrite() < 256 * 1024 && *queued < ConsoleLimit) {
-                    s->write(lines.left(int(std::min<qint64>(lines.size(), ConsoleLimit - *queued))));
+                    s->write(
+                        lines.left(int(std::min<qint64>(lines.size(), ConsoleLimit - *queued))));
                     *queued += lines.size();
                 }
             } else if (Mode == Console::OneLongLine && !*ended && s->bytesToWrite() == 0) {
@@ -305,7 +309,8 @@ struct Window {
         p->Sh = sh;
         port = p.get();
         vsp::SetMessageBoxHandler([](const vsp::MessageBoxRequest&) { return vsp::MsgResult::Ok; });
-        form = std::make_unique<vsp::TMainForm>(QStringList { QStringLiteral("-S0") }, std::move(p));
+        form
+            = std::make_unique<vsp::TMainForm>(QStringList { QStringLiteral("-S0") }, std::move(p));
         form->LogEnabledCheckBox->setChecked(true);
         form->PingNowOverride = [](const QString&) { return 1; };
         // Plain bytes both ways: no negotiation to tell apart from the probes.
@@ -338,11 +343,15 @@ struct PeerThread {
     }
     ~PeerThread()
     {
-        QMetaObject::invokeMethod(peer, [this] { delete peer; }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            peer, [this] { delete peer; }, Qt::BlockingQueuedConnection);
         thread.quit();
         thread.wait();
     }
-    template <class F> void Run(F f) { QMetaObject::invokeMethod(peer, f, Qt::BlockingQueuedConnection); }
+    template <class F> void Run(F f)
+    {
+        QMetaObject::invokeMethod(peer, f, Qt::BlockingQueuedConnection);
+    }
 };
 
 double Quantile(std::vector<double> v, double q)
@@ -356,8 +365,8 @@ double Quantile(std::vector<double> v, double q)
 using Spans = std::vector<std::pair<int64_t, int64_t>>;
 
 // Latencies (ms) of the probes sent within the spans, in order; *lost: those that never came.
-std::vector<double> Latencies(
-    const std::vector<int64_t>& sent, const std::vector<int64_t>& got, const Spans& spans, int* lost)
+std::vector<double> Latencies(const std::vector<int64_t>& sent, const std::vector<int64_t>& got,
+    const Spans& spans, int* lost)
 {
     std::vector<double> out;
     *lost = 0;
@@ -435,9 +444,12 @@ int RunReadout(Peer::Console mode, bool spaced, const char* prefix)
         const int64_t t = NowNs();
         w.form->ShowSettingsBitBtn->click();
         ++presses;
-        ended = WaitFor([&] {
-            return pt.sh.consoleClosed.load() >= presses && !w.form->TCPSetupClientSocket->Active();
-        }, 60000, 1);
+        ended = WaitFor(
+            [&] {
+                return pt.sh.consoleClosed.load() >= presses
+                    && !w.form->TCPSetupClientSocket->Active();
+            },
+            60000, 1);
         const int64_t t1 = NowNs();
         readoutNs += t1 - t;
         longestReadout = std::max(longestReadout, t1 - t);
@@ -465,14 +477,16 @@ int RunReadout(Peer::Console mode, bool spaced, const char* prefix)
         quietDown = Latencies(pt.sh.downSent, pt.sh.downGot, { { quietFrom, quietTo } }, &none);
     }
     auto key = [&](const char* k) { return (std::string(prefix) + "." + k); };
-    auto fig = [&](const char* k, const char* label, double v) { Figure(key(k).c_str(), label, v); };
+    auto fig
+        = [&](const char* k, const char* label, double v) { Figure(key(k).c_str(), label, v); };
     fig("ended", "read-out ended by the window (1 yes)", ended ? 1 : 0);
     fig("presses", spaced ? "read-outs, 200 ms apart" : "read-outs in the 2 s window", presses);
     fig("dur", "read-out, press to hang-up, mean (ms)", double(readoutNs) / 1e6 / presses);
     fig("durmax", "read-out, press to hang-up, longest (ms)", double(longestReadout) / 1e6);
     fig("sent", "console bytes the kernel took per read-out (KB)",
         double(pt.sh.consoleSent.load()) / 1e3 / presses);
-    fig("report", "last report's length (thousand characters)", double(report.SettingsRichEdit->toPlainText().size()) / 1e3);
+    fig("report", "last report's length (thousand characters)",
+        double(report.SettingsRichEdit->toPlainText().size()) / 1e3);
     fig("n", "probes each way during read-outs", double(std::min(up.size(), down.size())));
     fig("lost", "probes not arrived 300 ms after the window", double(lostUp + lostDown));
     fig("up.med", "module→program latency median (ms)", Quantile(up, 0.5));
@@ -482,11 +496,16 @@ int RunReadout(Peer::Console mode, bool spaced, const char* prefix)
     fig("down.p99", "program→module latency p99 (ms)", Quantile(down, 0.99));
     fig("down.max", "program→module latency max (ms)", Quantile(down, 1.0));
     fig("stall", "longest gap between 1 ms timer runs (ms)", double(longestGap) / 1e6);
-    fig("quiet.up.med", "quiet link before the read-outs: module→program median (ms)", Quantile(quietUp, 0.5));
-    fig("quiet.down.med", "quiet link before the read-outs: program→module median (ms)", Quantile(quietDown, 0.5));
-    fig("quiet.up.max", "quiet link before the read-outs: module→program max (ms)", Quantile(quietUp, 1.0));
-    fig("quiet.down.max", "quiet link before the read-outs: program→module max (ms)", Quantile(quietDown, 1.0));
-    fig("quiet.stall", "quiet link before the read-outs: longest timer gap (ms)", double(quietGap) / 1e6);
+    fig("quiet.up.med", "quiet link before the read-outs: module→program median (ms)",
+        Quantile(quietUp, 0.5));
+    fig("quiet.down.med", "quiet link before the read-outs: program→module median (ms)",
+        Quantile(quietDown, 0.5));
+    fig("quiet.up.max", "quiet link before the read-outs: module→program max (ms)",
+        Quantile(quietUp, 1.0));
+    fig("quiet.down.max", "quiet link before the read-outs: program→module max (ms)",
+        Quantile(quietDown, 1.0));
+    fig("quiet.stall", "quiet link before the read-outs: longest timer gap (ms)",
+        double(quietGap) / 1e6);
     fig("rss0", "VmRSS before (MB)", rssBefore);
     fig("rss1", "VmRSS after (MB)", rssAfter);
     fig("hwm", "VmHWM at the end (MB)", StatusMB("VmHWM:"));
@@ -531,7 +550,8 @@ int RunFlood(bool portOpen, bool logOn, const char* prefix)
     pt.Run([&] { peer1 = ThreadCpuNs(); });
     const double scale = double(FloodBytes) / double(std::max<qint64>(1, w.form->LanRxCount - rx0));
     auto key = [&](const char* k) { return (std::string(prefix) + "." + k); };
-    auto fig = [&](const char* k, const char* label, double v) { Figure(key(k).c_str(), label, v); };
+    auto fig
+        = [&](const char* k, const char* label, double v) { Figure(key(k).c_str(), label, v); };
     fig("done", "all 100 MiB taken (1 yes)", done ? 1 : 0);
     fig("cpu", "CPU per 100 MiB, whole process (s)", (cpu1 - cpu0) * scale);
     fig("cpuwin", "CPU per 100 MiB, without the module's thread (s)",
@@ -577,8 +597,10 @@ int RunLogRss()
 
 int RunOne(const QString& name)
 {
-    if (name == QLatin1String("readout-line")) return RunReadout(Peer::Console::OneLongLine, false, "line");
-    if (name == QLatin1String("readout-lines")) return RunReadout(Peer::Console::ManyLines, false, "lines");
+    if (name == QLatin1String("readout-line"))
+        return RunReadout(Peer::Console::OneLongLine, false, "line");
+    if (name == QLatin1String("readout-lines"))
+        return RunReadout(Peer::Console::ManyLines, false, "lines");
     if (name == QLatin1String("readout-plain-once"))
         return RunReadout(Peer::Console::Plain, true, "plain1");
     if (name == QLatin1String("readout-line-once"))
@@ -619,7 +641,8 @@ int RunAll(const QStringList& cases, int rounds)
             const QByteArray err = child.readAllStandardError();
             if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0) {
                 ++failures;
-                std::printf("  %s failed (exit %d): %s\n", qPrintable(name), child.exitCode(), err.constData());
+                std::printf("  %s failed (exit %d): %s\n", qPrintable(name), child.exitCode(),
+                    err.constData());
             }
             for (const QByteArray& line : child.readAllStandardOutput().split('\n')) {
                 if (!line.startsWith("R ")) continue;
@@ -634,17 +657,19 @@ int RunAll(const QStringList& cases, int rounds)
             std::fflush(stdout);
         }
     }
-    std::printf("\nload average at the rounds' starts: %s\n\n", qPrintable(loads.join(QStringLiteral("; "))));
+    std::printf("\nload average at the rounds' starts: %s\n\n",
+        qPrintable(loads.join(QStringLiteral("; "))));
     std::printf("| case | figure | median [min–max] | rounds |\n|---|---|---|---|\n");
     for (const QString& key : order) {
         const Row& row = rows[key];
         std::vector<double> v = row.values;
         std::sort(v.begin(), v.end());
-        std::printf("| %s | %s | %.3g [%.3g–%.3g] | %s |\n", qPrintable(key.section(QLatin1Char('.'), 0, 0)),
-            qPrintable(row.label), Quantile(v, 0.5), v.front(), v.back(),
-            qPrintable([&] {
+        std::printf("| %s | %s | %.3g [%.3g–%.3g] | %s |\n",
+            qPrintable(key.section(QLatin1Char('.'), 0, 0)), qPrintable(row.label),
+            Quantile(v, 0.5), v.front(), v.back(), qPrintable([&] {
                 QStringList s;
-                for (double x : row.values) s << QString::number(x, 'g', 4);
+                for (double x : row.values)
+                    s << QString::number(x, 'g', 4);
                 return s.join(QStringLiteral(", "));
             }()));
     }
@@ -666,8 +691,8 @@ int main(int argc, char** argv)
     if (r > 0 && r + 1 < args.size()) rounds = std::max(1, args.at(r + 1).toInt());
     return RunAll({ QStringLiteral("readout-line"), QStringLiteral("readout-lines"),
                       QStringLiteral("readout-line-once"), QStringLiteral("readout-lines-once"),
-                      QStringLiteral("readout-plain-once"),
-                      QStringLiteral("drop-log-on"), QStringLiteral("drop-log-off"),
-                      QStringLiteral("relay-open"), QStringLiteral("log-rss") },
+                      QStringLiteral("readout-plain-once"), QStringLiteral("drop-log-on"),
+                      QStringLiteral("drop-log-off"), QStringLiteral("relay-open"),
+                      QStringLiteral("log-rss") },
         rounds);
 }

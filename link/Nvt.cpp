@@ -147,8 +147,7 @@ static TelnetFrame FrameOf(uint8_t command, const uint8_t* value, int valueSize)
     frame.Bytes[n++] = command;
     for (int i = 0; i < valueSize; ++i) {
         frame.Bytes[n++] = value[i];
-        if (value[i] == IAC)
-            frame.Bytes[n++] = IAC;
+        if (value[i] == IAC) frame.Bytes[n++] = IAC;
     }
     frame.Bytes[n++] = IAC;
     frame.Bytes[n++] = SE;

@@ -28,8 +28,7 @@ void TMainForm::OpenClientLink()
 {
     // An attempt under way is not started again: the module may have taken it already, and
     // would see one connection made and dropped, and then another.
-    if (!VSPClientSocket->Connected() && !VSPClientSocket->Connecting())
-        VSPClientSocket->Open();
+    if (!VSPClientSocket->Connected() && !VSPClientSocket->Connecting()) VSPClientSocket->Open();
 }
 
 void TMainForm::CloseClientLink()
@@ -42,9 +41,10 @@ void TMainForm::CloseClientLink()
 bool TMainForm::OpenServerLink()
 {
     const int error = VSPServerSocket->Open();
-    if (error == 0)
-        return true;
-    Log(QStringLiteral("Can't listen on TCP port %1 (error %2)").arg(VSPServerSocket->Port).arg(error));
+    if (error == 0) return true;
+    Log(QStringLiteral("Can't listen on TCP port %1 (error %2)")
+            .arg(VSPServerSocket->Port)
+            .arg(error));
     SetLabel(LANStatusServerLabel, QStringLiteral("Error"));
     return false;
 }
@@ -52,22 +52,19 @@ bool TMainForm::OpenServerLink()
 void TMainForm::CloseServerLink()
 {
     for (int i = 0; i < VSPServerSocket->ActiveConnections(); ++i)
-        if (VSPServerSocket->Connections(i) == DataConnection)
-            DataConnection = nullptr;
+        if (VSPServerSocket->Connections(i) == DataConnection) DataConnection = nullptr;
     VSPServerSocket->Close();
 }
 
 void TMainForm::RequestPing(uint32_t successCode, uint32_t failureCode)
 {
     TellEchoMethod();
-    if (PingThread)
-        PingThread->RequestPing(successCode, failureCode);
+    if (PingThread) PingThread->RequestPing(successCode, failureCode);
 }
 
 void TMainForm::RequestReconnect()
 {
-    if (TCPServerModeCheckBox->isChecked() || VSPClientSocket->Connecting())
-        return;
+    if (TCPServerModeCheckBox->isChecked() || VSPClientSocket->Connecting()) return;
     RequestPing(PING_RECONNECT, PING_NO_ACTION);
 }
 
@@ -95,8 +92,7 @@ void TMainForm::ReconnectScheduleStep()
         ReconnectTicks = 0;
         return;
     }
-    if (++ReconnectTicks < ReconnectDelayTicks[ReconnectStep])
-        return;
+    if (++ReconnectTicks < ReconnectDelayTicks[ReconnectStep]) return;
     ReconnectTicks = 0;
     ReconnectStep = qMin(ReconnectStep + 1, int(std::size(ReconnectDelayTicks)) - 1);
     RequestReconnect();
@@ -140,8 +136,7 @@ void TMainForm::OnVSPClientSocketDisconnect(TCustomWinSocket* socket)
     SetLabel(LANStatusClientLabel, QStringLiteral("Closed"));
     // Only this connection's end empties the link: an accepted server connection that
     // carries the data must not be forgotten because the client endpoint closed.
-    if (DataConnection == socket)
-        DataConnection = nullptr;
+    if (DataConnection == socket) DataConnection = nullptr;
 }
 
 void TMainForm::OnVSPClientSocketError(TCustomWinSocket*, int errorCode)
@@ -168,14 +163,12 @@ void TMainForm::OnVSPServerSocketAccept(TCustomWinSocket* socket)
     SetLabel(LANStatusServerLabel, QStringLiteral("Connected"));
     // What the program wrote while no module was connected goes out in one piece; should
     // the fresh connection not take it all, the rest stays for the next flush.
-    if (PendingCount > 0 && !AwaitingTeaChallenge())
-        SendPending(socket);
+    if (PendingCount > 0 && !AwaitingTeaChallenge()) SendPending(socket);
 }
 
 void TMainForm::OnVSPServerSocketClientDisconnect(TCustomWinSocket* socket)
 {
-    if (DataConnection == socket)
-        DataConnection = nullptr;
+    if (DataConnection == socket) DataConnection = nullptr;
     Log(QStringLiteral("TCP disconnected"));
     SetLabel(LANStatusServerLabel, QStringLiteral("Listen"));
 }
@@ -189,8 +182,7 @@ void TMainForm::OnVSPServerSocketClientError(TCustomWinSocket* socket, int error
         Log(QStringLiteral("TCP error"));
         SetLabel(LANStatusServerLabel, QStringLiteral("Error"));
     }
-    if (DataConnection == socket)
-        DataConnection = nullptr;
+    if (DataConnection == socket) DataConnection = nullptr;
 }
 
 // ---- Ping results ----
@@ -204,11 +196,9 @@ void TMainForm::PingResult(uint32_t code)
         break;
     case PING_RECONNECT:
         // The link came back meanwhile (a connect the port's open started): keep it.
-        if (ClientLinkUp() || VSPClientSocket->Connecting())
-            break;
+        if (ClientLinkUp() || VSPClientSocket->Connecting()) break;
         LinkError = false;
-        if (DataConnection == client)
-            DataConnection = nullptr;
+        if (DataConnection == client) DataConnection = nullptr;
         CloseClientLink();
         OpenClientLink();
         break;
@@ -218,8 +208,7 @@ void TMainForm::PingResult(uint32_t code)
     case PING_CLOSE:
         SetLabel(LANStatusClientLabel, QStringLiteral("Close"));
         LinkError = false;
-        if (DataConnection == client)
-            DataConnection = nullptr;
+        if (DataConnection == client) DataConnection = nullptr;
         CloseClientLink();
         break;
     default: // PING_NO_ACTION and anything unknown

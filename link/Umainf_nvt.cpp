@@ -37,8 +37,7 @@ void TMainForm::SendKeepConnection()
     if (!LinkActivity && LinkUsable()) {
         const TelnetFrame nop = KeepConnectionMessage();
         // A link too busy to take two bytes is not idle: the next check tries again.
-        if (SendMessage(DataConnection, nop.Bytes, nop.Size, true) != TSendResult::Whole)
-            return;
+        if (SendMessage(DataConnection, nop.Bytes, nop.Size, true) != TSendResult::Whole) return;
         Log(QStringLiteral("Keep connection message sent"));
         // The message itself counts as activity: on an idle link it goes out on every
         // second check.
@@ -110,8 +109,7 @@ void TMainForm::OnVSPortBaudRate(int32_t baudRate)
     const bool connected = LinkUsable();
     if (!PortSetupWanted() || !connected)
         Log(QStringLiteral("Can't set remonte baudrate, not connected to module"));
-    if (!PortSetupWanted())
-        return;
+    if (!PortSetupWanted()) return;
     BaudLabel->setText(QString::number(baudRate));
     if (SendPortControl(BaudRateFrame(baudRate)) && connected && LinkUsable())
         Log(QStringLiteral("Remonte baudrate set"));
@@ -122,21 +120,17 @@ void TMainForm::OnVSPortLineControl(int32_t stopBits, int32_t parity, int32_t wo
     const bool connected = LinkUsable();
     if (!PortSetupWanted() || !connected)
         Log(QStringLiteral("Remonte control options couldn't be set, not connected to module"));
-    if (!PortSetupWanted())
-        return;
+    if (!PortSetupWanted()) return;
     // Always parity, stop size, data size, in this order.
     ParityLabel->setText(ParityText(parity));
-    if (!SendPortControl(PortControlFrame(telnet::SET_PARITY, SetParityValue(parity))))
-        return;
+    if (!SendPortControl(PortControlFrame(telnet::SET_PARITY, SetParityValue(parity)))) return;
     if (const auto text = StopBitsText(stopBits)) StopBitsLabel->setText(*text);
     if (!SendPortControl(PortControlFrame(telnet::SET_STOPSIZE, SetStopSizeValue(stopBits))))
         return;
     BitsLabel->setText(QString::number(wordLength));
-    if (!SendPortControl(
-            PortControlFrame(telnet::SET_DATASIZE, SetDataSizeValue(wordLength))))
+    if (!SendPortControl(PortControlFrame(telnet::SET_DATASIZE, SetDataSizeValue(wordLength))))
         return;
-    if (connected && LinkUsable())
-        Log(QStringLiteral("Remonte control options set"));
+    if (connected && LinkUsable()) Log(QStringLiteral("Remonte control options set"));
 }
 
 void TMainForm::OnVSPortHandflow(int32_t controlHandShake, int32_t flowReplace, int32_t, int32_t)
@@ -144,8 +138,7 @@ void TMainForm::OnVSPortHandflow(int32_t controlHandShake, int32_t flowReplace, 
     const bool connected = LinkUsable();
     if (!PortSetupWanted() || !connected)
         Log(QStringLiteral("Remonte handshake couldn't be set, not connected to module"));
-    if (!PortSetupWanted())
-        return;
+    if (!PortSetupWanted()) return;
     const uint8_t value = SetControlValue(controlHandShake, flowReplace);
     if (SendPortControl(PortControlFrame(telnet::SET_CONTROL, value)) && connected && LinkUsable())
         Log(QStringLiteral("Remonte handshake set"));

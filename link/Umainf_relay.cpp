@@ -18,7 +18,10 @@ namespace vsp {
 
 namespace {
 // The counters wrap like the 32-bit values they are instead of overflowing.
-void Count(int32_t& counter, int32_t n) { counter = int32_t(uint32_t(counter) + uint32_t(n)); }
+void Count(int32_t& counter, int32_t n)
+{
+    counter = int32_t(uint32_t(counter) + uint32_t(n));
+}
 
 // "Buffer overrun" is a warning when the store comes close to what the reading rule allows.
 constexpr int32_t OverrunWarning = 32756;
@@ -32,8 +35,7 @@ void TMainForm::OnVSPortRxChar(int32_t)
     // is asked for all the same.
     if (PendingCount > PendingReadLimit) {
         SerialInputHeld = true;
-        if (LinkError || !DataConnection)
-            RequestReconnect();
+        if (LinkError || !DataConnection) RequestReconnect();
         return;
     }
     // At most one reading's worth; the rest stays in the port and the timer polls again.
@@ -71,21 +73,17 @@ void TMainForm::MainTimerStep()
     // The keep-connection check, once every 3,001 ticks (about 15 s).
     const int32_t old = KeepTicks;
     KeepTicks += 1;
-    if (old >= KeepCheckTicks)
-        SendKeepConnection();
+    if (old >= KeepCheckTicks) SendKeepConnection();
     TeaWaitStep();
     ReconnectScheduleStep();
     // While the link is suspended the count keeps growing; stop short of overflowing.
-    if (FlushTicks < INT32_MAX)
-        FlushTicks += 1;
+    if (FlushTicks < INT32_MAX) FlushTicks += 1;
     if (FlushTicks <= 1) {
         ShowCounters();
         return;
     }
-    if (!LinkError)
-        FlushPending();
-    if (SerialInputHeld)
-        OnVSPortRxChar(0);
+    if (!LinkError) FlushPending();
+    if (SerialInputHeld) OnVSPortRxChar(0);
     // The module's bytes the port could not take yet; once they are in, reading resumes.
     if (SerialOutputHeld && DeliverHeldBlock() && DataConnection)
         OnVSPClientSocketRead(DataConnection);
@@ -117,10 +115,8 @@ bool TMainForm::AwaitingTeaChallenge() const
 
 void TMainForm::TeaWaitStep()
 {
-    if (!DataConnection || LinkError || !AwaitingTeaChallenge())
-        return;
-    if (++TeaWaitTicks < TeaWaitLimitTicks)
-        return;
+    if (!DataConnection || LinkError || !AwaitingTeaChallenge()) return;
+    if (++TeaWaitTicks < TeaWaitLimitTicks) return;
     // A challenge that still comes is answered as the first block of the connection.
     TeaWaitOver = true;
     Log(QStringLiteral("No TEA challenge from module, data sent without authentication"));
@@ -129,8 +125,7 @@ void TMainForm::TeaWaitStep()
 void TMainForm::FlushPending()
 {
     FlushTicks = 0;
-    if (!DataConnection || PendingCount == 0 || AwaitingTeaChallenge())
-        return;
+    if (!DataConnection || PendingCount == 0 || AwaitingTeaChallenge()) return;
     SendPending(DataConnection);
 }
 
@@ -140,8 +135,7 @@ int TMainForm::SendPending(TCustomWinSocket* connection)
     // A failure other than "would block" raises the error event inside SendBuf.
     const int sent = connection->SendBuf(PendingBuffer.get(), PendingCount);
     connection->Unlock();
-    if (sent <= 0)
-        return sent;
+    if (sent <= 0) return sent;
     Count(LanTxCount, sent);
     CountersChanged = true;
     PendingBoundCount = qMax(0, PendingBoundCount - sent);
@@ -160,8 +154,7 @@ bool TMainForm::StorePending(const uint8_t* bytes, int32_t size, bool atHead)
 {
     // The store is sized for the reading rule; a message does not fit only when the
     // module has stopped reading and the store is full.
-    if (PendingCount + size > PendingCapacity)
-        return false;
+    if (PendingCount + size > PendingCapacity) return false;
     uint8_t* store = PendingBuffer.get();
     if (atHead) {
         memmove(store + size, store, size_t(PendingCount));
@@ -177,13 +170,10 @@ bool TMainForm::StorePending(const uint8_t* bytes, int32_t size, bool atHead)
 TMainForm::TSendResult TMainForm::SendMessage(
     TCustomWinSocket* connection, const uint8_t* bytes, int size, bool takeLock)
 {
-    if (takeLock)
-        connection->Lock();
+    if (takeLock) connection->Lock();
     const int sent = connection->SendBuf(bytes, size);
-    if (takeLock)
-        connection->Unlock();
-    if (sent == size)
-        return TSendResult::Whole;
+    if (takeLock) connection->Unlock();
+    if (sent == size) return TSendResult::Whole;
     if (sent < 0) {
         // A failure empties DataConnection (server) or suspends the link (client).
         const bool failed = DataConnection != connection || LinkError;
@@ -209,8 +199,7 @@ bool TMainForm::SendPortControl(const TelnetFrame& frame)
     // reach the module whole and in the order they were made. (A program sets its line
     // right after opening the port, before the connect the open started has finished.)
     if (LinkUsable() && !AwaitingTeaChallenge()) {
-        if (PendingCount > 0)
-            FlushPending();
+        if (PendingCount > 0) FlushPending();
         if (LinkUsable() && PendingCount == 0
             && SendMessage(DataConnection, frame.Bytes, frame.Size, false) == TSendResult::Whole)
             return true;
@@ -223,12 +212,10 @@ void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
 {
     LinkActivity = true;
     // The port has not yet taken the previous block: leave this data in the connection.
-    if (SerialOutputHeld && !DeliverHeldBlock())
-        return;
+    if (SerialOutputHeld && !DeliverHeldBlock()) return;
     uint8_t block[ReceiveBlockSize];
     int32_t n = socket->ReceiveBuf(block, ReceiveBlockSize);
-    if (n <= 0)
-        return;
+    if (n <= 0) return;
     Count(LanRxCount, n);
     CountersChanged = true;
     // The first block of a connection is the module's challenge, never data.
@@ -244,8 +231,7 @@ void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
         n = NvtReceiver.Receive(block, n);
     else
         NvtReceiver.Reset(); // switched on again, it starts on a fresh block
-    if (n == 0)
-        return;
+    if (n == 0) return;
     if (VSPort->IsOpened()) {
         const int32_t written = qMax<int32_t>(0, VSPort->Write(block, n));
         Count(SerialTxCount, written);

@@ -38,8 +38,7 @@ QByteArray CutLongLines(const QByteArray& text, int* column)
         col = int(std::min<qsizetype>(qsizetype(col) + length, qsizetype(ConsoleLineLimit) + 1));
         if (end < n) {
             qsizetype after = end + 1;
-            if (text.at(end) == '\r' && after < n && text.at(after) == '\n')
-                ++after;
+            if (text.at(end) == '\r' && after < n && text.at(after) == '\n') ++after;
             out.append(text.constData() + end, after - end);
             col = 0;
             end = after;
@@ -52,22 +51,17 @@ QByteArray CutLongLines(const QByteArray& text, int* column)
 
 QByteArray LastLines(const QByteArray& text, int lines)
 {
-    if (lines <= 0)
-        return {};
+    if (lines <= 0) return {};
     // The breaks that end lines, counted from the end; a final break ends the last line.
     qsizetype i = text.size();
-    if (i > 0 && text.at(i - 1) == '\n')
-        --i;
-    if (i > 0 && text.at(i - 1) == '\r')
-        --i;
+    if (i > 0 && text.at(i - 1) == '\n') --i;
+    if (i > 0 && text.at(i - 1) == '\r') --i;
     int seen = 0;
     while (i > 0) {
         const char c = text.at(i - 1);
         if (c == '\n' || c == '\r') {
-            if (++seen == lines)
-                return text.mid(i);
-            if (c == '\n' && i > 1 && text.at(i - 2) == '\r')
-                --i;
+            if (++seen == lines) return text.mid(i);
+            if (c == '\n' && i > 1 && text.at(i - 2) == '\r') --i;
         }
         --i;
     }

@@ -93,8 +93,7 @@ void TMainForm::OnTCPSetupClientSocketRead(TCustomWinSocket* socket)
         // keeps a generous share of it and says where it ends.
         const ReadoutBound::Taken taken = SetupReadoutBound.Take(piece);
         ReportLine(QString::fromLatin1(taken.Text));
-        if (taken.Full)
-            ReportLine(QString::fromLatin1(ReadoutCutLine));
+        if (taken.Full) ReportLine(QString::fromLatin1(ReadoutCutLine));
         if (taken.Full || ClassifyConsolePiece(piece) == ReadoutAction::CopyAndClose)
             TCPSetupClientSocket->Close();
         break;

@@ -32,16 +32,16 @@ namespace {
 constexpr int OuterWidth = 527;
 constexpr int OuterHeight = 558;
 
-QGroupBox* MakeGroup(const QString& caption, QWidget* parent, int left, int top, int width,
-                     int height)
+QGroupBox* MakeGroup(
+    const QString& caption, QWidget* parent, int left, int top, int width, int height)
 {
     auto* g = new TGroupBox(caption, parent);
     g->setGeometry(left, top, width, height);
     return g;
 }
 
-TLabeledEdit* MakeEdit(const QString& caption, QWidget* parent, int left, int top, int width,
-                       const QString& text)
+TLabeledEdit* MakeEdit(
+    const QString& caption, QWidget* parent, int left, int top, int width, const QString& text)
 {
     auto* e = new TLabeledEdit(caption, parent);
     e->Place(left, top, width);
@@ -50,8 +50,8 @@ TLabeledEdit* MakeEdit(const QString& caption, QWidget* parent, int left, int to
 }
 
 // An editable list with its caption above it, placed like a labelled edit's.
-QComboBox* MakeCaptionedCombo(const QString& caption, QWidget* parent, int left, int top,
-                              int width, const QStringList& items, int index)
+QComboBox* MakeCaptionedCombo(const QString& caption, QWidget* parent, int left, int top, int width,
+    const QStringList& items, int index)
 {
     auto* c = MakeCombo(parent, left, top, width);
     c->addItems(items);
@@ -64,8 +64,8 @@ QComboBox* MakeCaptionedCombo(const QString& caption, QWidget* parent, int left,
 }
 
 // The same, showing the item whose text is text.
-QComboBox* MakeCaptionedCombo(const QString& caption, QWidget* parent, int left, int top,
-                              int width, const QStringList& items, const QString& text)
+QComboBox* MakeCaptionedCombo(const QString& caption, QWidget* parent, int left, int top, int width,
+    const QStringList& items, const QString& text)
 {
     return MakeCaptionedCombo(caption, parent, left, top, width, items, int(items.indexOf(text)));
 }
@@ -108,8 +108,8 @@ TModuleSetupForm::TModuleSetupForm(QWidget* parent)
     g = MakeGroup(QStringLiteral("Out IP setup"), this, 8, 320, 241, 89);
     OutIPEdit = MakeEdit(QStringLiteral("IP address"), g, 8, 36, 110, d.OutIPEdit);
     OutPortEdit = MakeEdit(QStringLiteral("Port"), g, 124, 36, 44, d.OutPortEdit);
-    IPModeRadio = new TRadioGroup(QStringLiteral("IP mode"),
-                                  { QStringLiteral("TCP"), QStringLiteral("UDP") }, g);
+    IPModeRadio = new TRadioGroup(
+        QStringLiteral("IP mode"), { QStringLiteral("TCP"), QStringLiteral("UDP") }, g);
     IPModeRadio->setGeometry(172, 12, 61, 70);
     IPModeRadio->SetItemIndex(d.IPModeRadio);
 
@@ -121,30 +121,26 @@ TModuleSetupForm::TModuleSetupForm(QWidget* parent)
 
     g = MakeGroup(QStringLiteral("Serial setup"), this, 256, 8, 257, 225);
     SSpeedCombo = MakeCaptionedCombo(QStringLiteral("Speed"), g, 8, 32, 75,
-                            { QStringLiteral("300"), QStringLiteral("600"), QStringLiteral("1200"),
-                              QStringLiteral("2400"), QStringLiteral("4800"),
-                              QStringLiteral("9600"), QStringLiteral("19200"),
-                              QStringLiteral("38400"), QStringLiteral("57600"),
-                              QStringLiteral("115200") },
-                            d.SSpeedCombo);
+        { QStringLiteral("300"), QStringLiteral("600"), QStringLiteral("1200"),
+            QStringLiteral("2400"), QStringLiteral("4800"), QStringLiteral("9600"),
+            QStringLiteral("19200"), QStringLiteral("38400"), QStringLiteral("57600"),
+            QStringLiteral("115200") },
+        d.SSpeedCombo);
     SBits = MakeCaptionedCombo(QStringLiteral("Data bits"), g, 91, 32, 75,
-                      { QStringLiteral("7"), QStringLiteral("8") }, d.SBits);
+        { QStringLiteral("7"), QStringLiteral("8") }, d.SBits);
     SStopCombo = MakeCaptionedCombo(QStringLiteral("Stop bits"), g, 174, 32, 75,
-                           { QStringLiteral("1"), QStringLiteral("2") }, d.SStopCombo);
+        { QStringLiteral("1"), QStringLiteral("2") }, d.SStopCombo);
     SParityCombo = MakeCaptionedCombo(QStringLiteral("Parity"), g, 8, 69, 75,
-                             { QStringLiteral("none"), QStringLiteral("odd"),
-                               QStringLiteral("event"), QStringLiteral("mark"),
-                               QStringLiteral("space") },
-                             d.SParityCombo);
+        { QStringLiteral("none"), QStringLiteral("odd"), QStringLiteral("event"),
+            QStringLiteral("mark"), QStringLiteral("space") },
+        d.SParityCombo);
     SFlowControl = MakeCaptionedCombo(QStringLiteral("Flow control"), g, 91, 69, 158,
-                             { QStringLiteral("none"), QStringLiteral("RTS / CTS"),
-                               QStringLiteral("XON / XOFF") },
-                             d.SFlowControl);
+        { QStringLiteral("none"), QStringLiteral("RTS / CTS"), QStringLiteral("XON / XOFF") },
+        d.SFlowControl);
     SRSControll = MakeCaptionedCombo(QStringLiteral("RS232 / RS422 Controll"), g, 8, 106, 140,
-                            { QStringLiteral("RTS = Low [+8V]"), QStringLiteral("RTS = High [-8V]"),
-                              QStringLiteral("Tx RTS HW echo ON"),
-                              QStringLiteral("Tx RTS HW echo OFF") },
-                            d.SRSControll);
+        { QStringLiteral("RTS = Low [+8V]"), QStringLiteral("RTS = High [-8V]"),
+            QStringLiteral("Tx RTS HW echo ON"), QStringLiteral("Tx RTS HW echo OFF") },
+        d.SRSControll);
     STxControll = MakeCaptionedCombo(QStringLiteral("Tx controll"), g, 8, 143, 140,
         { QStringLiteral("FULL duplex"), QStringLiteral("HALF duplex (RS485)") }, d.STxControll);
     STimeout = MakeEdit(QStringLiteral("Serial line timeout"), g, 154, 106, 95, d.STimeout);
@@ -516,8 +512,7 @@ void TModuleSetupForm::showEvent(QShowEvent* e)
     RichEdit1->setGeometry(rect());
     // Only a show by the program opens the dialog anew: a restore from minimised (a show
     // the window system sends) finds the dialogue where it was.
-    if (!e->spontaneous())
-        FormShow();
+    if (!e->spontaneous()) FormShow();
 }
 
 void TModuleSetupForm::closeEvent(QCloseEvent* e)

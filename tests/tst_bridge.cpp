@@ -161,7 +161,7 @@ private Q_SLOTS:
         QCOMPARE(b.Port()->LinkPath(), portDir_.filePath(QStringLiteral("COM9")));
         QCOMPARE(b.log,
             QStringList({ "Device 127.0.0.1 found (ping received)", "Serial port COM9 created",
-                          "Port link " + b.Port()->LinkPath() }));
+                "Port link " + b.Port()->LinkPath() }));
         // Nobody has the port yet, so nothing connects.
         QTest::qWait(200);
         QCOMPARE(b.Connections(), 0);

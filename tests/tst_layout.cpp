@@ -35,21 +35,17 @@ namespace {
 
 std::unique_ptr<TMainForm> MakeForm()
 {
-    return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") },
-                                       std::make_unique<vsptest::FakePort>());
+    return std::make_unique<TMainForm>(
+        QStringList { QStringLiteral("-S0") }, std::make_unique<vsptest::FakePort>());
 }
 
 // What a control shows as its caption.
 QString CaptionOf(QWidget* w)
 {
-    if (auto* e = qobject_cast<TLabeledEdit*>(w))
-        return e->EditLabel->text();
-    if (auto* l = qobject_cast<QLabel*>(w))
-        return l->text();
-    if (auto* b = qobject_cast<QAbstractButton*>(w))
-        return b->text();
-    if (auto* g = qobject_cast<QGroupBox*>(w))
-        return g->title();
+    if (auto* e = qobject_cast<TLabeledEdit*>(w)) return e->EditLabel->text();
+    if (auto* l = qobject_cast<QLabel*>(w)) return l->text();
+    if (auto* b = qobject_cast<QAbstractButton*>(w)) return b->text();
+    if (auto* g = qobject_cast<QGroupBox*>(w)) return g->title();
     return {};
 }
 
@@ -69,10 +65,8 @@ int CaptionRoom(QWidget* w)
     const QString text = Shown(CaptionOf(w));
     if (auto* b = qobject_cast<QPushButton*>(w))
         return fm.horizontalAdvance(text) + (b->icon().isNull() ? 0 : GlyphSize + 4) + 8;
-    if (qobject_cast<QCheckBox*>(w) || qobject_cast<QRadioButton*>(w))
-        return w->sizeHint().width();
-    if (qobject_cast<QLabel*>(w) && !qobject_cast<TImage*>(w))
-        return fm.horizontalAdvance(text);
+    if (qobject_cast<QCheckBox*>(w) || qobject_cast<QRadioButton*>(w)) return w->sizeHint().width();
+    if (qobject_cast<QLabel*>(w) && !qobject_cast<TImage*>(w)) return fm.horizontalAdvance(text);
     return 0;
 }
 
@@ -83,8 +77,7 @@ void CheckContainer(QWidget* container)
     QList<QWidget*> kids;
     for (QObject* o : container->children()) {
         auto* w = qobject_cast<QWidget*>(o);
-        if (w && !w->isWindow() && !w->isHidden())
-            kids << w;
+        if (w && !w->isWindow() && !w->isHidden()) kids << w;
     }
     const QRect room(QPoint(0, 0), container->size());
     for (QWidget* w : kids) {
@@ -93,20 +86,23 @@ void CheckContainer(QWidget* container)
         QVERIFY2(room.contains(w->geometry()), qPrintable(what + " leaves its parent"));
         const int need = CaptionRoom(w);
         QVERIFY2(need <= w->width(),
-                 qPrintable(what + QStringLiteral(" needs %1 of %2").arg(need).arg(w->width())));
+            qPrintable(what + QStringLiteral(" needs %1 of %2").arg(need).arg(w->width())));
         if (auto* e = qobject_cast<TLabeledEdit*>(w))
             QVERIFY2(room.contains(e->EditLabel->geometry()),
-                     qPrintable(what + " has its label outside"));
+                qPrintable(what + " has its label outside"));
     }
     for (int i = 0; i < kids.size(); ++i)
         for (int j = i + 1; j < kids.size(); ++j)
             QVERIFY2(!kids[i]->geometry().intersects(kids[j]->geometry()),
-                     qPrintable(QStringLiteral("%1 and %2 overlap in %3")
-                                    .arg(kids[i]->objectName(), kids[j]->objectName(),
-                                         container->objectName())));
+                qPrintable(QStringLiteral("%1 and %2 overlap in %3")
+                               .arg(kids[i]->objectName(), kids[j]->objectName(),
+                                   container->objectName())));
 }
 
-bool SamePixels(const QPixmap& a, const QPixmap& b) { return a.toImage() == b.toImage(); }
+bool SamePixels(const QPixmap& a, const QPixmap& b)
+{
+    return a.toImage() == b.toImage();
+}
 
 } // namespace
 
@@ -127,8 +123,7 @@ private Q_SLOTS:
         // The run with a private font set names the one sans-serif it leaves visible, so
         // that a font set that did not take cannot pass as that run.
         const QString only = qEnvironmentVariable("VSP_TEST_ONLY_FONT");
-        if (!only.isEmpty())
-            QCOMPARE(family, only);
+        if (!only.isEmpty()) QCOMPARE(family, only);
         const bool design = MetricSansFamilies().contains(family, Qt::CaseInsensitive);
         if (design) {
             QCOMPARE(font.pixelSize(), 11);
@@ -147,8 +142,7 @@ private Q_SLOTS:
         });
         qunsetenv("VSP_LOG_STDERR");
         QCOMPARE(err.count("Font "), design ? 0 : 1);
-        if (!design)
-            QVERIFY2(err.contains(note.toLocal8Bit()), err.constData());
+        if (!design) QVERIFY2(err.contains(note.toLocal8Bit()), err.constData());
     }
 
     void mainWindowFrame()
@@ -164,7 +158,7 @@ private Q_SLOTS:
         QVERIFY(flags & Qt::WindowCloseButtonHint);
         QVERIFY(!form->windowIcon().isNull());
         QVERIFY2(MetricSansFamilies().contains(QFontInfo(form->font()).family()),
-                 "the window is laid out for Liberation Sans (Debian: fonts-liberation2)");
+            "the window is laid out for Liberation Sans (Debian: fonts-liberation2)");
         QCOMPARE(QFontInfo(form->font()).pixelSize(), 11);
 
         const QRect screen = form->screen()->availableGeometry();
@@ -200,10 +194,10 @@ private Q_SLOTS:
                          check = "QCheckBox", group = "QGroupBox", button = "QPushButton";
         const QString vsp = "VSPTabSheet", udp = "UDPSetupTabSheet", set = "SettingsTabSheet";
         auto row = [](const char* name, const QString& parent, const QByteArray& kind,
-                      const QString& caption, const QRect& place, const QString& text = {},
-                      bool enabled = true, bool hidden = false, const QString& hint = {}) {
-            QTest::newRow(name) << parent << kind << caption << text << place << enabled
-                                << hidden << hint;
+                       const QString& caption, const QRect& place, const QString& text = {},
+                       bool enabled = true, bool hidden = false, const QString& hint = {}) {
+            QTest::newRow(name) << parent << kind << caption << text << place << enabled << hidden
+                                << hint;
         };
         auto at = [](int x, int y, int w = -1, int h = -1) { return QRect(x, y, w, h); };
 
@@ -294,8 +288,7 @@ private Q_SLOTS:
         row("StartupCreateCheckBox", set, check, "Create port on start VSP", at(3, 176));
         row("StartupHideCheckBox", set, check, "Hide on startup", at(3, 200));
         row("PingFailCheckBox", set, check, "Don't create port if ping fail", at(3, 224));
-        row("ConnectClosedCheckBox", set, check, "Connect to module if port is closed",
-            at(3, 248));
+        row("ConnectClosedCheckBox", set, check, "Connect to module if port is closed", at(3, 248));
         row("StartOnBootCheckBox", set, check, "Start VSP on boot", at(3, 272));
         row("ShowSettingsBitBtn", set, button, "&Show settings", at(236, 283, 105, 25));
 
@@ -321,22 +314,18 @@ private Q_SLOTS:
         auto* w = form->findChild<QWidget*>(name);
         QVERIFY2(w, "no such control");
         QVERIFY2(w->inherits(kind.constData()), w->metaObject()->className());
-        QWidget* expectedParent
-            = parent.isEmpty() ? form.get() : form->findChild<QWidget*>(parent);
+        QWidget* expectedParent = parent.isEmpty() ? form.get() : form->findChild<QWidget*>(parent);
         QCOMPARE(w->parentWidget(), expectedParent);
         QCOMPARE(CaptionOf(w), caption);
 
         QCOMPARE(w->pos(), place.topLeft());
-        if (place.width() > 0)
-            QCOMPARE(w->width(), place.width());
-        if (place.height() > 0)
-            QCOMPARE(w->height(), place.height());
+        if (place.width() > 0) QCOMPARE(w->width(), place.width());
+        if (place.height() > 0) QCOMPARE(w->height(), place.height());
 
         QCOMPARE(w->isEnabled(), enabled);
         QCOMPARE(w->isHidden(), hidden);
         QCOMPARE(w->toolTip(), hint);
-        if (auto* c = qobject_cast<QCheckBox*>(w))
-            QVERIFY(!c->isChecked());
+        if (auto* c = qobject_cast<QCheckBox*>(w)) QVERIFY(!c->isChecked());
         if (auto* c = qobject_cast<QComboBox*>(w)) {
             QVERIFY(c->isEditable());
             QCOMPARE(c->currentText(), text);
@@ -381,7 +370,7 @@ private Q_SLOTS:
         QCOMPARE(form->LogMessagesMemo->contextMenuPolicy(), Qt::CustomContextMenu);
         QCOMPARE(form->LogMessagePopupMenu->actions().size(), 1);
         QCOMPARE(form->LogMessagePopupMenu->actions().first()->text(),
-                 QStringLiteral("Clear all messages"));
+            QStringLiteral("Clear all messages"));
 
         QVERIFY(form->UDPUseThisIPBitBtn->isDefault());
         QVERIFY(form->LogoImage->cursor().shape() == Qt::PointingHandCursor);
@@ -392,13 +381,13 @@ private Q_SLOTS:
         // The panel lies over every page.
         QCOMPARE(form->LogoPanel->parentWidget(), form.get());
         QVERIFY(form->children().indexOf(form->LogoPanel)
-                > form->children().indexOf(form->MainPageControl));
+            > form->children().indexOf(form->MainPageControl));
 
         QVERIFY(form->MainTimer->isActive());
         QCOMPARE(form->findChild<TClientSocket*>("VSPClientSocket"), form->VSPClientSocket);
         QCOMPARE(form->findChild<TServerSocket*>("VSPServerSocket"), form->VSPServerSocket);
-        QCOMPARE(form->findChild<TClientSocket*>("TCPSetupClientSocket"),
-                 form->TCPSetupClientSocket);
+        QCOMPARE(
+            form->findChild<TClientSocket*>("TCPSetupClientSocket"), form->TCPSetupClientSocket);
     }
 
     void captionsStayInsideTheirPlaces()
@@ -416,13 +405,13 @@ private Q_SLOTS:
             for (QObject* o : page->children())
                 if (auto* w = qobject_cast<QWidget*>(o); w && !w->isHidden())
                     QVERIFY2(w->mapTo(form.get(), QPoint(0, w->height())).y() <= 338,
-                             qPrintable(w->objectName()));
+                        qPrintable(w->objectName()));
         }
         // The version stands on the logo's white foot.
         QVERIFY(form->LogoImage->geometry().contains(form->VersionLabel->geometry()));
         // Each status label runs to the end of its group, so longer texts are not cut.
         for (QLabel* l : { form->LANStatusMessagesLabel, form->LANStatusClientLabel,
-                           form->StatusLabel, form->ParityLabel })
+                 form->StatusLabel, form->ParityLabel })
             QCOMPARE(l->geometry().right(), l->parentWidget()->width() - 5);
     }
 
@@ -490,7 +479,7 @@ private Q_SLOTS:
         f.AddLine(QStringLiteral("<b>not markup</b>"));
         f.AddLine(QStringLiteral("one\r\ntwo\rthree\nfour"));
         QCOMPARE(f.SettingsRichEdit->toPlainText(),
-                 QStringLiteral("\nParameter list:\n<b>not markup</b>\none\ntwo\nthree\nfour"));
+            QStringLiteral("\nParameter list:\n<b>not markup</b>\none\ntwo\nthree\nfour"));
         f.Clear();
         QVERIFY(f.SettingsRichEdit->toPlainText().isEmpty());
         f.AddLine(QStringLiteral("again"));
@@ -541,14 +530,14 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("items"); // combo boxes: the list
         QTest::addColumn<int>("index");
         auto edit = [](const char* name, const QString& group, const QString& caption,
-                       const QString& text) {
+                        const QString& text) {
             QTest::newRow(name) << group << caption << text << QStringList() << -1;
         };
-        auto combo = [](const char* name, const QString& caption, const QStringList& items,
-                        int index) {
-            QTest::newRow(name) << QString("Serial setup") << caption << items.value(index)
-                                << items << index;
-        };
+        auto combo
+            = [](const char* name, const QString& caption, const QStringList& items, int index) {
+                  QTest::newRow(name)
+                      << QString("Serial setup") << caption << items.value(index) << items << index;
+              };
         edit("TCPIPEdit", "TCP/IP", "Module IP address", "192.168.1.1");
         edit("TCPPortEdit", "TCP/IP", "Port", "23");
         edit("TCPMaskEdit", "TCP/IP", "Subnet mask", "255.255.255.0");
@@ -572,15 +561,15 @@ private Q_SLOTS:
         edit("IOAnd", io, "AND mask", "255");
         edit("IOOr", io, "OR mask", "0");
         combo("SSpeedCombo", "Speed",
-              { "300", "600", "1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200" },
-              5);
+            { "300", "600", "1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200" },
+            5);
         combo("SBits", "Data bits", { "7", "8" }, 1);
         combo("SParityCombo", "Parity", { "none", "odd", "event", "mark", "space" }, 0);
         combo("SStopCombo", "Stop bits", { "1", "2" }, 0);
         combo("SFlowControl", "Flow control", { "none", "RTS / CTS", "XON / XOFF" }, 0);
         combo("SRSControll", "RS232 / RS422 Controll",
-              { "RTS = Low [+8V]", "RTS = High [-8V]", "Tx RTS HW echo ON", "Tx RTS HW echo OFF" },
-              0);
+            { "RTS = Low [+8V]", "RTS = High [-8V]", "Tx RTS HW echo ON", "Tx RTS HW echo OFF" },
+            0);
         combo("STxControll", "Tx controll", { "FULL duplex", "HALF duplex (RS485)" }, 0);
     }
 
@@ -614,8 +603,7 @@ private Q_SLOTS:
         QCOMPARE(c->currentText(), text);
         QLabel* label = nullptr;
         for (auto* l : g->findChildren<QLabel*>())
-            if (l->buddy() == c)
-                label = l;
+            if (l->buddy() == c) label = l;
         QVERIFY(label);
         QCOMPARE(label->text(), caption);
     }
@@ -631,14 +619,14 @@ private Q_SLOTS:
         QCOMPARE(dlg.OutKeepConnection->text(), QStringLiteral("Keep Connection"));
         QCOMPARE(dlg.SVarParityCheck->text(), QStringLiteral("Variable parity"));
         QCOMPARE(dlg.SSpaceCommpress->text(), QStringLiteral("Buffer space compression"));
-        for (QCheckBox* c : { dlg.OutNVTCheck, dlg.OutKeepConnection, dlg.SVarParityCheck,
-                              dlg.SSpaceCommpress })
+        for (QCheckBox* c :
+            { dlg.OutNVTCheck, dlg.OutKeepConnection, dlg.SVarParityCheck, dlg.SSpaceCommpress })
             QVERIFY(!c->isChecked());
 
         QCOMPARE(dlg.OutEraseOn->title(), QStringLiteral("Erase buffer on"));
         QCOMPARE(dlg.OutEraseOn->Count(), 4);
         const char* erase[] = { "None", "Close TCP/IP connection", "Open TCP/IP connection",
-                                "Open && Close TCP/IP con." };
+            "Open && Close TCP/IP con." };
         for (int i = 0; i < 4; ++i)
             QCOMPARE(dlg.OutEraseOn->Button(i)->text(), QString::fromLatin1(erase[i]));
         QCOMPARE(
@@ -661,7 +649,7 @@ private Q_SLOTS:
         QCOMPARE(Shown(dlg.BitBtn2->text()), QStringLiteral("Close"));
         for (QPushButton* b : { dlg.BitBtn1, dlg.BitBtn2 })
             QVERIFY(!SamePixels(b->icon().pixmap(GlyphSize, QIcon::Normal),
-                                b->icon().pixmap(GlyphSize, QIcon::Disabled)));
+                b->icon().pixmap(GlyphSize, QIcon::Disabled)));
 
         QVERIFY(dlg.RichEdit1->isHidden());
         QVERIFY(dlg.RichEdit1->isReadOnly());

@@ -35,9 +35,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("serverPort");
         QTest::addColumn<QString>("clientPort");
         QTest::addColumn<QString>("message");
-        QTest::newRow("empty server port") << "" << "23" << "'' is not a valid integer value";
-        QTest::newRow("empty client port") << "4000" << "" << "'' is not a valid integer value";
-        QTest::newRow("letters") << "40x0" << "23" << "'40x0' is not a valid integer value";
+        QTest::newRow("empty server port") << ""
+                                           << "23"
+                                           << "'' is not a valid integer value";
+        QTest::newRow("empty client port") << "4000"
+                                           << ""
+                                           << "'' is not a valid integer value";
+        QTest::newRow("letters") << "40x0"
+                                 << "23"
+                                 << "'40x0' is not a valid integer value";
     }
     void portFieldsMustBeNumbers()
     {
@@ -78,7 +84,8 @@ private Q_SLOTS:
         QCOMPARE(w->PendingCount, 0);
         QVERIFY(!w->LinkError);
         QCOMPARE(w.port->Name, QStringLiteral("COM5"));
-        QCOMPARE(w.LogLines(), QStringList({ "Device 127.0.0.1 found (ping received)", "Serial port COM5 created" }));
+        QCOMPARE(w.LogLines(),
+            QStringList({ "Device 127.0.0.1 found (ping received)", "Serial port COM5 created" }));
         QCOMPARE(w->LANStatusMessagesLabel->text(), QStringLiteral("Device 127.0.0.1 found"));
         QCOMPARE(w->StatusLabel->text(), QStringLiteral("Created"));
         QVERIFY(!w->CreateCOMBitBtn->isEnabled());
@@ -102,16 +109,20 @@ private Q_SLOTS:
         w->CreateCOMBitBtnClick();
         if (stopOnFailure) {
             QCOMPARE(w.port->CreateCalls, 0);
-            QCOMPARE(w->LANStatusMessagesLabel->text(), QStringLiteral("Can't create serial port (ping failed)"));
-            QCOMPARE(w.LogLines(), QStringList({ "Ping to device failed, check device",
-                                                 "Can't create serial port (127.0.0.1 ping failed)" }));
+            QCOMPARE(w->LANStatusMessagesLabel->text(),
+                QStringLiteral("Can't create serial port (ping failed)"));
+            QCOMPARE(w.LogLines(),
+                QStringList({ "Ping to device failed, check device",
+                    "Can't create serial port (127.0.0.1 ping failed)" }));
             QVERIFY(w->CreateCOMBitBtn->isEnabled());
             QVERIFY(!w->DeleteCOMBitBtn->isEnabled());
         } else {
             QCOMPARE(w.port->CreateCalls, 1);
-            QCOMPARE(w->LANStatusMessagesLabel->text(), QStringLiteral("Device not found (ping failed)"));
+            QCOMPARE(w->LANStatusMessagesLabel->text(),
+                QStringLiteral("Device not found (ping failed)"));
             QCOMPARE(w->StatusLabel->text(), QStringLiteral("Created"));
-            QCOMPARE(w.LogLines(), QStringList({ "Ping to device failed, check device", "Serial port COM2 created" }));
+            QCOMPARE(w.LogLines(),
+                QStringList({ "Ping to device failed, check device", "Serial port COM2 created" }));
         }
     }
 

@@ -5,6 +5,7 @@
 #include "app/Umainf.h"
 #include "tests/support/FakePort.h"
 
+#include "tests/support/TestSupport.h"
 #include <QAction>
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -18,7 +19,6 @@
 #include <QTabWidget>
 #include <QTextBlock>
 #include <QTimer>
-#include "tests/support/TestSupport.h"
 
 #include <QtTest>
 
@@ -32,8 +32,8 @@ namespace {
 
 std::unique_ptr<TMainForm> MakeForm()
 {
-    return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") },
-                                       std::make_unique<vsptest::FakePort>());
+    return std::make_unique<TMainForm>(
+        QStringList { QStringLiteral("-S0") }, std::make_unique<vsptest::FakePort>());
 }
 
 QStringList MemoLines(const TMainForm& form)
@@ -41,7 +41,6 @@ QStringList MemoLines(const TMainForm& form)
     const QString text = form.LogMessagesMemo->toPlainText();
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
 }
-
 
 // The process's resident size.
 qint64 ResidentBytes()
@@ -58,8 +57,7 @@ public:
     int Count = 0;
     bool eventFilter(QObject*, QEvent* e) override
     {
-        if (e->type() == QEvent::LayoutRequest)
-            ++Count;
+        if (e->type() == QEvent::LayoutRequest) ++Count;
         return false;
     }
 };
@@ -183,12 +181,24 @@ private Q_SLOTS:
         QTest::addColumn<QString>("format");
         QTest::addColumn<QString>("line");
         // The zone part of Qt's long format is dropped wherever it stands.
-        QTest::newRow("C") << "C" << "HH:mm:ss" << "14:05:33: text";
-        QTest::newRow("de_DE") << "de_DE" << "HH:mm:ss" << "14:05:33: text";
-        QTest::newRow("en_US 12-hour") << "en_US" << "h:mm:ss AP" << "2:05:33 PM: text";
-        QTest::newRow("zh_CN zone first") << "zh_CN" << "HH:mm:ss" << "14:05:33: text";
-        QTest::newRow("fa_IR zone in brackets") << "fa_IR" << "H:mm:ss" << "";
-        QTest::newRow("bg_BG quoted text") << "bg_BG" << "H:mm:ss 'ч'." << "14:05:33 ч.: text";
+        QTest::newRow("C") << "C"
+                           << "HH:mm:ss"
+                           << "14:05:33: text";
+        QTest::newRow("de_DE") << "de_DE"
+                               << "HH:mm:ss"
+                               << "14:05:33: text";
+        QTest::newRow("en_US 12-hour") << "en_US"
+                                       << "h:mm:ss AP"
+                                       << "2:05:33 PM: text";
+        QTest::newRow("zh_CN zone first") << "zh_CN"
+                                          << "HH:mm:ss"
+                                          << "14:05:33: text";
+        QTest::newRow("fa_IR zone in brackets") << "fa_IR"
+                                                << "H:mm:ss"
+                                                << "";
+        QTest::newRow("bg_BG quoted text") << "bg_BG"
+                                           << "H:mm:ss 'ч'."
+                                           << "14:05:33 ч.: text";
     }
 
     void lineStartsWithTheTimeOfDay()
@@ -198,8 +208,7 @@ private Q_SLOTS:
         QFETCH(QString, line);
         const QLocale l(locale);
         QCOMPARE(LogTimeFormat(l), format);
-        if (!line.isEmpty())
-            QCOMPARE(LogLine(QTime(14, 5, 33), QStringLiteral("text"), l), line);
+        if (!line.isEmpty()) QCOMPARE(LogLine(QTime(14, 5, 33), QStringLiteral("text"), l), line);
     }
 
     void loggedLineCarriesTheCurrentTime()
@@ -249,13 +258,13 @@ private Q_SLOTS:
     void countersShowPlainDecimal()
     {
         auto form = MakeForm();
-        QLabel* labels[] = { form->SerialRxLabel, form->SerialTxLabel, form->LANRxLabel,
-                             form->LANTxLabel };
+        QLabel* labels[]
+            = { form->SerialRxLabel, form->SerialTxLabel, form->LANRxLabel, form->LANTxLabel };
         for (QLabel* label : labels) {
             QCOMPARE(label->text(), QStringLiteral("0"));
             // The widest value still fits the label's fixed place.
             QVERIFY(label->fontMetrics().horizontalAdvance(QStringLiteral("4294967295"))
-                    <= label->width());
+                <= label->width());
         }
         form->ShowCounter(form->SerialRxLabel, 1234567);
         QCOMPARE(form->SerialRxLabel->text(), QStringLiteral("1234567"));
@@ -309,7 +318,7 @@ private Q_SLOTS:
         const int32_t ticks = form->KeepTicks;
         QTest::qWait(1000);
         QVERIFY2(form->KeepTicks - ticks >= 150 && form->KeepTicks - ticks <= 260,
-                 qPrintable(QString::number(form->KeepTicks - ticks)));
+            qPrintable(QString::number(form->KeepTicks - ticks)));
 
         // Bytes waiting for the link: at pace until the store is empty again.
         form->PendingCount = 1;

@@ -22,8 +22,8 @@
 #include <QPushButton>
 #include <QTextBlock>
 #include <QTextDocument>
-#include <QTimer>
 #include <QTextEdit>
+#include <QTimer>
 #include <QtTest>
 #include <algorithm>
 #include <functional>
@@ -407,7 +407,8 @@ private Q_SLOTS:
                 qPrintable(QString::number(b.length())));
         QVERIFY2(d.Log().endsWith(QStringLiteral("\nP34 >\nSetup complete\nReset module \nR | ")),
             qPrintable(d.Log().right(200)));
-        if (greeting.size() == 1 << 20) QVERIFY(d.Log().contains(QString::fromLatin1(ConsoleCutMarker)));
+        if (greeting.size() == 1 << 20)
+            QVERIFY(d.Log().contains(QString::fromLatin1(ConsoleCutMarker)));
     }
 
     // Restored from minimised, the dialog is where it was: only a show by the program opens
@@ -448,7 +449,8 @@ private Q_SLOTS:
         d.Write();
         QTRY_VERIFY_WITH_TIMEOUT(d.dlg.RichEdit1->isHidden(), 10000);
         QVERIFY2(d.Log().startsWith(QStringLiteral("Connected to module\n")), qPrintable(d.Log()));
-        QVERIFY2(d.Log().endsWith(QStringLiteral("\nThe module did not answer\n")), qPrintable(d.Log()));
+        QVERIFY2(
+            d.Log().endsWith(QStringLiteral("\nThe module did not answer\n")), qPrintable(d.Log()));
         QVERIFY(d.dlg.BitBtn1->isEnabled());
         QVERIFY(d.boxes.isEmpty());
         QJsonObject end;

@@ -9,6 +9,7 @@
 #include "tests/support/FormHarness.h"
 #include "tests/support/PrivateNet.h"
 
+#include "tests/support/UdpPeer.h"
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -16,7 +17,6 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
-#include "tests/support/UdpPeer.h"
 
 #include <QtTest>
 
@@ -36,7 +36,10 @@ namespace {
 using Udp = vsptest::UdpPeer;
 
 // The bytes of the next datagram, or none.
-QByteArray Bytes(const std::optional<Udp::Datagram>& d) { return d ? d->Bytes : QByteArray(); }
+QByteArray Bytes(const std::optional<Udp::Datagram>& d)
+{
+    return d ? d->Bytes : QByteArray();
+}
 
 struct ModuleSpec {
     std::array<uint8_t, 6> Mac;

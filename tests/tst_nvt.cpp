@@ -298,7 +298,8 @@ private Q_SLOTS:
         QTest::newRow("SET-BAUDRATE bit pattern of -1: every value byte doubled")
             << Frame(BaudRateFrame(-1)) << Hex("ff fa 2c 01 ff ff ff ff ff ff ff ff ff f0");
         QTest::newRow("one-byte value 0xFF doubled")
-            << Frame(PortControlFrame(telnet::SET_DATASIZE, 0xFF)) << Hex("ff fa 2c 02 ff ff ff f0");
+            << Frame(PortControlFrame(telnet::SET_DATASIZE, 0xFF))
+            << Hex("ff fa 2c 02 ff ff ff f0");
         QTest::newRow("keep connection") << Frame(KeepConnectionMessage()) << Hex("ff f1");
     }
     void portControlFrames()

@@ -492,7 +492,8 @@ private Q_SLOTS:
     void teaWaitEndsWhenNoChallengeComes()
     {
         QFETCH(int, mode);
-        const QString line = QStringLiteral("No TEA challenge from module, data sent without authentication");
+        const QString line
+            = QStringLiteral("No TEA challenge from module, data sent without authentication");
         Link l;
         QVERIFY2(l.Up(Mode(mode), {},
                      [](FormHarness& w) {
@@ -546,12 +547,14 @@ private Q_SLOTS:
         if (Mode(mode) == Mode::Client)
             QVERIFY(l.sim.Ok(QJsonObject { { "cmd", "resume_accept" } }));
         else
-            QVERIFY(l.sim.ConnectTo(QStringLiteral("127.0.0.1"), quint16(l.w->VSPServerSocket->LocalPort())));
+            QVERIFY(l.sim.ConnectTo(
+                QStringLiteral("127.0.0.1"), quint16(l.w->VSPServerSocket->LocalPort())));
         QVERIFY2(l.Connected(), qPrintable(l.error));
         for (int i = 0; i < 20; ++i) // the flush runs meanwhile and must hold the bytes
             Ticks(l.w.form.get(), 1);
         const auto verdict = l.sim.WaitForEvent(QStringLiteral("tea"));
-        QVERIFY2(verdict && verdict->value(QStringLiteral("ok")).toBool(), qPrintable(l.sim.Describe()));
+        QVERIFY2(
+            verdict && verdict->value(QStringLiteral("ok")).toBool(), qPrintable(l.sim.Describe()));
         Ticks(l.w.form.get(), 2);
         QVERIFY2(l.sim.WaitForReceived(17), qPrintable(l.sim.Describe()));
         QCOMPARE(l.sim.Received(), QByteArray("stored while down"));
@@ -792,7 +795,8 @@ private Q_SLOTS:
             QStringLiteral("Can't set remonte baudrate, not connected to module"));
         QTRY_VERIFY_WITH_TIMEOUT(module.hasPendingConnections(), 10000);
         QTcpSocket* again = module.nextPendingConnection();
-        const QByteArray frames = Hex("fffa2c0301fff0 fffa2c0402fff0 fffa2c0208fff0 fffa2c0100002580fff0");
+        const QByteArray frames
+            = Hex("fffa2c0301fff0 fffa2c0402fff0 fffa2c0208fff0 fffa2c0100002580fff0");
         QTRY_COMPARE(again->bytesAvailable(), qint64(frames.size()));
         QCOMPARE(again->readAll(), frames);
     }

@@ -641,7 +641,8 @@ private Q_SLOTS:
                 QVERIFY(ping.SetTarget(QStringLiteral("127.0.0.1")));
                 ping.SetFallbackPort(row.port);
                 QCOMPARE(ping.Ping(), row.answered);
-                QCOMPARE(ping.UsedMethod(), row.answered ? CPing::TMethod::Tcp : CPing::TMethod::None);
+                QCOMPARE(
+                    ping.UsedMethod(), row.answered ? CPing::TMethod::Tcp : CPing::TMethod::None);
             }
             // The worker takes the port from its owner with the address.
             TMessageSink sink;
@@ -655,8 +656,9 @@ private Q_SLOTS:
             vsptest::FormHarness w;
             w->PingAddressNow(QStringLiteral("127.0.0.1"));
             w->RequestPing(PING_RECONNECT, PING_NO_ACTION);
-            QCOMPARE(w.LogLines().count(QStringLiteral(
-                         "ICMP not permitted for this user; checking the module with a TCP connection")),
+            QCOMPARE(
+                w.LogLines().count(QStringLiteral(
+                    "ICMP not permitted for this user; checking the module with a TCP connection")),
                 1);
         }
 

@@ -32,9 +32,15 @@ struct Program {
         env.insert(QStringLiteral("VSP_DISCOVERY_ADDR"), QStringLiteral("127.255.255.255"));
         process.setProcessEnvironment(env);
     }
-    void Start(const QStringList& args) { process.start(vsptest::BinaryPath(QStringLiteral("vsp")), args); }
+    void Start(const QStringList& args)
+    {
+        process.start(vsptest::BinaryPath(QStringLiteral("vsp")), args);
+    }
     QString Err() { return QString::fromLocal8Bit(process.readAllStandardError()); }
-    QString Link(const QString& name) const { return dir.filePath(QStringLiteral("ports/") + name); }
+    QString Link(const QString& name) const
+    {
+        return dir.filePath(QStringLiteral("ports/") + name);
+    }
     QString Store() const { return dir.filePath(QStringLiteral("settings.reg")); }
     // On a display of its own, as on a desktop: real message boxes, real window closes.
     void OnDisplay(const vsptest::VirtualDisplay& display)
@@ -102,8 +108,10 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("param");
         QTest::addColumn<QString>("out");
-        QTest::newRow("help") << "--help" << "Usage: vsp [-R] [-F0|-F1]";
-        QTest::newRow("version") << "--version" << "vsp 2.1.8\n";
+        QTest::newRow("help") << "--help"
+                              << "Usage: vsp [-R] [-F0|-F1]";
+        QTest::newRow("version") << "--version"
+                                 << "vsp 2.1.8\n";
     }
     void helpAndVersionAnswerOnStdout()
     {
@@ -121,7 +129,8 @@ private Q_SLOTS:
         QCOMPARE(p.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.process.exitCode(), 0);
         const QString text = QString::fromLocal8Bit(p.process.readAllStandardOutput());
-        QVERIFY2(out.endsWith(QLatin1Char('\n')) ? text == out : text.startsWith(out), qPrintable(text));
+        QVERIFY2(
+            out.endsWith(QLatin1Char('\n')) ? text == out : text.startsWith(out), qPrintable(text));
         QCOMPARE(p.Err(), QString());
         QVERIFY(!QFileInfo::exists(p.dir.filePath(QStringLiteral("settings.reg"))));
     }
@@ -133,8 +142,10 @@ private Q_SLOTS:
         p.Start(args);
         QVERIFY(p.process.waitForFinished(15000));
         const QString err = p.Err();
-        QVERIFY2(err.contains(QStringLiteral("Orvane Virtual Com: Error in command line parameter (%1)").arg(position)),
-                 qPrintable(err));
+        QVERIFY2(
+            err.contains(QStringLiteral("Orvane Virtual Com: Error in command line parameter (%1)")
+                             .arg(position)),
+            qPrintable(err));
         // How the parameters are written follows, for whoever typed them.
         QVERIFY2(err.contains(QStringLiteral("Usage: vsp [-R]")), qPrintable(err));
         QVERIFY(p.process.readAllStandardOutput().isEmpty());
@@ -150,7 +161,9 @@ private Q_SLOTS:
         p.Start({});
         QVERIFY(p.process.waitForFinished(15000));
         const QString err = p.Err();
-        QVERIFY2(err.contains(QStringLiteral("Kelmar VSP: VSP driver not installed. Run VSP Driver Install")), qPrintable(err));
+        QVERIFY2(err.contains(QStringLiteral(
+                     "Kelmar VSP: VSP driver not installed. Run VSP Driver Install")),
+            qPrintable(err));
         QVERIFY(p.process.exitCode() != 0);
     }
 
@@ -173,9 +186,9 @@ private Q_SLOTS:
         const QStringList lines = err.split(QLatin1Char('\n'));
         int at = -1;
         for (int i = 0; i < lines.size(); ++i)
-            if (lines.at(i).endsWith(QStringLiteral("Can't create serial portCOM4")))
-                at = i;
-        QVERIFY2(at >= 0 && at + 1 < lines.size() && !lines.at(at + 1).trimmed().isEmpty(), qPrintable(err));
+            if (lines.at(i).endsWith(QStringLiteral("Can't create serial portCOM4"))) at = i;
+        QVERIFY2(at >= 0 && at + 1 < lines.size() && !lines.at(at + 1).trimmed().isEmpty(),
+            qPrintable(err));
         QFile check(p.Link(QStringLiteral("COM4")));
         QVERIFY(check.open(QIODevice::ReadOnly));
         QCOMPARE(check.readAll(), QByteArray("not a port")); // never replaced
@@ -223,7 +236,8 @@ private Q_SLOTS:
         vsptest::PtyClient client;
         if (portHeld) {
             QVERIFY2(client.Ok("open " + QFile::encodeName(link)), qPrintable(client.Error()));
-            QTRY_VERIFY_WITH_TIMEOUT((err += p.Err()).contains(QStringLiteral("Port COM9 opened")), 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                (err += p.Err()).contains(QStringLiteral("Port COM9 opened")), 10000);
         }
         ::kill(pid_t(p.process.processId()), signal);
         QVERIFY2(p.process.waitForFinished(10000), "the program did not end on the signal");
@@ -259,11 +273,12 @@ private Q_SLOTS:
         QVERIFY2(display.Start(&why), qPrintable(why));
         Program p;
         p.OnDisplay(display);
-        p.WriteStore("REGEDIT4\n\n[Software\\Kelmar\\VSPDriver]\n\"DriverInstalled\"=dword:00000001\n\n"
-                     "[Software\\Kelmar\\VSP]\n"
-                     + (loadFails ? QByteArray("\"Port\"=dword:00000001\n")
-                                  : QByteArray("\"Port\"=\"4001\"\n"))
-                     + "\"COM name\"=\"COM5\"\n");
+        p.WriteStore(
+            "REGEDIT4\n\n[Software\\Kelmar\\VSPDriver]\n\"DriverInstalled\"=dword:00000001\n\n"
+            "[Software\\Kelmar\\VSP]\n"
+            + (loadFails ? QByteArray("\"Port\"=dword:00000001\n")
+                         : QByteArray("\"Port\"=\"4001\"\n"))
+            + "\"COM name\"=\"COM5\"\n");
         if (!loadFails) {
             // Complete: every other value as the window's design state has it.
             vsptest::SettingsList values = vsptest::FullSettings(false);
@@ -280,14 +295,17 @@ private Q_SLOTS:
         const QString error = QStringLiteral("Error");
         if (loadFails) {
             // The start-up box that names the value, then the window.
-            QTRY_COMPARE_WITH_TIMEOUT(display.WindowState(error), QStringLiteral("viewable"), 15000);
+            QTRY_COMPARE_WITH_TIMEOUT(
+                display.WindowState(error), QStringLiteral("viewable"), 15000);
             QCOMPARE(display.CloseWindow(error), 1);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(display.WindowState(MainTitle), QStringLiteral("viewable"), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            display.WindowState(MainTitle), QStringLiteral("viewable"), 15000);
         QCOMPARE(display.CloseWindow(MainTitle), 1);
         if (loadFails) {
             // The close tells why nothing is saved, once.
-            QTRY_COMPARE_WITH_TIMEOUT(display.WindowState(error), QStringLiteral("viewable"), 15000);
+            QTRY_COMPARE_WITH_TIMEOUT(
+                display.WindowState(error), QStringLiteral("viewable"), 15000);
             QCOMPARE(display.CloseWindow(error), 1);
         }
         QVERIFY2(p.process.waitForFinished(15000), qPrintable(p.Err()));

@@ -238,7 +238,8 @@ private Q_SLOTS:
             qPrintable(r.sim.Describe()));
         const int conn = r.sim.LatestConn(QStringLiteral("setup"));
         QJsonObject end;
-        QVERIFY2(vsptest::WaitForConsoleEnd(r.sim, conn, &end, 30000), qPrintable(r.sim.Describe()));
+        QVERIFY2(
+            vsptest::WaitForConsoleEnd(r.sim, conn, &end, 30000), qPrintable(r.sim.Describe()));
         // We hung up: on "Reboot", or because the report was full.
         QCOMPARE(end.value(QStringLiteral("by")).toString(), QStringLiteral("peer"));
         QTRY_VERIFY_WITH_TIMEOUT(!r.w->TCPSetupClientSocket->Active(), 5000);

@@ -3,9 +3,9 @@
 // module "answers ping" in every case here.
 
 #include "link/Sockets.h"
-#include "vport/Uping.h"
 #include "tests/support/FormHarness.h"
 #include "tests/support/TestSupport.h"
+#include "vport/Uping.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -73,11 +73,13 @@ struct ClientLink {
 // ping has answered and closed the link, and no check runs.
 bool Settled(FormHarness& w, int errors)
 {
-    return QTest::qWaitFor([&] {
-        return w.LogLines().count(QStringLiteral("TCP error 10061")) == errors && !w->LinkError
-            && !w->PingThread->Busy() && !w->VSPClientSocket->Connecting()
-            && w->LANStatusClientLabel->text() == QStringLiteral("Close");
-    }, 5000);
+    return QTest::qWaitFor(
+        [&] {
+            return w.LogLines().count(QStringLiteral("TCP error 10061")) == errors && !w->LinkError
+                && !w->PingThread->Busy() && !w->VSPClientSocket->Connecting()
+                && w->LANStatusClientLabel->text() == QStringLiteral("Close");
+        },
+        5000);
 }
 
 } // namespace
@@ -176,12 +178,14 @@ private Q_SLOTS:
         QVERIFY(!c.w->LinkError);
         QVERIFY(!c.w->DataConnection);
         const QStringList log = c.w.LogLines();
-        QVERIFY2(log.filter(QStringLiteral("TCP error 10054")).size() == 1, qPrintable(log.join('\n')));
+        QVERIFY2(
+            log.filter(QStringLiteral("TCP error 10054")).size() == 1, qPrintable(log.join('\n')));
         QVERIFY(log.contains(QStringLiteral("TCP disconneted module 127.0.0.1")));
 
         // The program writes while the link is down: stored, reconnected, then flushed.
         c.w.port->ProgramWrites("first;");
-        QVERIFY(c.w.LogLines().contains(QStringLiteral("TCP not connected, data stored in buffer")));
+        QVERIFY(
+            c.w.LogLines().contains(QStringLiteral("TCP not connected, data stored in buffer")));
         QTRY_VERIFY(c.w->DataConnection);
         QCOMPARE(c.w->LANStatusClientLabel->text(), QStringLiteral("Connected"));
         c.w.port->ProgramWrites("second");
@@ -256,10 +260,12 @@ private Q_SLOTS:
         QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(port)));
         Ticks(w.form.get(), 2);
         QTRY_VERIFY(w->DataConnection);
-        QVERIFY(QTest::qWaitFor([&] {
-            Ticks(w.form.get(), 2);
-            return peer.received.size() >= data.size();
-        }, 10000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                Ticks(w.form.get(), 2);
+                return peer.received.size() >= data.size();
+            },
+            10000));
         QCOMPARE(peer.received, data);
         QCOMPARE(peer.sockets.size(), 1);
     }
@@ -312,8 +318,7 @@ private Q_SLOTS:
         w->MainTimer->stop();
         w->ConnectClosedCheckBox->setChecked(!portOpen);
         w->CreateCOMBitBtnClick();
-        if (portOpen)
-            w.port->Open();
+        if (portOpen) w.port->Open();
         QTRY_VERIFY(w->DataConnection);
         QTRY_COMPARE(peer.sockets.size(), 1);
         // The module restarts: it resets the link and refuses for a while.
@@ -335,8 +340,7 @@ private Q_SLOTS:
         QTRY_VERIFY(w->DataConnection);
         QTRY_COMPARE(peer.sockets.size(), 2);
         peer.sockets.last()->write("back");
-        if (portOpen)
-            QTRY_COMPARE(w.port->Output, QByteArray("back"));
+        if (portOpen) QTRY_COMPARE(w.port->Output, QByteArray("back"));
         // Connected, nothing more is asked for.
         Ticks(w.form.get(), 6000);
         QTest::qWait(50);
@@ -373,7 +377,8 @@ private Q_SLOTS:
         TCustomWinSocket* first = w->DataConnection;
         QTcpSocket second;
         second.connectToHost(QHostAddress::LocalHost, quint16(serverPort));
-        QTRY_VERIFY(w.LogLines().contains(QStringLiteral("TCP connection refused (more than 1 client not suported)")));
+        QTRY_VERIFY(w.LogLines().contains(
+            QStringLiteral("TCP connection refused (more than 1 client not suported)")));
         const QStringList log = w.LogLines();
         QCOMPARE(log.at(log.size() - 2), QStringLiteral("TCP disconnected"));
         QCOMPARE(w->LANStatusServerLabel->text(), QStringLiteral("Listen"));

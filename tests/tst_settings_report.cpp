@@ -206,8 +206,7 @@ private Q_SLOTS:
         QStringList expected = head;
         // A fake port makes no link: the report names where the port name puts one.
         const qsizetype at = expected.indexOf(QStringLiteral("Serial name : ") + controls.com) + 1;
-        if (expected.value(at).startsWith(QStringLiteral("Port link")))
-            expected.removeAt(at);
+        if (expected.value(at).startsWith(QStringLiteral("Port link"))) expected.removeAt(at);
         expected.insert(at, QStringLiteral("Port link   : ") + PortLinkPath(controls.com));
         expected << OsSeparator;
         expected << OperatingSystemLines();

@@ -265,13 +265,13 @@ private Q_SLOTS:
         const int limit = ConsoleLineLimit;
         const QByteArray marker(ConsoleCutMarker);
         const QByteArray full(limit, 'x');
-        QTest::newRow("short lines unchanged") << QByteArray("a\r\nbc\rd\ne") << 0
-                                               << QByteArray("a\r\nbc\rd\ne") << 1;
+        QTest::newRow("short lines unchanged")
+            << QByteArray("a\r\nbc\rd\ne") << 0 << QByteArray("a\r\nbc\rd\ne") << 1;
         QTest::newRow("empty") << QByteArray() << 7 << QByteArray() << 7;
         QTest::newRow("exactly the limit") << full << 0 << full << limit;
         QTest::newRow("one more") << full + "y" << 0 << full + marker << limit + 1;
-        QTest::newRow("1 MiB line") << QByteArray(1 << 20, 'z') << 0
-                                    << QByteArray(limit, 'z') + marker << limit + 1;
+        QTest::newRow("1 MiB line")
+            << QByteArray(1 << 20, 'z') << 0 << QByteArray(limit, 'z') + marker << limit + 1;
         QTest::newRow("cut, then the next line whole")
             << full + "yy\r\nnext" << 0 << full + marker + "\r\nnext" << 4;
         QTest::newRow("continues a line near the limit")
@@ -298,8 +298,8 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("tail");
         QTest::newRow("fewer than kept") << QByteArray("a\r\nb") << 3 << QByteArray("a\r\nb");
         QTest::newRow("last two") << QByteArray("a\nb\nc") << 2 << QByteArray("b\nc");
-        QTest::newRow("final break stays") << QByteArray("a\r\nb\r\nc\r\n") << 2
-                                           << QByteArray("b\r\nc\r\n");
+        QTest::newRow("final break stays")
+            << QByteArray("a\r\nb\r\nc\r\n") << 2 << QByteArray("b\r\nc\r\n");
         QTest::newRow("CR LF is one break") << QByteArray("a\r\nb\r\nc") << 1 << QByteArray("c");
         QTest::newRow("lone CRs") << QByteArray("a\rb\rc") << 2 << QByteArray("b\rc");
         QTest::newRow("no line kept") << QByteArray("a\nb") << 0 << QByteArray();
@@ -320,18 +320,17 @@ private Q_SLOTS:
         QTest::addColumn<int>("fullAt"); // index of the piece that fills the report, or -1
         QTest::addColumn<int>("linesShown");
         QTest::addColumn<int>("lastSize"); // of what the last piece put into the report
-        const QByteArray printout
-            = "\r\n*** Basic parameters\r\nIP addr 192.168.1.1\r\nChange setting: 9 Save and Reboot\r\n";
-        QTest::newRow("real print-out") << QList<QByteArray> { printout } << -1 << 5
-                                        << int(printout.size());
+        const QByteArray printout = "\r\n*** Basic parameters\r\nIP addr 192.168.1.1\r\nChange "
+                                    "setting: 9 Save and Reboot\r\n";
+        QTest::newRow("real print-out")
+            << QList<QByteArray> { printout } << -1 << 5 << int(printout.size());
         QByteArray lines;
         for (int i = 0; i < 3000; ++i)
             lines += "line " + QByteArray::number(i) + "\r\n";
         QTest::newRow("3,000 lines in one piece")
             << QList<QByteArray> { lines } << 0 << ReadoutLineLimit << -1;
-        QTest::newRow("one line a piece")
-            << QList<QByteArray>(2500, QByteArray("x")) << ReadoutLineLimit - 1 << ReadoutLineLimit
-            << 1;
+        QTest::newRow("one line a piece") << QList<QByteArray>(2500, QByteArray("x"))
+                                          << ReadoutLineLimit - 1 << ReadoutLineLimit << 1;
         QTest::newRow("100 lines of 4 KB and more")
             << QList<QByteArray>(100, QByteArray(5000, 'w') + "\r\n") << 63 << 127 << -1;
     }

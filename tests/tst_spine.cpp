@@ -1,8 +1,8 @@
 // Start-up and shutdown of the main window: what the first and later shows do, the close
 // question while a program holds the port, and the ping worker's end.
 
-#include "tests/support/FormHarness.h"
 #include "app/Shell.h"
+#include "tests/support/FormHarness.h"
 #include "vport/Uping.h"
 
 #include <QCheckBox>
@@ -25,7 +25,8 @@ private Q_SLOTS:
         // minimised window is not shown again.
         SetTrayProbe([] { return true; });
         const auto noTray = qScopeGuard([] { SetTrayProbe({}); });
-        FormHarness w({ QStringLiteral("-P1"), QStringLiteral("-i127.0.0.1:1"), QStringLiteral("-s0") });
+        FormHarness w(
+            { QStringLiteral("-P1"), QStringLiteral("-i127.0.0.1:1"), QStringLiteral("-s0") });
         QSignalSpy searches(w->UDPSearchBitBtn, &QPushButton::clicked);
         w->show();
         QCOMPARE(w.port->CreateCalls, 1);
@@ -56,7 +57,8 @@ private Q_SLOTS:
         QCOMPARE(w.boxes.size(), 1);
         const MessageBoxRequest box = w.boxes.first();
         QCOMPARE(box.Text,
-                 QStringLiteral("Port is opend, can't be removed. Close application? (port will be blocked)"));
+            QStringLiteral(
+                "Port is opend, can't be removed. Close application? (port will be blocked)"));
         QCOMPARE(box.Caption, ApplicationTitle());
         QCOMPARE(box.Icon, MsgIcon::Error);
         QCOMPARE(box.Buttons, MsgButtons::YesNo);

@@ -114,11 +114,10 @@ private Q_SLOTS:
             << "P" << E << "%HOME%\\x" << 0u;
         QTest::newRow("unnamed value") << QByteArray("REGEDIT4\n[K]\n@=\"d\"\n") << "K"
                                        << "" << S << "d" << 0u;
-        QTest::newRow("CRLF, BOM, comments, blanks around =")
-            << QByteArray("\xEF\xBB\xBF; made by hand\r\nREGEDIT4\r\n\r\n  ; about K\r\n[K]\r\n  "
-                          "\"a b\" = \"x y\"  \r\n")
-            << "K"
-            << "a b" << S << "x y" << 0u;
+        QTest::newRow("CRLF, BOM, comments, blanks around =") << QByteArray(
+            "\xEF\xBB\xBF; made by hand\r\nREGEDIT4\r\n\r\n  ; about K\r\n[K]\r\n  "
+            "\"a b\" = \"x y\"  \r\n") << "K"
+                                                              << "a b" << S << "x y" << 0u;
         QTest::newRow("names match in any case")
             << QByteArray("REGEDIT4\n[software\\kelmar\\vsp]\n\"ip\"=\"1\"\n") << VspKey << "IP"
             << S << "1" << 0u;

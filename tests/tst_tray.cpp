@@ -8,6 +8,7 @@
 #include "setup/Udpthread.h"
 #include "tests/support/FakePort.h"
 
+#include "tests/support/TestSupport.h"
 #include <QCheckBox>
 #include <QComboBox>
 #include <QPlainTextEdit>
@@ -16,7 +17,6 @@
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
-#include "tests/support/TestSupport.h"
 
 #include <QtTest>
 
@@ -32,8 +32,8 @@ constexpr char TrayChildVar[] = "VSP_TST_TRAY_CHILD";
 
 std::unique_ptr<TMainForm> MakeForm()
 {
-    return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") },
-                                       std::make_unique<vsptest::FakePort>());
+    return std::make_unique<TMainForm>(
+        QStringList { QStringLiteral("-S0") }, std::make_unique<vsptest::FakePort>());
 }
 
 // Counts the module searches a window starts (every show starts one).
@@ -42,8 +42,8 @@ struct SearchCounter {
     QMetaObject::Connection Connection;
     explicit SearchCounter(TMainForm& form)
     {
-        Connection = QObject::connect(form.UDPSearchBitBtn, &QPushButton::clicked,
-                                      [this] { ++Count; });
+        Connection
+            = QObject::connect(form.UDPSearchBitBtn, &QPushButton::clicked, [this] { ++Count; });
     }
     ~SearchCounter() { QObject::disconnect(Connection); }
 };
@@ -51,7 +51,10 @@ struct SearchCounter {
 // While it lives, the desktop has a notification area as far as the window can tell (this
 // display has none): for the cases about hiding into it and coming back from it.
 struct WithTray {
-    WithTray() { SetTrayProbe([] { return true; }); }
+    WithTray()
+    {
+        SetTrayProbe([] { return true; });
+    }
     ~WithTray() { SetTrayProbe({}); }
 };
 
@@ -61,7 +64,6 @@ void Click(TMainForm& form, QSystemTrayIcon::ActivationReason reason)
     QCoreApplication::processEvents();
     QCoreApplication::processEvents();
 }
-
 
 } // namespace
 
@@ -117,8 +119,7 @@ private Q_SLOTS:
 
     void withoutTrayTheProgramRunsOnAndSaysSoOnce()
     {
-        if (QSystemTrayIcon::isSystemTrayAvailable())
-            QSKIP("this desktop has a notification area");
+        if (QSystemTrayIcon::isSystemTrayAvailable()) QSKIP("this desktop has a notification area");
         qputenv("VSP_LOG_STDERR", "1");
         std::unique_ptr<TMainForm> form;
         const QByteArray err = vsptest::CaptureStderr([&] { form = MakeForm(); });
@@ -175,7 +176,7 @@ private Q_SLOTS:
         form->HideBitBtn->click();
         SearchCounter searches(*form);
         for (auto reason : { QSystemTrayIcon::DoubleClick, QSystemTrayIcon::Context,
-                             QSystemTrayIcon::MiddleClick }) {
+                 QSystemTrayIcon::MiddleClick }) {
             Click(*form, reason);
             QVERIFY(!form->isVisible());
         }
@@ -191,7 +192,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         port->CreatePort(QStringLiteral("COM2"));
         QCOMPARE(form.HideBitBtn->toolTip(),
-                 QStringLiteral("Hide dialog. Use icon in systray to show dialog."));
+            QStringLiteral("Hide dialog. Use icon in systray to show dialog."));
         auto workerRunning = [&] { return form.UDPThread && form.UDPThread->isRunning(); };
         const bool workerWasRunning = workerRunning();
         form.HideBitBtn->click();
@@ -224,8 +225,7 @@ private Q_SLOTS:
     // "Hide on startup" minimise it instead, and the log says why, once.
     void withoutTrayHideMinimises()
     {
-        if (QSystemTrayIcon::isSystemTrayAvailable())
-            QSKIP("this desktop has a notification area");
+        if (QSystemTrayIcon::isSystemTrayAvailable()) QSKIP("this desktop has a notification area");
         auto form = MakeForm();
         form->LogEnabledCheckBox->setChecked(true);
         form->StartupHideCheckBox->setChecked(true); // before the first show, as if stored
@@ -299,8 +299,8 @@ private Q_SLOTS:
         QVERIFY2(child.waitForFinished(120000), "the tray-present child did not finish");
         const QByteArray out = child.readAll();
         qInfo("%s", out.constData());
-        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
-                 out.constData());
+        QVERIFY2(
+            child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0, out.constData());
         QVERIFY2(out.contains("PASS   : TstTray::trayPresent()"), out.constData());
     }
 

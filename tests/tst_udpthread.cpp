@@ -11,12 +11,12 @@
 #include "tests/support/PrivateNet.h"
 #include "tests/support/SimModule.h"
 
+#include "tests/support/UdpPeer.h"
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QMutex>
-#include "tests/support/UdpPeer.h"
 
 #include <QtTest>
 

@@ -77,7 +77,7 @@ int main(int argc, char* argv[])
     // A box would wait for a click nobody gives: print it and go on.
     vsp::SetMessageBoxHandler([](const vsp::MessageBoxRequest& r) {
         std::fprintf(stderr, "vsp-screenshots: message box \"%s\": %s\n", qPrintable(r.Caption),
-                     qPrintable(r.Text));
+            qPrintable(r.Text));
         return r.Buttons == vsp::MsgButtons::YesNo ? vsp::MsgResult::Yes : vsp::MsgResult::Ok;
     });
 

@@ -3,8 +3,8 @@
 // creation, and the link follows the port's opening and closing.
 
 #include "app/Dialogs.h"
-#include "app/Umainf.h"
 #include "app/SysUtils.h"
+#include "app/Umainf.h"
 #include "link/Sockets.h"
 #include "vport/PtyPort.h"
 #include "vport/Uping.h"
@@ -23,18 +23,17 @@ void TMainForm::TellEchoMethod()
 {
     // Said once, at the first check: without it a user would not know why the module's
     // data port sees a connection come and go at every check.
-    if (EchoFallbackTold)
-        return;
+    if (EchoFallbackTold) return;
     EchoFallbackTold = true;
     if (CPing::Method() == CPing::TMethod::None)
-        Log(QStringLiteral("ICMP not permitted for this user; checking the module with a TCP connection"));
+        Log(QStringLiteral(
+            "ICMP not permitted for this user; checking the module with a TCP connection"));
 }
 
 int TMainForm::PingAddressNow(const QString& address)
 {
     TellEchoMethod();
-    if (PingNowOverride)
-        return PingNowOverride(address);
+    if (PingNowOverride) return PingNowOverride(address);
     try {
         CPing ping(false);
         ping.SetTarget(address);
@@ -75,13 +74,13 @@ void TMainForm::CreateCOMBitBtnClick()
     } else if (reply > 0) {
         Log(QStringLiteral("Device %1 found (ping received)").arg(address));
         LANStatusMessagesLabel->setText(QStringLiteral("Device %1 found").arg(address));
-        if (ConnectClosedCheckBox->isChecked())
-            OpenClientLink();
+        if (ConnectClosedCheckBox->isChecked()) OpenClientLink();
     } else {
         Log(QStringLiteral("Ping to device failed, check device"));
         LANStatusMessagesLabel->setText(QStringLiteral("Device not found (ping failed)"));
         if (PingFailCheckBox->isChecked()) {
-            LANStatusMessagesLabel->setText(QStringLiteral("Can't create serial port (ping failed)"));
+            LANStatusMessagesLabel->setText(
+                QStringLiteral("Can't create serial port (ping failed)"));
             Log(QStringLiteral("Can't create serial port (%1 ping failed)").arg(address));
             CreateCOMBitBtn->setEnabled(true);
             LANStatusMessagesLabel->adjustSize();
@@ -105,8 +104,7 @@ void TMainForm::CreateCOMBitBtnClick()
         // On Linux the reason is worth a line of its own (a file in the way, a folder that
         // is not private...).
         if (const auto* pty = dynamic_cast<const TPtyVSPort*>(VSPort.get()))
-            if (!pty->LastError().isEmpty())
-                Log(pty->LastError());
+            if (!pty->LastError().isEmpty()) Log(pty->LastError());
         CreateCOMBitBtn->setEnabled(true);
     }
     LANStatusMessagesLabel->adjustSize();
@@ -116,7 +114,7 @@ void TMainForm::DeleteCOMBitBtnClick()
 {
     if (VSPort->IsOpened()) {
         MessageBox({ this, QStringLiteral("Port is opend, can't be removed"), ApplicationTitle(),
-                     MsgIcon::Error, MsgButtons::Ok });
+            MsgIcon::Error, MsgButtons::Ok });
         return;
     }
     VSPort->Delete();
@@ -137,13 +135,11 @@ void TMainForm::OnVSPortOpenClose(bool on)
     const QString name = ComPortComboBox->currentText();
     if (on) {
         Log(QStringLiteral("Port %1 opened").arg(name));
-        if (!VSPClientSocket->Connected() && !TCPServerModeCheckBox->isChecked())
-            OpenClientLink();
+        if (!VSPClientSocket->Connected() && !TCPServerModeCheckBox->isChecked()) OpenClientLink();
         StatusLabel->setText(QStringLiteral("Opened"));
         ResetCounters();
         if (TCPServerModeCheckBox->isChecked() && !VSPServerSocket->Active()) {
-            if (OpenServerLink())
-                LANStatusServerLabel->setText(QStringLiteral("Listen"));
+            if (OpenServerLink()) LANStatusServerLabel->setText(QStringLiteral("Listen"));
         }
         return;
     }
@@ -153,8 +149,7 @@ void TMainForm::OnVSPortOpenClose(bool on)
     StopBitsLabel->setText(QStringLiteral("-"));
     ParityLabel->setText(QStringLiteral("-"));
     BaudLabel->setText(QStringLiteral("-"));
-    if (!ConnectClosedCheckBox->isChecked())
-        CloseClientLink();
+    if (!ConnectClosedCheckBox->isChecked()) CloseClientLink();
     if (VSPServerSocket->Active()) {
         CloseServerLink();
         LANStatusServerLabel->setText(QStringLiteral("Closed"));

@@ -4,8 +4,8 @@
 
 #include "app/Controls.h"
 #include "app/Umainf.h"
-#include "vport/SettingsReport.h"
 #include "vport/PtyPort.h"
+#include "vport/SettingsReport.h"
 #include "vport/Usettingsf.h"
 
 #include <QCheckBox>
@@ -46,8 +46,8 @@ void TMainForm::ShowSettingsBitBtnClick()
     s.ServerPortLabeledEdit = ServerPortLabeledEdit->text();
     s.ComPortComboBox = ComPortComboBox->currentText();
     const auto* pty = dynamic_cast<const TPtyVSPort*>(VSPort.get());
-    s.PortLink = pty && !pty->LinkPath().isEmpty() ? pty->LinkPath()
-                                                    : PortLinkPath(s.ComPortComboBox);
+    s.PortLink
+        = pty && !pty->LinkPath().isEmpty() ? pty->LinkPath() : PortLinkPath(s.ComPortComboBox);
     s.NVTEnabledCheckBox = NVTEnabledCheckBox->isChecked();
     s.NVTFilterCheckBox = NVTFilterCheckBox->isChecked();
     s.NVTPortSetupCheckBox = NVTPortSetupCheckBox->isChecked();

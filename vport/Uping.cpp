@@ -178,8 +178,7 @@ bool CPing::ConnectCheck()
             if (ready < 0 && errno == EINTR) continue;
             if (ready <= 0) return false;
             socklen_t length = sizeof error;
-            if (::getsockopt(socket.Fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-                return false;
+            if (::getsockopt(socket.Fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
         }
     }
     // A refusal is an answer too: the host is there, its port is closed.

@@ -17,7 +17,7 @@ QFont ReportFont()
 {
     QFont f;
     f.setFamilies({ QStringLiteral("Courier New"), QStringLiteral("Liberation Mono"),
-                    QStringLiteral("Nimbus Mono PS"), QStringLiteral("DejaVu Sans Mono") });
+        QStringLiteral("Nimbus Mono PS"), QStringLiteral("DejaVu Sans Mono") });
     f.setStyleHint(QFont::TypeWriter);
     f.setFixedPitch(true);
     f.setPixelSize(13);
@@ -62,14 +62,12 @@ void TSettingsForm::AddLine(const QString& line)
     // of a long read-out twice over. What the reader types is undoable until the next line.
     doc->setUndoRedoEnabled(false);
     // An empty first line leaves the document empty, so count the lines added.
-    if (lines_ > 0 || !doc->isEmpty())
-        cursor.insertBlock();
+    if (lines_ > 0 || !doc->isEmpty()) cursor.insertBlock();
     cursor.insertText(text);
     doc->setUndoRedoEnabled(true);
     ++lines_;
     // Lines of the module read-out keep arriving: follow them unless the reader scrolled up.
-    if (atEnd)
-        bar->setValue(bar->maximum());
+    if (atEnd) bar->setValue(bar->maximum());
 }
 
 void TSettingsForm::Clear()

@@ -45,8 +45,8 @@ public:
     std::function<void(bool on)> OnOpenClose;
     std::function<void(int32_t baudRate)> OnBaudRate;
     std::function<void(int32_t stopBits, int32_t parity, int32_t wordLength)> OnLineControl;
-    std::function<void(int32_t controlHandShake, int32_t flowReplace, int32_t xonLimit,
-                       int32_t xoffLimit)>
+    std::function<void(
+        int32_t controlHandShake, int32_t flowReplace, int32_t xonLimit, int32_t xoffLimit)>
         OnHandflow;
 };
 

@@ -63,20 +63,17 @@ public:
     void Open()
     {
         opened_ = true;
-        if (OnOpenClose)
-            OnOpenClose(true);
+        if (OnOpenClose) OnOpenClose(true);
     }
     void Close()
     {
         opened_ = false;
-        if (OnOpenClose)
-            OnOpenClose(false);
+        if (OnOpenClose) OnOpenClose(false);
     }
     void ProgramWrites(const QByteArray& bytes)
     {
         Input.append(bytes);
-        if (OnRxChar)
-            OnRxChar(int32_t(bytes.size()));
+        if (OnRxChar) OnRxChar(int32_t(bytes.size()));
     }
     QByteArray TakeOutput()
     {

@@ -32,7 +32,8 @@ FormHarness::~FormHarness()
 
 QStringList FormHarness::LogLines() const
 {
-    QStringList lines = form->LogMessagesMemo->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QStringList lines
+        = form->LogMessagesMemo->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (QString& l : lines)
         l = l.section(QStringLiteral(": "), 1);
     return lines;

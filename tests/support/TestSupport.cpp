@@ -7,15 +7,23 @@
 
 namespace vsptest {
 
-QString SourcePath(const QString& relative) { return QStringLiteral(VSP_SOURCE_DIR "/") + relative; }
-QString BinaryPath(const QString& relative) { return QStringLiteral(VSP_BINARY_DIR "/") + relative; }
-bool IsRoot() { return geteuid() == 0; }
+QString SourcePath(const QString& relative)
+{
+    return QStringLiteral(VSP_SOURCE_DIR "/") + relative;
+}
+QString BinaryPath(const QString& relative)
+{
+    return QStringLiteral(VSP_BINARY_DIR "/") + relative;
+}
+bool IsRoot()
+{
+    return geteuid() == 0;
+}
 
 QByteArray CaptureStderr(const std::function<void()>& body)
 {
     int fds[2];
-    if (::pipe(fds) != 0)
-        return "pipe failed";
+    if (::pipe(fds) != 0) return "pipe failed";
     ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
     ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
     fflush(stderr);

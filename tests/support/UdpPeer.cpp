@@ -26,8 +26,7 @@ UdpPeer::UdpPeer()
 
 UdpPeer::~UdpPeer()
 {
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (fd_ >= 0) ::close(fd_);
 }
 
 bool UdpPeer::Bind(int port)
@@ -47,15 +46,13 @@ bool UdpPeer::SendTo(int port, const QByteArray& bytes)
 std::optional<UdpPeer::Datagram> UdpPeer::Receive(int timeoutMs)
 {
     pollfd p { fd_, POLLIN, 0 };
-    if (::poll(&p, 1, timeoutMs) != 1)
-        return std::nullopt;
+    if (::poll(&p, 1, timeoutMs) != 1) return std::nullopt;
     char buffer[2048];
     sockaddr_in from {};
     socklen_t fromLength = sizeof from;
-    const ssize_t n
-        = ::recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (n < 0)
-        return std::nullopt;
+    const ssize_t n = ::recvfrom(
+        fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+    if (n < 0) return std::nullopt;
     return Datagram { QByteArray(buffer, int(n)), ntohs(from.sin_port) };
 }
 

@@ -33,14 +33,14 @@ bool VirtualDisplay::Start(QString* why)
     for (int n = base; n < base + 40; ++n) {
         if (QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n))) continue;
         server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        server_.start(xvfb, { QStringLiteral(":%1").arg(n), QStringLiteral("-nolisten"),
-                                QStringLiteral("tcp"), QStringLiteral("-screen"), QStringLiteral("0"),
-                                QStringLiteral("640x480x24") });
+        server_.start(xvfb,
+            { QStringLiteral(":%1").arg(n), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("640x480x24") });
         if (!server_.waitForStarted(5000)) continue;
         const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(n);
         QDeadlineTimer deadline(10000);
         while (server_.state() == QProcess::Running && !QFileInfo::exists(socket)
-               && !deadline.hasExpired())
+            && !deadline.hasExpired())
             QThread::msleep(20);
         if (server_.state() == QProcess::Running && QFileInfo::exists(socket)) {
             name_ = QStringLiteral(":%1").arg(n);
