@@ -29,9 +29,10 @@ vsp::TMainForm* MainForm = nullptr;
 
 namespace vsp {
 
-TMainForm::TMainForm(const QStringList& params, std::unique_ptr<TVSPort> port, QWidget* parent)
+TMainForm::TMainForm(const QStringList& params, TPlatform platform, QWidget* parent)
     : QWidget(parent)
-    , VSPort(port ? std::move(port) : std::make_unique<TPtyVSPort>())
+    , Platform(std::move(platform))
+    , VSPort(Platform.MakePort ? Platform.MakePort() : std::make_unique<TPtyVSPort>())
     , PendingBuffer(new uint8_t[PendingCapacity])
     , params_(params)
 {

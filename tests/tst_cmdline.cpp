@@ -34,7 +34,7 @@ Started Start(const QStringList& params)
         return MsgResult::Ok;
     });
     {
-        TMainForm form(params, std::make_unique<vsptest::FakePort>());
+        TMainForm form(params, vsptest::WithFakePort());
         out.Terminated = form.Terminated;
         out.Controls = StateOf(form);
         for (const MessageBoxRequest& r : out.Boxes) {

@@ -49,7 +49,7 @@ struct Boxes {
 
 std::unique_ptr<TMainForm> Start(const QStringList& params = {})
 {
-    return std::make_unique<TMainForm>(params, std::make_unique<FakePort>());
+    return std::make_unique<TMainForm>(params, vsptest::WithFakePort());
 }
 
 SettingsList Without(SettingsList values, const QString& name)

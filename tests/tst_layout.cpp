@@ -36,7 +36,7 @@ namespace {
 std::unique_ptr<TMainForm> MakeForm()
 {
     return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") },
-                                       std::make_unique<vsptest::FakePort>());
+                                       vsptest::WithFakePort());
 }
 
 // What a control shows as its caption.

@@ -33,7 +33,7 @@ namespace {
 std::unique_ptr<TMainForm> MakeForm()
 {
     return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") },
-                                       std::make_unique<vsptest::FakePort>());
+                                       vsptest::WithFakePort());
 }
 
 QStringList MemoLines(const TMainForm& form)

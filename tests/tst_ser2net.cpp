@@ -218,9 +218,13 @@ struct Program {
             boxes << r;
             return MsgResult::Ok;
         });
-        auto p = std::make_unique<TPtyVSPort>();
-        port = p.get();
-        form = std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") }, std::move(p));
+        TPlatform platform;
+        platform.MakePort = [this] {
+            auto p = std::make_unique<TPtyVSPort>();
+            port = p.get();
+            return p;
+        };
+        form = std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") }, platform);
         form->PingNowOverride = [](const QString&) { return 1; };
         form->LogEnabledCheckBox->setChecked(true);
         form->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));

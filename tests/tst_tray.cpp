@@ -33,7 +33,7 @@ constexpr char TrayChildVar[] = "VSP_TST_TRAY_CHILD";
 std::unique_ptr<TMainForm> MakeForm()
 {
     return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") },
-                                       std::make_unique<vsptest::FakePort>());
+                                       vsptest::WithFakePort());
 }
 
 // Counts the module searches a window starts (every show starts one).
@@ -185,8 +185,14 @@ private Q_SLOTS:
     void hideKeepsEverythingElseRunning()
     {
         WithTray tray;
-        auto* port = new vsptest::FakePort;
-        TMainForm form(QStringList { QStringLiteral("-S0") }, std::unique_ptr<TVSPort>(port));
+        vsptest::FakePort* port = nullptr;
+        TPlatform platform;
+        platform.MakePort = [&port] {
+            auto p = std::make_unique<vsptest::FakePort>();
+            port = p.get();
+            return p;
+        };
+        TMainForm form(QStringList { QStringLiteral("-S0") }, platform);
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         port->CreatePort(QStringLiteral("COM2"));

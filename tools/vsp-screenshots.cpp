@@ -82,8 +82,9 @@ int main(int argc, char* argv[])
     });
 
     // With a parameter the stored settings are neither read nor written: design defaults.
-    auto* mainForm = new vsp::TMainForm(
-        QStringList { QStringLiteral("-S0") }, std::make_unique<TMemoryPort>());
+    vsp::TPlatform platform;
+    platform.MakePort = [] { return std::make_unique<TMemoryPort>(); };
+    auto* mainForm = new vsp::TMainForm(QStringList { QStringLiteral("-S0") }, platform);
     ModuleSetupForm = new vsp::TModuleSetupForm();
     SettingsForm = new vsp::TSettingsForm();
     bool ok = !mainForm->Terminated;

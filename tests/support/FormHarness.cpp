@@ -10,13 +10,17 @@ namespace vsptest {
 
 FormHarness::FormHarness(const QStringList& params)
 {
-    auto p = std::make_unique<FakePort>();
-    port = p.get();
     vsp::SetMessageBoxHandler([this](const vsp::MessageBoxRequest& r) {
         boxes << r;
         return boxAnswer;
     });
-    form = std::make_unique<vsp::TMainForm>(params, std::move(p));
+    vsp::TPlatform platform;
+    platform.MakePort = [this] {
+        auto p = std::make_unique<FakePort>();
+        port = p.get();
+        return p;
+    };
+    form = std::make_unique<vsp::TMainForm>(params, platform);
     form->LogEnabledCheckBox->setChecked(true);
     form->PingNowOverride = [this](const QString& address) {
         pinged << address;

@@ -20,7 +20,7 @@ public:
 
     vsp::TMainForm* operator->() const { return form.get(); }
 
-    FakePort* port;
+    FakePort* port = nullptr;
     std::unique_ptr<vsp::TMainForm> form;
     QList<vsp::MessageBoxRequest> boxes;
     vsp::MsgResult boxAnswer = vsp::MsgResult::Ok;
