@@ -3,6 +3,9 @@
 // can put doubles in their stead. A default-constructed struct is the real machine: every
 // empty member stands for the real service.
 
+#include "app/Dialogs.h"
+#include "app/Shell.h"
+
 #include <functional>
 #include <memory>
 
@@ -13,6 +16,12 @@ class TVSPort;
 struct TPlatform {
     // The virtual port backend the main window drives; empty: the pty backend.
     std::function<std::unique_ptr<TVSPort>()> MakePort;
+    // Every message box the program shows, the windows' and the workers'.
+    MessageBoxHandler MessageBox;
+    // What the logo's web page is opened with.
+    UrlOpener OpenUrl;
+    // Whether the desktop has a notification area.
+    TrayProbe TrayAvailable;
 };
 
 } // namespace vsp

@@ -179,7 +179,8 @@ void TMainForm::FormCreate()
             if (!Headless())
                 std::fprintf(stderr, "%s\n", qPrintable(text));
             MessageBox({ this, text, QStringLiteral("Orvane Virtual Com"), MsgIcon::Error,
-                         MsgButtons::Ok });
+                         MsgButtons::Ok },
+                Platform.MessageBox);
             std::fprintf(stderr, "%s", qPrintable(CommandLineUsage()));
             std::fflush(stderr);
             Terminated = true;
@@ -200,7 +201,7 @@ void TMainForm::FormCreate()
 
     AddTrayIcon();
     FirstShow = true;
-    UDPThread = new TUDPThread(this);
+    UDPThread = new TUDPThread(this, {}, Platform);
     if (KelmarTestCheckBox->isChecked())
         KelmarTestCheckBoxClick();
 }
@@ -242,7 +243,8 @@ bool TMainForm::FormClose()
             { this,
               QStringLiteral(
                   "Port is opend, can't be removed. Close application? (port will be blocked)"),
-              ApplicationTitle(), MsgIcon::Error, MsgButtons::YesNo });
+              ApplicationTitle(), MsgIcon::Error, MsgButtons::YesNo },
+            Platform.MessageBox);
         if (r != MsgResult::Yes)
             return false;
     }

@@ -50,13 +50,16 @@ struct Bridge {
     explicit Bridge(bool serverMode,
         const QStringList& simArgs = { QStringLiteral("--mode"), QStringLiteral("sink") })
     {
-        SetMessageBoxHandler([this](const MessageBoxRequest& r) {
+        TPlatform platform;
+        platform.MessageBox = [this](const MessageBoxRequest& r) {
             boxes << r;
             return MsgResult::Ok;
-        });
+        };
         if (!sim.Start(simArgs)) qWarning("simulated module: %s", qPrintable(sim.ErrorString()));
-        form = std::make_unique<TMainForm>(QStringList {
-            serverMode ? QStringLiteral("-S1") : QStringLiteral("-S0"), QStringLiteral("-c9") });
+        form = std::make_unique<TMainForm>(
+            QStringList {
+                serverMode ? QStringLiteral("-S1") : QStringLiteral("-S0"), QStringLiteral("-c9") },
+            platform);
         form->LogEnabledCheckBox->setChecked(true);
         form->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
         form->PortLabeledEdit->setText(QString::number(sim.DataPort()));
@@ -86,7 +89,6 @@ struct Bridge {
     ~Bridge()
     {
         form.reset();
-        SetMessageBoxHandler({});
     }
 
     TPtyVSPort* Port() const { return static_cast<TPtyVSPort*>(form->VSPort.get()); }

@@ -32,8 +32,9 @@ namespace {
 
 std::unique_ptr<TMainForm> MakeForm()
 {
-    return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") },
-                                       vsptest::WithFakePort());
+    TPlatform platform = vsptest::WithFakePort();
+    platform.MessageBox = [](const MessageBoxRequest&) { return MsgResult::Ok; };
+    return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") }, platform);
 }
 
 QStringList MemoLines(const TMainForm& form)
@@ -71,7 +72,6 @@ class TstLog : public QObject {
 private Q_SLOTS:
     void initTestCase()
     {
-        SetMessageBoxHandler([](const MessageBoxRequest&) { return MsgResult::Ok; });
         qunsetenv("VSP_LOG_STDERR");
     }
 

@@ -214,11 +214,11 @@ struct Program {
     explicit Program(int serverPort, const QString& portDir, bool linkBeforeOpen = true)
     {
         qputenv("VSP_PORT_DIR", QFile::encodeName(portDir));
-        SetMessageBoxHandler([this](const MessageBoxRequest& r) {
+        TPlatform platform;
+        platform.MessageBox = [this](const MessageBoxRequest& r) {
             boxes << r;
             return MsgResult::Ok;
-        });
-        TPlatform platform;
+        };
         platform.MakePort = [this] {
             auto p = std::make_unique<TPtyVSPort>();
             port = p.get();
@@ -241,7 +241,6 @@ struct Program {
     ~Program()
     {
         form.reset();
-        SetMessageBoxHandler({});
     }
     TMainForm* operator->() const { return form.get(); }
 

@@ -23,9 +23,10 @@ private Q_SLOTS:
     {
         // "Hide" hides only into a notification area; without one it minimises, and a
         // minimised window is not shown again.
-        SetTrayProbe([] { return true; });
-        const auto noTray = qScopeGuard([] { SetTrayProbe({}); });
-        FormHarness w({ QStringLiteral("-P1"), QStringLiteral("-i127.0.0.1:1"), QStringLiteral("-s0") });
+        TPlatform withTray;
+        withTray.TrayAvailable = [] { return true; };
+        FormHarness w({ QStringLiteral("-P1"), QStringLiteral("-i127.0.0.1:1"), QStringLiteral("-s0") },
+            withTray);
         QSignalSpy searches(w->UDPSearchBitBtn, &QPushButton::clicked);
         w->show();
         QCOMPARE(w.port->CreateCalls, 1);

@@ -58,7 +58,8 @@ void TMainForm::CreateCOMBitBtnClick()
         VSPClientSocket->Host = IPAddressComboBox->currentText();
         VSPClientSocket->Port = StrToInt(PortLabeledEdit->text());
     } catch (const EConvertError& e) {
-        MessageBox({ this, e.Message(), ApplicationTitle(), MsgIcon::Error, MsgButtons::Ok });
+        MessageBox({ this, e.Message(), ApplicationTitle(), MsgIcon::Error, MsgButtons::Ok },
+            Platform.MessageBox);
         return;
     }
     // The ping blocks this thread for up to 5 s: show the waiting text first.
@@ -116,7 +117,8 @@ void TMainForm::DeleteCOMBitBtnClick()
 {
     if (VSPort->IsOpened()) {
         MessageBox({ this, QStringLiteral("Port is opend, can't be removed"), ApplicationTitle(),
-                     MsgIcon::Error, MsgButtons::Ok });
+                     MsgIcon::Error, MsgButtons::Ok },
+            Platform.MessageBox);
         return;
     }
     VSPort->Delete();

@@ -8,13 +8,12 @@
 
 namespace vsptest {
 
-FormHarness::FormHarness(const QStringList& params)
+FormHarness::FormHarness(const QStringList& params, vsp::TPlatform platform)
 {
-    vsp::SetMessageBoxHandler([this](const vsp::MessageBoxRequest& r) {
+    platform.MessageBox = [this](const vsp::MessageBoxRequest& r) {
         boxes << r;
         return boxAnswer;
-    });
-    vsp::TPlatform platform;
+    };
     platform.MakePort = [this] {
         auto p = std::make_unique<FakePort>();
         port = p.get();
@@ -31,7 +30,6 @@ FormHarness::FormHarness(const QStringList& params)
 FormHarness::~FormHarness()
 {
     form.reset();
-    vsp::SetMessageBoxHandler({});
 }
 
 QStringList FormHarness::LogLines() const

@@ -15,7 +15,9 @@ namespace vsptest {
 class FormHarness {
 public:
     // params: the command line; the default keeps the settings store out of the test.
-    explicit FormHarness(const QStringList& params = { QStringLiteral("-S0") });
+    // platform: services of the test's own; the port and the message boxes are the harness's.
+    explicit FormHarness(
+        const QStringList& params = { QStringLiteral("-S0") }, vsp::TPlatform platform = {});
     ~FormHarness();
 
     vsp::TMainForm* operator->() const { return form.get(); }
