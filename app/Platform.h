@@ -6,6 +6,7 @@
 #include "app/Dialogs.h"
 #include "app/Shell.h"
 
+#include <QString>
 #include <functional>
 #include <memory>
 
@@ -22,6 +23,14 @@ struct TPlatform {
     UrlOpener OpenUrl;
     // Whether the desktop has a notification area.
     TrayProbe TrayAvailable;
+    // The window's own echo check of an address: 1 reply, 0 none, -1 the check cannot be
+    // set up.
+    std::function<int(const QString& address)> PingNow;
+    // The ping worker's check, on the worker: TPingThread::PingReply, PingSilent or
+    // PingCannotStart.
+    std::function<int(const QString& address)> WorkerPing;
+    // Behave as an unprivileged process: the echo checks never try the raw socket.
+    bool AvoidRawSocket = false;
 };
 
 } // namespace vsp

@@ -156,7 +156,7 @@ void TMainForm::ConnectHandlers()
 void TMainForm::FormCreate()
 {
     // The ping worker, idle until asked.
-    PingThread = new TPingThread(this);
+    PingThread = new TPingThread(this, Platform.WorkerPing, Platform.AvoidRawSocket);
     PingThread->AddressSource = [this] { return IPAddressComboBox->currentText(); };
     PingThread->PortSource = [this] { return VSPClientSocket->Port; };
 

@@ -313,9 +313,8 @@ public:
     void DeleteCOMBitBtnClick();
     void OnVSPortOpenClose(bool on);
     // One synchronous echo check of the address: 1 reply, 0 none, -1 the check cannot be
-    // set up. Tests replace the check through PingNowOverride.
+    // set up.
     int PingAddressNow(const QString& address);
-    std::function<int(const QString& address)> PingNowOverride;
 
     // ---- vport/Umainf_report.cpp ----
     void ShowSettingsBitBtnClick();

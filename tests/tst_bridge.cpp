@@ -55,6 +55,11 @@ struct Bridge {
             boxes << r;
             return MsgResult::Ok;
         };
+        if (!vsptest::IsRoot()) {
+            // Without root there is no echo check at all; 127.0.0.1 is there all the same.
+            platform.PingNow = [](const QString&) { return 1; };
+            platform.WorkerPing = [](const QString&) { return TPingThread::PingReply; };
+        }
         if (!sim.Start(simArgs)) qWarning("simulated module: %s", qPrintable(sim.ErrorString()));
         form = std::make_unique<TMainForm>(
             QStringList {
@@ -64,11 +69,6 @@ struct Bridge {
         form->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
         form->PortLabeledEdit->setText(QString::number(sim.DataPort()));
         form->ServerPortLabeledEdit->setText(QStringLiteral("0"));
-        if (!vsptest::IsRoot()) {
-            // Without root there is no echo check at all; 127.0.0.1 is there all the same.
-            form->PingNowOverride = [](const QString&) { return 1; };
-            form->PingThread->PingOverride = [](const QString&) { return TPingThread::PingReply; };
-        }
         QTextDocument* doc = form->LogMessagesMemo->document();
         QObject::connect(
             doc, &QTextDocument::contentsChange, doc, [this, doc](int at, int, int added) {

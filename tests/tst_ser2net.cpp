@@ -215,6 +215,7 @@ struct Program {
     {
         qputenv("VSP_PORT_DIR", QFile::encodeName(portDir));
         TPlatform platform;
+        platform.PingNow = [](const QString&) { return 1; };
         platform.MessageBox = [this](const MessageBoxRequest& r) {
             boxes << r;
             return MsgResult::Ok;
@@ -225,7 +226,6 @@ struct Program {
             return p;
         };
         form = std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") }, platform);
-        form->PingNowOverride = [](const QString&) { return 1; };
         form->LogEnabledCheckBox->setChecked(true);
         form->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
         form->PortLabeledEdit->setText(QString::number(serverPort));

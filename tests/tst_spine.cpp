@@ -75,11 +75,12 @@ private Q_SLOTS:
 
     void closeWaitsForARunningPing()
     {
-        FormHarness w;
-        w->PingThread->PingOverride = [](const QString&) {
+        TPlatform slowCheck;
+        slowCheck.WorkerPing = [](const QString&) {
             std::this_thread::sleep_for(std::chrono::milliseconds(400));
             return 1;
         };
+        FormHarness w({ QStringLiteral("-S0") }, slowCheck);
         w->RequestPing(PING_CLOSE, PING_ERROR_LAN);
         QTRY_VERIFY(w->PingThread->Busy());
         QElapsedTimer clock;

@@ -26,17 +26,17 @@ void TMainForm::TellEchoMethod()
     if (EchoFallbackTold)
         return;
     EchoFallbackTold = true;
-    if (CPing::Method() == CPing::TMethod::None)
+    if (CPing::Method(Platform.AvoidRawSocket) == CPing::TMethod::None)
         Log(QStringLiteral("ICMP not permitted for this user; checking the module with a TCP connection"));
 }
 
 int TMainForm::PingAddressNow(const QString& address)
 {
     TellEchoMethod();
-    if (PingNowOverride)
-        return PingNowOverride(address);
+    if (Platform.PingNow)
+        return Platform.PingNow(address);
     try {
-        CPing ping(false);
+        CPing ping(false, Platform.AvoidRawSocket);
         ping.SetTarget(address);
         ping.SetFallbackPort(VSPClientSocket->Port);
         return ping.Ping() ? 1 : 0;

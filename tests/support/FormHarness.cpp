@@ -10,6 +10,11 @@ namespace vsptest {
 
 FormHarness::FormHarness(const QStringList& params, vsp::TPlatform platform)
 {
+    platform.PingNow = [this](const QString& address) {
+        if (onPing) return onPing(address);
+        pinged << address;
+        return pingAnswer;
+    };
     platform.MessageBox = [this](const vsp::MessageBoxRequest& r) {
         boxes << r;
         return boxAnswer;
@@ -21,10 +26,6 @@ FormHarness::FormHarness(const QStringList& params, vsp::TPlatform platform)
     };
     form = std::make_unique<vsp::TMainForm>(params, platform);
     form->LogEnabledCheckBox->setChecked(true);
-    form->PingNowOverride = [this](const QString& address) {
-        pinged << address;
-        return pingAnswer;
-    };
 }
 
 FormHarness::~FormHarness()

@@ -8,6 +8,7 @@
 
 #include <QList>
 #include <QStringList>
+#include <functional>
 #include <memory>
 
 namespace vsptest {
@@ -28,6 +29,8 @@ public:
     vsp::MsgResult boxAnswer = vsp::MsgResult::Ok;
     QStringList pinged; // addresses of synchronous checks
     int pingAnswer = 1; // 1 reply, 0 none, -1 cannot start
+    // A synchronous check of the test's own, in place of recording and pingAnswer.
+    std::function<int(const QString& address)> onPing;
 
     // The log's messages without their time of day, oldest first.
     QStringList LogLines() const;
