@@ -4,7 +4,6 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
-#include <QMutex>
 #include <QPointer>
 #include <QThread>
 #include <QTimer>
@@ -13,13 +12,6 @@
 namespace vsp {
 
 namespace {
-QMutex handlerMutex;
-MessageBoxHandler& Handler()
-{
-    static MessageBoxHandler handler;
-    return handler;
-}
-
 // Without a display a modal box could never be answered and the program would hang in
 // it: OK, or No to a question.
 MsgResult ShowReal(const MessageBoxRequest& r)
@@ -60,36 +52,26 @@ bool Headless()
     return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
 }
 
-MsgResult MessageBox(const MessageBoxRequest& request)
+MsgResult MessageBox(const MessageBoxRequest& request, const MessageBoxHandler& handler)
 {
-    MessageBoxHandler handler;
-    {
-        QMutexLocker lock(&handlerMutex);
-        handler = Handler();
-    }
     if (handler) return handler(request);
     return ShowReal(request);
 }
 
-void PostMessageBox(const MessageBoxRequest& request)
+void PostMessageBox(const MessageBoxRequest& request, MessageBoxHandler handler, QObject* context)
 {
     QCoreApplication* app = QCoreApplication::instance();
     if (!app) return;
+    QObject* target = context ? context : app;
     QPointer<QWidget> owner = request.Owner;
     MessageBoxRequest copy = request;
     QMetaObject::invokeMethod(
-        app,
-        [copy, owner]() mutable {
+        target,
+        [copy, owner, handler = std::move(handler)]() mutable {
             copy.Owner = owner.data();
-            MessageBox(copy);
+            MessageBox(copy, handler);
         },
         Qt::QueuedConnection);
-}
-
-void SetMessageBoxHandler(MessageBoxHandler handler)
-{
-    QMutexLocker lock(&handlerMutex);
-    Handler() = std::move(handler);
 }
 
 QString ApplicationTitle()

@@ -6,6 +6,7 @@
 #include <QString>
 #include <functional>
 
+class QObject;
 class QWidget;
 
 namespace vsp {
@@ -26,16 +27,16 @@ struct MessageBoxRequest {
 // then go to standard error and take their safe answer.
 bool Headless();
 
-// Shows a modal box and returns the button pressed.
-MsgResult MessageBox(const MessageBoxRequest& request);
-
-// From any thread: the box is shown later on the UI thread, without blocking anyone.
-void PostMessageBox(const MessageBoxRequest& request);
-
-// Tests replace the box with a handler that records the request and answers it.
-// Pass an empty function to restore the real box.
+// What shows a box and answers it in the user's stead; empty: the real box.
 using MessageBoxHandler = std::function<MsgResult(const MessageBoxRequest&)>;
-void SetMessageBoxHandler(MessageBoxHandler handler);
+
+// Shows a modal box, through handler when there is one, and returns the button pressed.
+MsgResult MessageBox(const MessageBoxRequest& request, const MessageBoxHandler& handler = {});
+
+// From any thread: the box is shown later on the UI thread, without blocking anyone. With a
+// context, a box still waiting when the context is destroyed is dropped with it.
+void PostMessageBox(
+    const MessageBoxRequest& request, MessageBoxHandler handler = {}, QObject* context = nullptr);
 
 // The application's title: the program file's name up to its first ".", with every
 // letter after the first in lower case ("vsp" gives "Vsp").

@@ -3,7 +3,6 @@
 #include "app/Messages.h"
 
 #include <QDesktopServices>
-#include <QMutex>
 
 static void InitResources()
 {
@@ -11,15 +10,6 @@ static void InitResources()
 }
 
 namespace vsp {
-
-namespace {
-QMutex openerMutex;
-UrlOpener& Opener()
-{
-    static UrlOpener opener;
-    return opener;
-}
-} // namespace
 
 void EnsureResources()
 {
@@ -33,45 +23,14 @@ QIcon MainIcon()
     return QIcon(QString::fromLatin1(MainIconResource));
 }
 
-void SetUrlOpener(UrlOpener opener)
+bool OpenUrl(const QUrl& url, const UrlOpener& opener)
 {
-    QMutexLocker lock(&openerMutex);
-    Opener() = std::move(opener);
-}
-
-bool OpenUrl(const QUrl& url)
-{
-    UrlOpener opener;
-    {
-        QMutexLocker lock(&openerMutex);
-        opener = Opener();
-    }
     if (opener) return opener(url);
     return QDesktopServices::openUrl(url);
 }
 
-namespace {
-QMutex probeMutex;
-TrayProbe& Probe()
+bool TrayAvailable(const TrayProbe& probe)
 {
-    static TrayProbe probe;
-    return probe;
-}
-} // namespace
-
-void SetTrayProbe(TrayProbe probe)
-{
-    QMutexLocker lock(&probeMutex);
-    Probe() = std::move(probe);
-}
-
-bool TrayAvailable()
-{
-    TrayProbe probe;
-    {
-        QMutexLocker lock(&probeMutex);
-        probe = Probe();
-    }
     return probe ? probe() : QSystemTrayIcon::isSystemTrayAvailable();
 }
 

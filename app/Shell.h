@@ -24,18 +24,15 @@ void EnsureResources();
 // The application's main icon: the window's and the notification area's.
 QIcon MainIcon();
 
-// Opens url with the desktop's "open" action; the result is only informational. Tests
-// install an opener so that nothing is opened for real; an empty one restores the desktop's.
+// Opens url with the desktop's "open" action, or with opener when there is one; the result
+// is only informational.
 using UrlOpener = std::function<bool(const QUrl& url)>;
-void SetUrlOpener(UrlOpener opener);
-bool OpenUrl(const QUrl& url);
+bool OpenUrl(const QUrl& url, const UrlOpener& opener = {});
 
-// Whether the desktop has a notification area to put the icon in. Tests that are about the
-// icon's behaviour, on a display that has none, install a probe; an empty one restores the
-// desktop's own answer.
+// Whether the desktop has a notification area to put the icon in: probe's answer when
+// there is a probe, else the desktop's own.
 using TrayProbe = std::function<bool()>;
-void SetTrayProbe(TrayProbe probe);
-bool TrayAvailable();
+bool TrayAvailable(const TrayProbe& probe = {});
 
 // The mouse message (WM_LBUTTONDOWN ...) a click on the notification icon stands for, or
 // 0 for an activation that is no click.

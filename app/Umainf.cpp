@@ -29,9 +29,10 @@ vsp::TMainForm* MainForm = nullptr;
 
 namespace vsp {
 
-TMainForm::TMainForm(const QStringList& params, std::unique_ptr<TVSPort> port, QWidget* parent)
+TMainForm::TMainForm(const QStringList& params, TPlatform platform, QWidget* parent)
     : QWidget(parent)
-    , VSPort(port ? std::move(port) : std::make_unique<TPtyVSPort>())
+    , Platform(std::move(platform))
+    , VSPort(Platform.MakePort ? Platform.MakePort() : std::make_unique<TPtyVSPort>())
     , PendingBuffer(new uint8_t[PendingCapacity])
     , params_(params)
 {
@@ -158,7 +159,7 @@ void TMainForm::ConnectHandlers()
 void TMainForm::FormCreate()
 {
     // The ping worker, idle until asked.
-    PingThread = new TPingThread(this);
+    PingThread = new TPingThread(this, Platform.WorkerPing, Platform.AvoidRawSocket);
     PingThread->AddressSource = [this] { return IPAddressComboBox->currentText(); };
     PingThread->PortSource = [this] { return VSPClientSocket->Port; };
 
@@ -180,7 +181,8 @@ void TMainForm::FormCreate()
             // without a display the box itself goes to standard error.
             if (!Headless()) std::fprintf(stderr, "%s\n", qPrintable(text));
             MessageBox({ this, text, QStringLiteral("Orvane Virtual Com"), MsgIcon::Error,
-                MsgButtons::Ok });
+                           MsgButtons::Ok },
+                Platform.MessageBox);
             std::fprintf(stderr, "%s", qPrintable(CommandLineUsage()));
             std::fflush(stderr);
             Terminated = true;
@@ -200,7 +202,7 @@ void TMainForm::FormCreate()
 
     AddTrayIcon();
     FirstShow = true;
-    UDPThread = new TUDPThread(this);
+    UDPThread = new TUDPThread(this, {}, Platform);
     if (KelmarTestCheckBox->isChecked()) KelmarTestCheckBoxClick();
 }
 
@@ -235,10 +237,12 @@ void TMainForm::FormShow()
 bool TMainForm::FormClose()
 {
     if (VSPort->IsOpened()) {
-        const MsgResult r = MessageBox({ this,
-            QStringLiteral(
-                "Port is opend, can't be removed. Close application? (port will be blocked)"),
-            ApplicationTitle(), MsgIcon::Error, MsgButtons::YesNo });
+        const MsgResult r = MessageBox(
+            { this,
+                QStringLiteral(
+                    "Port is opend, can't be removed. Close application? (port will be blocked)"),
+                ApplicationTitle(), MsgIcon::Error, MsgButtons::YesNo },
+            Platform.MessageBox);
         if (r != MsgResult::Yes) return false;
     }
     // Settings given on the command line are not the user's to keep: only a normal start saves.

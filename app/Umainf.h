@@ -17,6 +17,7 @@
 //   setup/Umainf_readout.cpp read-out of the module's set-up console
 //   setup/Umainf_setupdialog.cpp how the "Setup Module" dialog is opened
 
+#include "app/Platform.h"
 #include "link/Nvt.h"
 #include "setup/ConsoleReadout.h"
 #include "vport/Vsportlib_tlb.h"
@@ -70,10 +71,11 @@ QString CommandLineUsage();
 class TMainForm : public QWidget {
     Q_OBJECT
 public:
-    // params: the command-line parameters (without the program name). port: the virtual
-    // port backend; the pty backend when none is given. FormCreate runs in here.
+    // params: the command-line parameters (without the program name). platform: the
+    // machine's services, which the windows and workers the form makes use as well.
+    // FormCreate runs in here.
     explicit TMainForm(
-        const QStringList& params, std::unique_ptr<TVSPort> port = {}, QWidget* parent = nullptr);
+        const QStringList& params, TPlatform platform = {}, QWidget* parent = nullptr);
     ~TMainForm() override;
 
     // Set when start-up decided to end the program (command-line error, no driver): main
@@ -84,6 +86,8 @@ public:
     // ends the program with exit code 1, so that a service manager sees the failure
     // instead of a program that runs on without its port.
     bool EndWhenStartPortFails = false;
+
+    const TPlatform Platform;
 
     // ---- Controls (names are the ones every handler uses) ----
     QTabWidget* MainPageControl;
@@ -319,9 +323,8 @@ public:
     void DeleteCOMBitBtnClick();
     void OnVSPortOpenClose(bool on);
     // One synchronous echo check of the address: 1 reply, 0 none, -1 the check cannot be
-    // set up. Tests replace the check through PingNowOverride.
+    // set up.
     int PingAddressNow(const QString& address);
-    std::function<int(const QString& address)> PingNowOverride;
 
     // ---- vport/Umainf_report.cpp ----
     void ShowSettingsBitBtnClick();

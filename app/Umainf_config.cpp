@@ -84,9 +84,10 @@ QString Name(const char* name)
     return QString::fromLatin1(name);
 }
 
-void ShowError(QWidget* owner, const QString& text, const QString& caption)
+void ShowError(TMainForm* owner, const QString& text, const QString& caption)
 {
-    MessageBox({ owner, text, caption, MsgIcon::Error, MsgButtons::Ok });
+    MessageBox(
+        { owner, text, caption, MsgIcon::Error, MsgButtons::Ok }, owner->Platform.MessageBox);
 }
 
 } // namespace

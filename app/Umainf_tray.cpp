@@ -35,7 +35,7 @@ void TMainForm::AddTrayIcon()
         TrayIconData.Icon->setToolTip(TrayIconData.Tip);
         return;
     }
-    if (!TrayAvailable()) {
+    if (!TrayAvailable(Platform.TrayAvailable)) {
         // Without a tray the window is the only way back in: the program still runs, but
         // "Hide" would leave nothing to click. Say so where the user will look.
         Log(QStringLiteral("No notification area on this desktop; running without a tray icon"));
@@ -88,7 +88,7 @@ void TMainForm::HideBitBtnClick()
 
 void TMainForm::LogoImageClick()
 {
-    OpenUrl(QUrl(QString::fromLatin1(MakerWebPage)));
+    OpenUrl(QUrl(QString::fromLatin1(MakerWebPage)), Platform.OpenUrl);
 }
 
 } // namespace vsp

@@ -96,7 +96,7 @@ int main(int argc, char* argv[])
     int exitCode = 0;
     try {
         auto* mainForm = new vsp::TMainForm(params);
-        ModuleSetupForm = new vsp::TModuleSetupForm();
+        ModuleSetupForm = new vsp::TModuleSetupForm(mainForm->Platform);
         SettingsForm = new vsp::TSettingsForm();
         if (!mainForm->Terminated) {
             mainForm->EndWhenStartPortFails = vsp::Headless();

@@ -17,6 +17,7 @@
 
 #include "app/Controls.h"
 #include "app/Dialogs.h"
+#include "app/Platform.h"
 #include "app/Umainf.h"
 #include "link/Sockets.h"
 #include "setup/Umodulesetupf.h"
@@ -301,28 +302,27 @@ public:
 
 // The window as tests/support/FormHarness builds it, with the stamping port.
 struct Window {
-    StampedPort* port;
+    StampedPort* port = nullptr;
     std::unique_ptr<vsp::TMainForm> form;
     explicit Window(Shared* sh)
     {
-        auto p = std::make_unique<StampedPort>();
-        p->Sh = sh;
-        port = p.get();
-        vsp::SetMessageBoxHandler([](const vsp::MessageBoxRequest&) { return vsp::MsgResult::Ok; });
-        form
-            = std::make_unique<vsp::TMainForm>(QStringList { QStringLiteral("-S0") }, std::move(p));
+        vsp::TPlatform platform;
+        platform.MakePort = [this, sh]() -> std::unique_ptr<vsp::TVSPort> {
+            auto p = std::make_unique<StampedPort>();
+            p->Sh = sh;
+            port = p.get();
+            return p;
+        };
+        platform.MessageBox = [](const vsp::MessageBoxRequest&) { return vsp::MsgResult::Ok; };
+        platform.PingNow = [](const QString&) { return 1; };
+        form = std::make_unique<vsp::TMainForm>(QStringList { QStringLiteral("-S0") }, platform);
         form->LogEnabledCheckBox->setChecked(true);
-        form->PingNowOverride = [](const QString&) { return 1; };
         // Plain bytes both ways: no negotiation to tell apart from the probes.
         form->NVTEnabledCheckBox->setChecked(false);
         form->NVTPortSetupCheckBox->setChecked(false);
         form->TEAEnabledCheckBox->setChecked(false);
     }
-    ~Window()
-    {
-        form.reset();
-        vsp::SetMessageBoxHandler({});
-    }
+    ~Window() { form.reset(); }
     void Aim(int port)
     {
         form->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));

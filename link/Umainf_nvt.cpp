@@ -82,7 +82,8 @@ void TMainForm::AnswerTeaChallenge(TCustomWinSocket* socket, const uint8_t* bloc
         // Shown from the event loop: a modal box inside the read event would let further
         // socket events run underneath it.
         PostMessageBox({ this, TeaKeyErrorText(key.BadBox, boxes[size_t(key.BadBox - 1)]),
-            ApplicationTitle(), MsgIcon::Error, MsgButtons::Ok });
+                           ApplicationTitle(), MsgIcon::Error, MsgButtons::Ok },
+            Platform.MessageBox, this);
         return;
     }
     const TeaAnswer answer = AnswerTeaChallengeBytes(block, count, *key.Key);

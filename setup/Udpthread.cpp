@@ -26,9 +26,10 @@ const QString BoxCaption = QStringLiteral("UDP Setup");
 
 } // namespace
 
-TUDPThread::TUDPThread(QObject* mainWindow, const TUDPSocketCalls& calls)
+TUDPThread::TUDPThread(QObject* mainWindow, const TUDPSocketCalls& calls, const TPlatform& platform)
     : mainWindow_(mainWindow)
     , calls_(calls)
+    , platform_(platform)
 {
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);
     // Qt gives the system thread this name, so the worker can be told apart in ps and top.
@@ -77,7 +78,8 @@ int TUDPThread::TakeCommand()
 
 void TUDPThread::Fail(const QString& text)
 {
-    PostMessageBox({ nullptr, text, BoxCaption, MsgIcon::Error, MsgButtons::Ok });
+    PostMessageBox({ nullptr, text, BoxCaption, MsgIcon::Error, MsgButtons::Ok },
+        platform_.MessageBox, mainWindow_);
 }
 
 bool TUDPThread::OpenSocket()

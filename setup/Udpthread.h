@@ -6,6 +6,7 @@
 // The worker sleeps in poll() on its socket and on an eventfd that PostThreadMessage
 // writes, so it wakes at once for a datagram or a command and costs nothing while idle.
 
+#include "app/Platform.h"
 #include "setup/Discovery.h"
 
 #include <QMutex>
@@ -53,8 +54,10 @@ struct TUDPSocketCalls {
 class TUDPThread final : public QThread {
     Q_OBJECT
 public:
-    // Starts running at once. mainWindow receives WM_UDPMODULEFOUND.
-    explicit TUDPThread(QObject* mainWindow, const TUDPSocketCalls& calls = {});
+    // Starts running at once. mainWindow receives WM_UDPMODULEFOUND, and boxes the worker
+    // asks for go away with it.
+    explicit TUDPThread(
+        QObject* mainWindow, const TUDPSocketCalls& calls = {}, const TPlatform& platform = {});
     // Asks the loop to end, wakes it and waits for it: no worker outlives its owner.
     ~TUDPThread() override;
     TUDPThread(const TUDPThread&) = delete;
@@ -90,6 +93,7 @@ private:
 
     QObject* mainWindow_;
     const TUDPSocketCalls calls_;
+    const TPlatform platform_;
     int socket_ = -1;
     int wakeFd_ = -1; // eventfd in semaphore mode: its count is the number of queued commands
     sockaddr_storage target_ {};

@@ -22,6 +22,7 @@
 #include <QTextEdit>
 #include <QTimer>
 #include <limits>
+#include <utility>
 
 vsp::TModuleSetupForm* ModuleSetupForm = nullptr;
 
@@ -72,8 +73,9 @@ QComboBox* MakeCaptionedCombo(const QString& caption, QWidget* parent, int left,
 
 } // namespace
 
-TModuleSetupForm::TModuleSetupForm(QWidget* parent)
+TModuleSetupForm::TModuleSetupForm(TPlatform platform, QWidget* parent)
     : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint)
+    , platform_(std::move(platform))
 {
     setObjectName(QStringLiteral("ModuleSetupForm"));
     setWindowTitle(QStringLiteral("Setup Module"));
@@ -461,7 +463,8 @@ void TModuleSetupForm::ClientSocket1Read(TCustomWinSocket* socket)
         const uint64_t dialogue = dialogue_;
         const QPointer<TModuleSetupForm> self(this);
         MessageBox({ this, action.BoxText, QString::fromLatin1(SetupBoxCaption),
-            MsgIcon::Information, MsgButtons::Ok });
+                       MsgIcon::Information, MsgButtons::Ok },
+            platform_.MessageBox);
         if (!self || dialogue_ != dialogue || !ClientSocket1->Connected()) return;
         SendSetupCommand(socket, action.Command);
         break;
@@ -471,7 +474,8 @@ void TModuleSetupForm::ClientSocket1Read(TCustomWinSocket* socket)
         for (const QString& line : action.LogLines)
             AppendLogLine(RichEdit1, line);
         MessageBox({ this, action.BoxText, QString::fromLatin1(SetupBoxCaption),
-            MsgIcon::Information, MsgButtons::Ok });
+                       MsgIcon::Information, MsgButtons::Ok },
+            platform_.MessageBox);
         break;
     }
     }

@@ -2,6 +2,8 @@
 // The "Setup Module" dialog: writes a whole configuration into a module through its
 // set-up console, answering the console's prompts one after another.
 
+#include "app/Platform.h"
+
 #include <QWidget>
 #include <cstdint>
 
@@ -32,7 +34,8 @@ int SetupConsolePortInUse();
 class TModuleSetupForm : public QWidget {
     Q_OBJECT
 public:
-    explicit TModuleSetupForm(QWidget* parent = nullptr);
+    // platform: the machine's services, the main window's.
+    explicit TModuleSetupForm(TPlatform platform = {}, QWidget* parent = nullptr);
     ~TModuleSetupForm() override;
 
     // "TCP/IP"
@@ -104,6 +107,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    const TPlatform platform_;
     void InsertReceived(const QByteArray& piece);
     void PromptTimerTimeout();
     void SendSetupCommand(TCustomWinSocket* socket, const QString& command);

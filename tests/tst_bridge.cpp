@@ -50,22 +50,25 @@ struct Bridge {
     explicit Bridge(bool serverMode,
         const QStringList& simArgs = { QStringLiteral("--mode"), QStringLiteral("sink") })
     {
-        SetMessageBoxHandler([this](const MessageBoxRequest& r) {
+        TPlatform platform;
+        platform.MessageBox = [this](const MessageBoxRequest& r) {
             boxes << r;
             return MsgResult::Ok;
-        });
+        };
+        if (!vsptest::IsRoot()) {
+            // Without root there is no echo check at all; 127.0.0.1 is there all the same.
+            platform.PingNow = [](const QString&) { return 1; };
+            platform.WorkerPing = [](const QString&) { return TPingThread::PingReply; };
+        }
         if (!sim.Start(simArgs)) qWarning("simulated module: %s", qPrintable(sim.ErrorString()));
-        form = std::make_unique<TMainForm>(QStringList {
-            serverMode ? QStringLiteral("-S1") : QStringLiteral("-S0"), QStringLiteral("-c9") });
+        form = std::make_unique<TMainForm>(
+            QStringList {
+                serverMode ? QStringLiteral("-S1") : QStringLiteral("-S0"), QStringLiteral("-c9") },
+            platform);
         form->LogEnabledCheckBox->setChecked(true);
         form->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
         form->PortLabeledEdit->setText(QString::number(sim.DataPort()));
         form->ServerPortLabeledEdit->setText(QStringLiteral("0"));
-        if (!vsptest::IsRoot()) {
-            // Without root there is no echo check at all; 127.0.0.1 is there all the same.
-            form->PingNowOverride = [](const QString&) { return 1; };
-            form->PingThread->PingOverride = [](const QString&) { return TPingThread::PingReply; };
-        }
         QTextDocument* doc = form->LogMessagesMemo->document();
         QObject::connect(
             doc, &QTextDocument::contentsChange, doc, [this, doc](int at, int, int added) {
@@ -83,11 +86,7 @@ struct Bridge {
                 }
             });
     }
-    ~Bridge()
-    {
-        form.reset();
-        SetMessageBoxHandler({});
-    }
+    ~Bridge() { form.reset(); }
 
     TPtyVSPort* Port() const { return static_cast<TPtyVSPort*>(form->VSPort.get()); }
     QByteArray Link() const { return QFile::encodeName(Port()->LinkPath()); }

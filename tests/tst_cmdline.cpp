@@ -29,12 +29,13 @@ struct Started {
 Started Start(const QStringList& params)
 {
     Started out;
-    SetMessageBoxHandler([&out](const MessageBoxRequest& r) {
+    TPlatform platform = vsptest::WithFakePort();
+    platform.MessageBox = [&out](const MessageBoxRequest& r) {
         out.Boxes.append(r);
         return MsgResult::Ok;
-    });
+    };
     {
-        TMainForm form(params, std::make_unique<vsptest::FakePort>());
+        TMainForm form(params, platform);
         out.Terminated = form.Terminated;
         out.Controls = StateOf(form);
         for (const MessageBoxRequest& r : out.Boxes) {
@@ -49,7 +50,6 @@ Started Start(const QStringList& params)
             }
         }
     }
-    SetMessageBoxHandler({});
     return out;
 }
 

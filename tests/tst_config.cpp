@@ -27,17 +27,15 @@ namespace {
 
 const QString VspKey = QStringLiteral("Software\\Kelmar\\VSP");
 
-// Records the message boxes and answers them, for the life of the object.
+struct Boxes;
+Boxes* recording = nullptr; // the Boxes that lives now, if any
+
+// Records the message boxes of the windows Start makes and answers them, for the life of
+// the object.
 struct Boxes {
     QList<MessageBoxRequest> Shown;
-    Boxes()
-    {
-        SetMessageBoxHandler([this](const MessageBoxRequest& r) {
-            Shown.append(r);
-            return MsgResult::Yes;
-        });
-    }
-    ~Boxes() { SetMessageBoxHandler({}); }
+    Boxes() { recording = this; }
+    ~Boxes() { recording = nullptr; }
     QStringList Texts() const
     {
         QStringList out;
@@ -49,7 +47,13 @@ struct Boxes {
 
 std::unique_ptr<TMainForm> Start(const QStringList& params = {})
 {
-    return std::make_unique<TMainForm>(params, std::make_unique<FakePort>());
+    TPlatform platform = vsptest::WithFakePort();
+    platform.MessageBox = [](const MessageBoxRequest& r) {
+        if (!recording) return MessageBox(r);
+        recording->Shown.append(r);
+        return MsgResult::Yes;
+    };
+    return std::make_unique<TMainForm>(params, platform);
 }
 
 SettingsList Without(SettingsList values, const QString& name)

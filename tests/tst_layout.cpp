@@ -35,8 +35,10 @@ namespace {
 
 std::unique_ptr<TMainForm> MakeForm()
 {
-    return std::make_unique<TMainForm>(
-        QStringList { QStringLiteral("-S0") }, std::make_unique<vsptest::FakePort>());
+    TPlatform platform = vsptest::WithFakePort();
+    platform.MessageBox = [](const MessageBoxRequest&) { return MsgResult::Ok; };
+    platform.OpenUrl = [](const QUrl&) { return true; };
+    return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") }, platform);
 }
 
 // What a control shows as its caption.
@@ -109,12 +111,6 @@ bool SamePixels(const QPixmap& a, const QPixmap& b)
 class TstLayout : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase()
-    {
-        SetMessageBoxHandler([](const MessageBoxRequest&) { return MsgResult::Ok; });
-        SetUrlOpener([](const QUrl&) { return true; });
-    }
-
     // First, so that it sees the first window of the run (the note is logged once).
     void designFontOrAStandInThatFits()
     {

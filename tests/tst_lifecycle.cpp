@@ -70,7 +70,7 @@ private Q_SLOTS:
         QString labelDuringPing;
         int memoLinesDuringPing = -1;
         bool buttonDisabledDuringPing = false;
-        w->PingNowOverride = [&](const QString&) -> int {
+        w.onPing = [&](const QString&) -> int {
             labelDuringPing = w->LANStatusMessagesLabel->text();
             memoLinesDuringPing = w->LogMessagesMemo->toPlainText().isEmpty() ? 0 : 1;
             buttonDisabledDuringPing = !w->CreateCOMBitBtn->isEnabled();

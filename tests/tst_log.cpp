@@ -32,8 +32,9 @@ namespace {
 
 std::unique_ptr<TMainForm> MakeForm()
 {
-    return std::make_unique<TMainForm>(
-        QStringList { QStringLiteral("-S0") }, std::make_unique<vsptest::FakePort>());
+    TPlatform platform = vsptest::WithFakePort();
+    platform.MessageBox = [](const MessageBoxRequest&) { return MsgResult::Ok; };
+    return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") }, platform);
 }
 
 QStringList MemoLines(const TMainForm& form)
@@ -67,11 +68,7 @@ public:
 class TstLog : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase()
-    {
-        SetMessageBoxHandler([](const MessageBoxRequest&) { return MsgResult::Ok; });
-        qunsetenv("VSP_LOG_STDERR");
-    }
+    void initTestCase() { qunsetenv("VSP_LOG_STDERR"); }
 
     void disabledLogWritesNothingAndKeepsOldLines()
     {

@@ -90,25 +90,27 @@ LogColours ByColour(const QTextEdit* log)
 // may do what a user or the module could do meanwhile).
 struct Dialog {
     SimModule sim;
-    TModuleSetupForm dlg;
+    TModuleSetupForm dlg { Recording() };
     QList<MessageBoxRequest> boxes;
     std::function<void(const MessageBoxRequest&)> onBox;
 
-    Dialog()
+    TPlatform Recording()
     {
-        SetMessageBoxHandler([this](const MessageBoxRequest& r) {
+        TPlatform platform;
+        platform.MessageBox = [this](const MessageBoxRequest& r) {
             boxes << r;
             if (onBox) onBox(r);
             return MsgResult::Ok;
-        });
+        };
+        return platform;
+    }
+
+    Dialog()
+    {
         dlg.TCPIPEdit->setText(QStringLiteral("127.0.0.1"));
         dlg.show();
     }
-    ~Dialog()
-    {
-        SetMessageBoxHandler({});
-        qunsetenv(SetupPortVariable);
-    }
+    ~Dialog() { qunsetenv(SetupPortVariable); }
 
     // A prompting console; `more` adds or overrides console settings.
     bool Start(const QJsonObject& more = {})
@@ -630,7 +632,7 @@ private Q_SLOTS:
     {
         vsptest::FormHarness w;
         SimModule sim;
-        TModuleSetupForm dlg;
+        TModuleSetupForm dlg(w->Platform);
         ModuleSetupForm = &dlg;
         auto restore = qScopeGuard([] {
             ModuleSetupForm = nullptr;
@@ -709,7 +711,7 @@ private Q_SLOTS:
     void setupModuleButtonStaysInert()
     {
         vsptest::FormHarness w;
-        TModuleSetupForm dlg;
+        TModuleSetupForm dlg(w->Platform);
         ModuleSetupForm = &dlg;
         auto restore = qScopeGuard([] { ModuleSetupForm = nullptr; });
         QVERIFY(!w->UDPSetupModuleBtn->isVisibleTo(w.form.get()));

@@ -333,12 +333,13 @@ private Q_SLOTS:
         QString current = QStringLiteral("127.0.0.2");
         int sourceReads = 0;
         TMessageSink sink;
-        TPingThread thread(&sink);
+        TEchoCheck check;
+        TPingThread thread(&sink, [&check](const QString& address) { return check(address); });
         thread.AddressSource = [&] {
             ++sourceReads;
             return current;
         };
-        thread.PingOverride = [&](const QString& address) {
+        check = [&](const QString& address) {
             {
                 QMutexLocker lock(&seenLock);
                 seen << address;
@@ -379,9 +380,10 @@ private Q_SLOTS:
     void workerCannotStartPostsZero()
     {
         TMessageSink sink;
-        TPingThread thread(&sink);
+        TEchoCheck check;
+        TPingThread thread(&sink, [&check](const QString& address) { return check(address); });
         thread.AddressSource = [] { return QStringLiteral("127.0.0.1"); };
-        thread.PingOverride = [](const QString&) { return TPingThread::PingCannotStart; };
+        check = [](const QString&) { return TPingThread::PingCannotStart; };
         thread.RequestPing(PING_CLOSE, PING_ERROR_LAN);
         QTRY_COMPARE_WITH_TIMEOUT(sink.Got.size(), 1, 3000);
         QCOMPARE(sink.Got[0].WParam, std::uintptr_t(PING_CANNOT_START));
@@ -389,12 +391,12 @@ private Q_SLOTS:
 
         // An allocation failure while making the check ends the same way, and the worker
         // lives on.
-        thread.PingOverride = [](const QString&) -> int { throw std::bad_alloc(); };
+        check = [](const QString&) -> int { throw std::bad_alloc(); };
         thread.RequestPing(PING_CLOSE, PING_ERROR_LAN);
         QTRY_COMPARE_WITH_TIMEOUT(sink.Got.size(), 2, 3000);
         QCOMPARE(sink.Got[1].WParam, std::uintptr_t(PING_CANNOT_START));
 
-        thread.PingOverride = [](const QString&) { return TPingThread::PingSilent; };
+        check = [](const QString&) { return TPingThread::PingSilent; };
         thread.RequestPing(PING_CLOSE, PING_ERROR_LAN);
         QTRY_COMPARE_WITH_TIMEOUT(sink.Got.size(), 3, 3000);
         QCOMPARE(sink.Got[2].WParam, std::uintptr_t(PING_ERROR_LAN));
@@ -403,7 +405,8 @@ private Q_SLOTS:
     void workerStopWhenIdleIsImmediate()
     {
         TMessageSink sink;
-        TPingThread thread(&sink);
+        TEchoCheck check;
+        TPingThread thread(&sink, [&check](const QString& address) { return check(address); });
         QTRY_VERIFY(thread.isRunning());
         QTest::qWait(20); // let it reach its wait
         QElapsedTimer timer;
@@ -416,7 +419,7 @@ private Q_SLOTS:
         QVERIFY(timer.elapsed() < 100);
 
         // A stopped worker takes no more requests, and asking does not block.
-        thread.PingOverride = [](const QString&) { return TPingThread::PingReply; };
+        check = [](const QString&) { return TPingThread::PingReply; };
         thread.RequestPing(PING_CLOSE, PING_ERROR_LAN);
         QVERIFY(!thread.Busy());
         QTest::qWait(100);
@@ -428,8 +431,9 @@ private Q_SLOTS:
         QSemaphore entered;
         TMessageSink sink;
         {
-            TPingThread thread(&sink);
-            thread.PingOverride = [&](const QString&) {
+            TEchoCheck check;
+            TPingThread thread(&sink, [&check](const QString& address) { return check(address); });
+            check = [&](const QString&) {
                 entered.release();
                 QThread::msleep(500);
                 return TPingThread::PingReply;
@@ -448,8 +452,9 @@ private Q_SLOTS:
 
         // A request accepted just before Stop() is still answered.
         {
-            TPingThread thread(&sink);
-            thread.PingOverride = [](const QString&) { return TPingThread::PingSilent; };
+            TEchoCheck check;
+            TPingThread thread(&sink, [&check](const QString& address) { return check(address); });
+            check = [](const QString&) { return TPingThread::PingSilent; };
             thread.RequestPing(PING_CLOSE, PING_ERROR_LAN);
             thread.Stop();
         }
@@ -458,8 +463,9 @@ private Q_SLOTS:
 
         // The destructor stops a running check the same way.
         {
-            TPingThread thread(&sink);
-            thread.PingOverride = [&](const QString&) {
+            TEchoCheck check;
+            TPingThread thread(&sink, [&check](const QString& address) { return check(address); });
+            check = [&](const QString&) {
                 entered.release();
                 QThread::msleep(200);
                 return TPingThread::PingReply;
@@ -526,7 +532,6 @@ private Q_SLOTS:
             theirs.size() >= 2 && mine.size() >= 2 && mine[0] != theirs[0] && mine[1] != theirs[1],
             "refusing to change sysctls or mounts outside a namespace of our own");
     }
-    void cleanup() { CPing::AvoidRawSocket = false; }
 
     void noReplyEndsAfterBudget()
     {
@@ -610,12 +615,10 @@ private Q_SLOTS:
 
     void datagramSocketPath()
     {
-        CPing::AvoidRawSocket = true;
-
         QVERIFY(WriteSysctl("ping_group_range", "1 0"));
-        QCOMPARE(CPing::Method(), CPing::TMethod::None);
+        QCOMPARE(CPing::Method(true), CPing::TMethod::None);
         {
-            CPing ping;
+            CPing ping(false, true);
             QVERIFY(ping.SetTarget(QStringLiteral("127.0.0.1")));
             QElapsedTimer timer;
             timer.start();
@@ -637,7 +640,7 @@ private Q_SLOTS:
                 bool answered;
             } rows[] = { { listening.serverPort(), true }, { closedPort, true }, { 0, false } };
             for (const auto& row : rows) {
-                CPing ping;
+                CPing ping(false, true);
                 QVERIFY(ping.SetTarget(QStringLiteral("127.0.0.1")));
                 ping.SetFallbackPort(row.port);
                 QCOMPARE(ping.Ping(), row.answered);
@@ -646,14 +649,16 @@ private Q_SLOTS:
             }
             // The worker takes the port from its owner with the address.
             TMessageSink sink;
-            TPingThread thread(&sink);
+            TPingThread thread(&sink, {}, true);
             thread.AddressSource = [] { return QStringLiteral("127.0.0.1"); };
             thread.PortSource = [&] { return closedPort; };
             thread.RequestPing(PING_RECONNECT, PING_NO_ACTION);
             QTRY_COMPARE_WITH_TIMEOUT(sink.Got.size(), 1, 3000);
             QCOMPARE(sink.Got[0].WParam, std::uintptr_t(PING_RECONNECT));
             // The window says once why its module sees connections come and go.
-            vsptest::FormHarness w;
+            TPlatform unprivileged;
+            unprivileged.AvoidRawSocket = true;
+            vsptest::FormHarness w({ QStringLiteral("-S0") }, unprivileged);
             w->PingAddressNow(QStringLiteral("127.0.0.1"));
             w->RequestPing(PING_RECONNECT, PING_NO_ACTION);
             QCOMPARE(
@@ -663,9 +668,9 @@ private Q_SLOTS:
         }
 
         QVERIFY(WriteSysctl("ping_group_range", "0 2147483647"));
-        QCOMPARE(CPing::Method(), CPing::TMethod::Datagram);
+        QCOMPARE(CPing::Method(true), CPing::TMethod::Datagram);
         {
-            CPing ping;
+            CPing ping(false, true);
             QVERIFY(ping.SetTarget(QStringLiteral("127.0.0.1")));
             const int fds = OpenFdCount();
             QElapsedTimer timer;
@@ -679,7 +684,7 @@ private Q_SLOTS:
 
         QVERIFY(WriteSysctl("icmp_echo_ignore_all", "1"));
         {
-            CPing ping;
+            CPing ping(false, true);
             ping.TimeoutMs = 1000;
             QVERIFY(ping.SetTarget(QStringLiteral("127.0.0.1")));
             QElapsedTimer timer;

@@ -214,14 +214,18 @@ struct Program {
     explicit Program(int serverPort, const QString& portDir, bool linkBeforeOpen = true)
     {
         qputenv("VSP_PORT_DIR", QFile::encodeName(portDir));
-        SetMessageBoxHandler([this](const MessageBoxRequest& r) {
+        TPlatform platform;
+        platform.PingNow = [](const QString&) { return 1; };
+        platform.MessageBox = [this](const MessageBoxRequest& r) {
             boxes << r;
             return MsgResult::Ok;
-        });
-        auto p = std::make_unique<TPtyVSPort>();
-        port = p.get();
-        form = std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") }, std::move(p));
-        form->PingNowOverride = [](const QString&) { return 1; };
+        };
+        platform.MakePort = [this] {
+            auto p = std::make_unique<TPtyVSPort>();
+            port = p.get();
+            return p;
+        };
+        form = std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") }, platform);
         form->LogEnabledCheckBox->setChecked(true);
         form->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
         form->PortLabeledEdit->setText(QString::number(serverPort));
@@ -234,11 +238,7 @@ struct Program {
         form->CreateCOMBitBtnClick();
         link = port->LinkPath();
     }
-    ~Program()
-    {
-        form.reset();
-        SetMessageBoxHandler({});
-    }
+    ~Program() { form.reset(); }
     TMainForm* operator->() const { return form.get(); }
 
     QStringList LogLines() const

@@ -23,10 +23,11 @@ private Q_SLOTS:
     {
         // "Hide" hides only into a notification area; without one it minimises, and a
         // minimised window is not shown again.
-        SetTrayProbe([] { return true; });
-        const auto noTray = qScopeGuard([] { SetTrayProbe({}); });
+        TPlatform withTray;
+        withTray.TrayAvailable = [] { return true; };
         FormHarness w(
-            { QStringLiteral("-P1"), QStringLiteral("-i127.0.0.1:1"), QStringLiteral("-s0") });
+            { QStringLiteral("-P1"), QStringLiteral("-i127.0.0.1:1"), QStringLiteral("-s0") },
+            withTray);
         QSignalSpy searches(w->UDPSearchBitBtn, &QPushButton::clicked);
         w->show();
         QCOMPARE(w.port->CreateCalls, 1);
@@ -76,11 +77,12 @@ private Q_SLOTS:
 
     void closeWaitsForARunningPing()
     {
-        FormHarness w;
-        w->PingThread->PingOverride = [](const QString&) {
+        TPlatform slowCheck;
+        slowCheck.WorkerPing = [](const QString&) {
             std::this_thread::sleep_for(std::chrono::milliseconds(400));
             return 1;
         };
+        FormHarness w({ QStringLiteral("-S0") }, slowCheck);
         w->RequestPing(PING_CLOSE, PING_ERROR_LAN);
         QTRY_VERIFY(w->PingThread->Busy());
         QElapsedTimer clock;

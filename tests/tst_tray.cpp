@@ -30,10 +30,24 @@ namespace {
 const QString Prefix = QStringLiteral("Orvane Virtual port manager ");
 constexpr char TrayChildVar[] = "VSP_TST_TRAY_CHILD";
 
+// Set while a case pretends that the desktop has a notification area, and what opens the
+// logo's page while a case records it.
+bool trayPretended = false;
+UrlOpener urlOpener;
+
+// An in-memory port, boxes answered OK, and the desktop as the case pretends it to be.
+TPlatform Services()
+{
+    TPlatform platform = vsptest::WithFakePort();
+    platform.MessageBox = [](const MessageBoxRequest&) { return MsgResult::Ok; };
+    platform.TrayAvailable = [] { return trayPretended || TrayAvailable(); };
+    platform.OpenUrl = [](const QUrl& url) { return urlOpener ? urlOpener(url) : OpenUrl(url); };
+    return platform;
+}
+
 std::unique_ptr<TMainForm> MakeForm()
 {
-    return std::make_unique<TMainForm>(
-        QStringList { QStringLiteral("-S0") }, std::make_unique<vsptest::FakePort>());
+    return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") }, Services());
 }
 
 // Counts the module searches a window starts (every show starts one).
@@ -51,11 +65,8 @@ struct SearchCounter {
 // While it lives, the desktop has a notification area as far as the window can tell (this
 // display has none): for the cases about hiding into it and coming back from it.
 struct WithTray {
-    WithTray()
-    {
-        SetTrayProbe([] { return true; });
-    }
-    ~WithTray() { SetTrayProbe({}); }
+    WithTray() { trayPretended = true; }
+    ~WithTray() { trayPretended = false; }
 };
 
 void Click(TMainForm& form, QSystemTrayIcon::ActivationReason reason)
@@ -70,11 +81,6 @@ void Click(TMainForm& form, QSystemTrayIcon::ActivationReason reason)
 class TstTray : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase()
-    {
-        SetMessageBoxHandler([](const MessageBoxRequest&) { return MsgResult::Ok; });
-    }
-
     void tipIsFixedTextAndPortName_data()
     {
         QTest::addColumn<QString>("port");
@@ -186,8 +192,14 @@ private Q_SLOTS:
     void hideKeepsEverythingElseRunning()
     {
         WithTray tray;
-        auto* port = new vsptest::FakePort;
-        TMainForm form(QStringList { QStringLiteral("-S0") }, std::unique_ptr<TVSPort>(port));
+        vsptest::FakePort* port = nullptr;
+        TPlatform platform = Services();
+        platform.MakePort = [&port] {
+            auto p = std::make_unique<vsptest::FakePort>();
+            port = p.get();
+            return p;
+        };
+        TMainForm form(QStringList { QStringLiteral("-S0") }, platform);
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         port->CreatePort(QStringLiteral("COM2"));
@@ -256,16 +268,16 @@ private Q_SLOTS:
     void logoOpensTheMakersPage()
     {
         QList<QUrl> opened;
-        SetUrlOpener([&](const QUrl& url) {
+        urlOpener = [&](const QUrl& url) {
             opened << url;
             return true;
-        });
+        };
         auto form = MakeForm();
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         QTest::mouseClick(form->LogoImage, Qt::LeftButton);
         QTest::mouseClick(form->LogoImage, Qt::RightButton);
-        SetUrlOpener({});
+        urlOpener = {};
         QCOMPARE(opened.size(), 1);
         QCOMPARE(opened.first(), QUrl(QString::fromLatin1(MakerWebPage)));
     }

@@ -58,15 +58,19 @@ protected:
 };
 
 // The message boxes asked for, in order. They arrive through the event loop; the handler
-// stays for the whole run, so a late box is recorded and never shown.
+// stays for the whole run, so a late box is recorded (or dropped with the worker's owner),
+// never shown.
 struct BoxRecorder {
     QList<MessageBoxRequest> Shown;
-    BoxRecorder()
+    // What a worker is given so that its boxes come here.
+    TPlatform Platform()
     {
-        SetMessageBoxHandler([this](const MessageBoxRequest& r) {
+        TPlatform platform;
+        platform.MessageBox = [this](const MessageBoxRequest& r) {
             Shown << r;
             return MsgResult::Ok;
-        });
+        };
+        return platform;
     }
     QStringList Texts() const
     {
@@ -271,7 +275,7 @@ private Q_SLOTS:
     void bindsDiscoveryPortAndSleepsWhenIdle()
     {
         MessageSink sink;
-        TUDPThread thread(&sink);
+        TUDPThread thread(&sink, {}, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         QCOMPARE(thread.BoundPort(), 9999);
         QTest::qWait(100); // settle after start-up
@@ -301,7 +305,7 @@ private Q_SLOTS:
         MessageSink sink;
         Udp listener; // plays the modules' port
         QVERIFY(listener.Bind(DiscoveryPort));
-        TUDPThread thread(&sink);
+        TUDPThread thread(&sink, {}, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         QCOMPARE(thread.BoundPort(), 9998);
 
@@ -376,7 +380,7 @@ private Q_SLOTS:
             QStringLiteral("file"));
 
         MessageSink sink;
-        TUDPThread thread(&sink);
+        TUDPThread thread(&sink, {}, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         QCOMPARE(thread.BoundPort(), 9998);
         Search(thread);
@@ -416,7 +420,7 @@ private Q_SLOTS:
     void requestAndShortCopiesAreNotStored()
     {
         MessageSink sink;
-        TUDPThread thread(&sink); // on 9999: it hears its own broadcast
+        TUDPThread thread(&sink, {}, boxes.Platform()); // on 9999: it hears its own broadcast
         QVERIFY(WaitForPort(thread));
         QCOMPARE(thread.BoundPort(), 9999);
         Search(thread);
@@ -452,7 +456,7 @@ private Q_SLOTS:
         SimModule sim;
         QVERIFY2(StartSim(sim, { Module(1) }), qPrintable(sim.Describe()));
         MessageSink sink;
-        TUDPThread thread(&sink);
+        TUDPThread thread(&sink, {}, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         const QString to = QStringLiteral("127.0.0.1:%1").arg(thread.BoundPort());
         for (int id : { 3, 4 })
@@ -475,7 +479,7 @@ private Q_SLOTS:
                          Module(2, QStringLiteral("normal"), 330) }),
             qPrintable(sim.Describe()));
         MessageSink sink;
-        TUDPThread thread(&sink);
+        TUDPThread thread(&sink, {}, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         Search(thread);
         QTRY_COMPARE_WITH_TIMEOUT(sink.Found, 2, 5000);
@@ -502,7 +506,7 @@ private Q_SLOTS:
             QVERIFY(held.back()->Bind(port));
         }
         MessageSink sink;
-        TUDPThread thread(&sink);
+        TUDPThread thread(&sink, {}, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         QCOMPARE(thread.BoundPort(), 9989);
         thread.PostThreadMessage(WM_UDPSEARCH);
@@ -522,7 +526,7 @@ private Q_SLOTS:
             QVERIFY(held.back()->Bind(port));
         }
         MessageSink sink;
-        TUDPThread thread(&sink);
+        TUDPThread thread(&sink, {}, boxes.Platform());
         QVERIFY(thread.wait(5000));
         QCOMPARE(thread.BoundPort(), 0);
         QTRY_COMPARE(boxes.Shown.size(), 1);
@@ -546,7 +550,7 @@ private Q_SLOTS:
             modules << Module(uint8_t(id));
         QVERIFY2(StartSim(sim, modules), qPrintable(sim.Describe()));
         MessageSink sink;
-        TUDPThread thread(&sink);
+        TUDPThread thread(&sink, {}, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         Search(thread);
         QTRY_COMPARE_WITH_TIMEOUT(sim.EventsNamed(QStringLiteral("replied")).size(), 65, 5000);
@@ -582,7 +586,7 @@ private Q_SLOTS:
         if (step == 1) calls.SetSockOpt = FailingSetSockOpt;
         if (step == 2) calls.Bind = FailingBind;
         MessageSink sink;
-        TUDPThread thread(&sink, calls);
+        TUDPThread thread(&sink, calls, boxes.Platform());
         QVERIFY(thread.wait(5000));
         QTRY_COMPARE(boxes.Texts(), QStringList { text });
         QCOMPARE(boxes.Shown[0].Caption, QStringLiteral("UDP Setup"));
@@ -603,7 +607,7 @@ private Q_SLOTS:
         Udp listener;
         QVERIFY(listener.Bind(DiscoveryPort));
         MessageSink sink;
-        TUDPThread thread(&sink, calls);
+        TUDPThread thread(&sink, calls, boxes.Platform());
         QVERIFY(WaitForPort(thread));
 
         sendErrno = EACCES;
@@ -653,7 +657,7 @@ private Q_SLOTS:
         TUDPSocketCalls calls;
         calls.SendTo = RecordingSendTo; // stops anything that is not loopback
         MessageSink sink;
-        TUDPThread thread(&sink, calls);
+        TUDPThread thread(&sink, calls, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         thread.PostThreadMessage(WM_UDPSEARCH);
         Udp peer;
@@ -679,7 +683,7 @@ private Q_SLOTS:
         MessageSink sink;
         Udp flood;
         for (int i = 0; i < 20; ++i) {
-            auto thread = std::make_unique<TUDPThread>(&sink);
+            auto thread = std::make_unique<TUDPThread>(&sink, TUDPSocketCalls {}, boxes.Platform());
             if (i % 2) {
                 QVERIFY(WaitForPort(*thread));
                 for (int k = 0; k < 50; ++k)

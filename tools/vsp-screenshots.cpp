@@ -75,16 +75,17 @@ int main(int argc, char* argv[])
         return 1;
     }
     // A box would wait for a click nobody gives: print it and go on.
-    vsp::SetMessageBoxHandler([](const vsp::MessageBoxRequest& r) {
+    vsp::TPlatform platform;
+    platform.MessageBox = [](const vsp::MessageBoxRequest& r) {
         std::fprintf(stderr, "vsp-screenshots: message box \"%s\": %s\n", qPrintable(r.Caption),
             qPrintable(r.Text));
         return r.Buttons == vsp::MsgButtons::YesNo ? vsp::MsgResult::Yes : vsp::MsgResult::Ok;
-    });
+    };
 
     // With a parameter the stored settings are neither read nor written: design defaults.
-    auto* mainForm = new vsp::TMainForm(
-        QStringList { QStringLiteral("-S0") }, std::make_unique<TMemoryPort>());
-    ModuleSetupForm = new vsp::TModuleSetupForm();
+    platform.MakePort = [] { return std::make_unique<TMemoryPort>(); };
+    auto* mainForm = new vsp::TMainForm(QStringList { QStringLiteral("-S0") }, platform);
+    ModuleSetupForm = new vsp::TModuleSetupForm(mainForm->Platform);
     SettingsForm = new vsp::TSettingsForm();
     bool ok = !mainForm->Terminated;
 

@@ -25,7 +25,7 @@ void TMainForm::TellEchoMethod()
     // data port sees a connection come and go at every check.
     if (EchoFallbackTold) return;
     EchoFallbackTold = true;
-    if (CPing::Method() == CPing::TMethod::None)
+    if (CPing::Method(Platform.AvoidRawSocket) == CPing::TMethod::None)
         Log(QStringLiteral(
             "ICMP not permitted for this user; checking the module with a TCP connection"));
 }
@@ -33,9 +33,9 @@ void TMainForm::TellEchoMethod()
 int TMainForm::PingAddressNow(const QString& address)
 {
     TellEchoMethod();
-    if (PingNowOverride) return PingNowOverride(address);
+    if (Platform.PingNow) return Platform.PingNow(address);
     try {
-        CPing ping(false);
+        CPing ping(false, Platform.AvoidRawSocket);
         ping.SetTarget(address);
         ping.SetFallbackPort(VSPClientSocket->Port);
         return ping.Ping() ? 1 : 0;
@@ -57,7 +57,8 @@ void TMainForm::CreateCOMBitBtnClick()
         VSPClientSocket->Host = IPAddressComboBox->currentText();
         VSPClientSocket->Port = StrToInt(PortLabeledEdit->text());
     } catch (const EConvertError& e) {
-        MessageBox({ this, e.Message(), ApplicationTitle(), MsgIcon::Error, MsgButtons::Ok });
+        MessageBox({ this, e.Message(), ApplicationTitle(), MsgIcon::Error, MsgButtons::Ok },
+            Platform.MessageBox);
         return;
     }
     // The ping blocks this thread for up to 5 s: show the waiting text first.
@@ -114,7 +115,8 @@ void TMainForm::DeleteCOMBitBtnClick()
 {
     if (VSPort->IsOpened()) {
         MessageBox({ this, QStringLiteral("Port is opend, can't be removed"), ApplicationTitle(),
-            MsgIcon::Error, MsgButtons::Ok });
+                       MsgIcon::Error, MsgButtons::Ok },
+            Platform.MessageBox);
         return;
     }
     VSPort->Delete();

@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 
 namespace vsp {
 
@@ -60,9 +61,9 @@ private:
 
 // Raw first: it works for root whatever ping_group_range says. The datagram socket is the
 // unprivileged way; the kernel then owns the identifier and strips the IP header.
-int OpenIcmpSocket(CPing::TMethod& method)
+int OpenIcmpSocket(CPing::TMethod& method, bool avoidRawSocket)
 {
-    if (!CPing::AvoidRawSocket) {
+    if (!avoidRawSocket) {
         const int fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
         if (fd >= 0) {
             method = CPing::TMethod::Raw;
@@ -123,8 +124,9 @@ bool IsEchoReplyTo(const uint8_t* packet, size_t length, bool withIpHeader, uint
         && GetLittleEndian(icmp + ICMP_SEQUENCE) == sequence;
 }
 
-CPing::CPing(bool)
-    : identifier_(uint16_t(::getpid() & 0xFFFF))
+CPing::CPing(bool, bool avoidRawSocket)
+    : avoidRawSocket_(avoidRawSocket)
+    , identifier_(uint16_t(::getpid() & 0xFFFF))
     , sequence_(NextSequence())
 {
     destination_.sin_family = AF_INET;
@@ -194,7 +196,7 @@ bool CPing::Ping()
     if (!targetValid_) return false;
 
     TMethod method = TMethod::None;
-    const TSocket socket(OpenIcmpSocket(method));
+    const TSocket socket(OpenIcmpSocket(method, avoidRawSocket_));
     if (socket.Fd() < 0) return ConnectCheck();
     usedMethod_ = method;
 
@@ -232,10 +234,10 @@ bool CPing::Ping()
     }
 }
 
-CPing::TMethod CPing::Method()
+CPing::TMethod CPing::Method(bool avoidRawSocket)
 {
     TMethod method = TMethod::None;
-    const TSocket probe(OpenIcmpSocket(method));
+    const TSocket probe(OpenIcmpSocket(method, avoidRawSocket));
     return method;
 }
 
@@ -254,8 +256,10 @@ const char* CPing::MethodName(TMethod method)
     return "no ICMP socket (needs root, CAP_NET_RAW or net.ipv4.ping_group_range)";
 }
 
-TPingThread::TPingThread(QObject* owner)
+TPingThread::TPingThread(QObject* owner, TEchoCheck check, bool avoidRawSocket)
     : owner_(owner)
+    , check_(std::move(check))
+    , avoidRawSocket_(avoidRawSocket)
 {
     start();
 }
@@ -307,8 +311,8 @@ bool TPingThread::Busy() const
 int TPingThread::Check(const QString& address, int port)
 {
     try {
-        if (PingOverride) return PingOverride(address);
-        auto ping = std::make_unique<CPing>(false);
+        if (check_) return check_(address);
+        auto ping = std::make_unique<CPing>(false, avoidRawSocket_);
         ping->SetTarget(address);
         ping->SetFallbackPort(port);
         return ping->Ping() ? PingReply : PingSilent;

@@ -50,7 +50,8 @@ public:
     enum class TMethod { None, Raw, Datagram, Tcp };
 
     // startLibrary is kept for the callers' sake; POSIX sockets need no start-up.
-    explicit CPing(bool startLibrary = false);
+    // avoidRawSocket: behave as an unprivileged process and never try the raw socket.
+    explicit CPing(bool startLibrary = false, bool avoidRawSocket = false);
     ~CPing();
 
     CPing(const CPing&) = delete;
@@ -76,14 +77,13 @@ public:
     int SkippedPackets() const { return skipped_; }
 
     // Which socket a check would use now (opens and closes one to find out).
-    static TMethod Method();
+    static TMethod Method(bool avoidRawSocket = false);
     static const char* MethodName(TMethod method);
-    // Test hook: behave as an unprivileged process and never try the raw socket.
-    static inline std::atomic<bool> AvoidRawSocket { false };
 
 private:
     bool ConnectCheck(); // the TCP stand-in, within the same budget
 
+    bool avoidRawSocket_;
     uint16_t identifier_;
     uint16_t sequence_;
     sockaddr_in destination_ {};
@@ -100,12 +100,17 @@ constexpr uint32_t PING_ERROR_LAN = 2; // error request, module silent
 constexpr uint32_t PING_CLOSE = 3; // error request, module answered
 constexpr uint32_t PING_NO_ACTION = 10; // reconnect request, module silent
 
+// A check in place of the real one, called on the worker: returns TPingThread::PingReply,
+// PingSilent, or PingCannotStart (as if the check object could not be made).
+using TEchoCheck = std::function<int(const QString& address)>;
+
 class TPingThread : public QThread {
     Q_OBJECT
 public:
     // Starts at once and waits idle ("suspended"). owner receives WM_PINGRESULT; it is not
-    // made our parent, and must outlive Stop().
-    explicit TPingThread(QObject* owner);
+    // made our parent, and must outlive Stop(). check: empty, the real check, which with
+    // avoidRawSocket never tries the raw socket.
+    explicit TPingThread(QObject* owner, TEchoCheck check = {}, bool avoidRawSocket = false);
     ~TPingThread() override; // Stop()s if still running
 
     // On the UI thread. If idle: takes the address from AddressSource now, stores the
@@ -123,12 +128,10 @@ public:
     std::function<QString()> AddressSource;
     std::function<int()> PortSource;
 
-    // Test hook, called on the worker instead of a real check: return PingReply,
-    // PingSilent, or PingCannotStart (as if the check object could not be made).
+    // What a check in place of the real one returns.
     static constexpr int PingCannotStart = -1;
     static constexpr int PingSilent = 0;
     static constexpr int PingReply = 1;
-    std::function<int(const QString& address)> PingOverride;
 
 protected:
     void run() override;
@@ -137,6 +140,8 @@ private:
     int Check(const QString& address, int port);
 
     QObject* owner_;
+    const TEchoCheck check_;
+    const bool avoidRawSocket_;
     mutable QMutex mutex_;
     QWaitCondition wake_;
     bool requested_ = false; // accepted, not yet taken by the worker

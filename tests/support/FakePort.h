@@ -4,10 +4,12 @@
 // It keeps the contract the pty backend keeps (tests/support/PortContract.h), so that a
 // handler test sees what the real port would do.
 
+#include "app/Platform.h"
 #include "vport/Vsportlib_tlb.h"
 
 #include <QByteArray>
 #include <QString>
+#include <memory>
 
 namespace vsptest {
 
@@ -85,5 +87,13 @@ public:
 private:
     bool opened_ = false;
 };
+
+// The real machine's services with an in-memory port in place of the pty backend.
+inline vsp::TPlatform WithFakePort()
+{
+    vsp::TPlatform platform;
+    platform.MakePort = [] { return std::make_unique<FakePort>(); };
+    return platform;
+}
 
 } // namespace vsptest

@@ -8,26 +8,29 @@
 
 namespace vsptest {
 
-FormHarness::FormHarness(const QStringList& params)
+FormHarness::FormHarness(const QStringList& params, vsp::TPlatform platform)
 {
-    auto p = std::make_unique<FakePort>();
-    port = p.get();
-    vsp::SetMessageBoxHandler([this](const vsp::MessageBoxRequest& r) {
-        boxes << r;
-        return boxAnswer;
-    });
-    form = std::make_unique<vsp::TMainForm>(params, std::move(p));
-    form->LogEnabledCheckBox->setChecked(true);
-    form->PingNowOverride = [this](const QString& address) {
+    platform.PingNow = [this](const QString& address) {
+        if (onPing) return onPing(address);
         pinged << address;
         return pingAnswer;
     };
+    platform.MessageBox = [this](const vsp::MessageBoxRequest& r) {
+        boxes << r;
+        return boxAnswer;
+    };
+    platform.MakePort = [this] {
+        auto p = std::make_unique<FakePort>();
+        port = p.get();
+        return p;
+    };
+    form = std::make_unique<vsp::TMainForm>(params, platform);
+    form->LogEnabledCheckBox->setChecked(true);
 }
 
 FormHarness::~FormHarness()
 {
     form.reset();
-    vsp::SetMessageBoxHandler({});
 }
 
 QStringList FormHarness::LogLines() const

@@ -8,6 +8,7 @@
 
 #include <QList>
 #include <QStringList>
+#include <functional>
 #include <memory>
 
 namespace vsptest {
@@ -15,17 +16,21 @@ namespace vsptest {
 class FormHarness {
 public:
     // params: the command line; the default keeps the settings store out of the test.
-    explicit FormHarness(const QStringList& params = { QStringLiteral("-S0") });
+    // platform: services of the test's own; the port and the message boxes are the harness's.
+    explicit FormHarness(
+        const QStringList& params = { QStringLiteral("-S0") }, vsp::TPlatform platform = {});
     ~FormHarness();
 
     vsp::TMainForm* operator->() const { return form.get(); }
 
-    FakePort* port;
+    FakePort* port = nullptr;
     std::unique_ptr<vsp::TMainForm> form;
     QList<vsp::MessageBoxRequest> boxes;
     vsp::MsgResult boxAnswer = vsp::MsgResult::Ok;
     QStringList pinged; // addresses of synchronous checks
     int pingAnswer = 1; // 1 reply, 0 none, -1 cannot start
+    // A synchronous check of the test's own, in place of recording and pingAnswer.
+    std::function<int(const QString& address)> onPing;
 
     // The log's messages without their time of day, oldest first.
     QStringList LogLines() const;
