@@ -40,11 +40,6 @@ QString LogLine(const QTime& time, const QString& text, const QLocale& locale)
     return locale.toString(time, LogTimeFormat(locale)) + QStringLiteral(": ") + text;
 }
 
-bool LogToStderr()
-{
-    return qEnvironmentVariableIntValue("VSP_LOG_STDERR") == 1;
-}
-
 void WriteStderrLogLine(const QDateTime& when, const QString& text)
 {
     QString flat = text;

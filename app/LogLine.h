@@ -15,10 +15,6 @@ QString LogTimeFormat(const QLocale& locale);
 // time + ": " + text, the time in the locale's long time format.
 QString LogLine(const QTime& time, const QString& text, const QLocale& locale = QLocale());
 
-// VSP_LOG_STDERR=1 copies every logged message to standard error, logging enabled or not,
-// so a hidden or headless program can be followed from its terminal or service journal.
-bool LogToStderr();
-
 // One line on standard error: date, time with milliseconds, the text. Line breaks inside
 // the text become spaces so that each message stays one line.
 void WriteStderrLogLine(const QDateTime& when, const QString& text);

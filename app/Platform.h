@@ -5,10 +5,13 @@
 
 #include "app/Dialogs.h"
 #include "app/Shell.h"
+#include "vport/PtyLink.h"
 
+#include <QByteArray>
 #include <QString>
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace vsp {
 
@@ -31,6 +34,21 @@ struct TPlatform {
     std::function<int(const QString& address)> WorkerPing;
     // Behave as an unprivileged process: the echo checks never try the raw socket.
     bool AvoidRawSocket = false;
+
+    // What the user set in the environment; main reads it once at start, and nothing else
+    // does. Empty members leave the program's own defaults.
+    //
+    // The settings store file, and the folder the start-on-boot entry goes in.
+    QString StorePath;
+    QString AutostartDir;
+    // Where a bare port name becomes a link.
+    TPortFolders PortFolders;
+    // Every log message also goes to standard error.
+    bool LogToStderr = false;
+    // The address module searches go to, as the user wrote it; none: the broadcast address.
+    std::optional<QByteArray> DiscoveryAddress;
+    // The module's set-up console; 0: the usual port.
+    int SetupPort = 0;
 };
 
 } // namespace vsp

@@ -43,15 +43,17 @@ TRegFile::~TRegFile()
     if (lockFd_ >= 0) ::close(lockFd_);
 }
 
-QString TRegFile::DefaultPath()
+QString ConfigFolder(const QString& configHome)
 {
-    const QString store = qEnvironmentVariable("VSP_STORE");
-    if (!store.isEmpty()) return QFileInfo(store).absoluteFilePath();
-    // A relative XDG_CONFIG_HOME is invalid and must be ignored.
-    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (config.isEmpty() || QDir::isRelativePath(config))
-        config = QDir::homePath() + QStringLiteral("/.config");
-    return config + QStringLiteral("/vsp/settings.reg");
+    if (configHome.isEmpty() || QDir::isRelativePath(configHome))
+        return QDir::homePath() + QStringLiteral("/.config");
+    return configHome;
+}
+
+QString TRegFile::StorePathFor(const QString& chosen, const QString& configHome)
+{
+    if (!chosen.isEmpty()) return QFileInfo(chosen).absoluteFilePath();
+    return ConfigFolder(configHome) + QStringLiteral("/vsp/settings.reg");
 }
 
 bool TRegFile::Fail(TStoreError error, const QString& text)

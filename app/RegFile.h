@@ -23,6 +23,10 @@ enum class TStoreError {
     WriteFailed, // writing the new file failed; the old one is intact
 };
 
+// The user's configuration folder: configHome when it is an absolute path (a relative one
+// is invalid and ignored), else ~/.config.
+QString ConfigFolder(const QString& configHome);
+
 // The store file: reads it, and rewrites it atomically under a lock so that two programs
 // writing at once do not lose each other's keys.
 class TRegFile {
@@ -32,9 +36,8 @@ public:
     TRegFile(const TRegFile&) = delete;
     TRegFile& operator=(const TRegFile&) = delete;
 
-    // $VSP_STORE when set, else $XDG_CONFIG_HOME/vsp/settings.reg, else
-    // ~/.config/vsp/settings.reg.
-    static QString DefaultPath();
+    // chosen (the file the user named) when given, else configHome/vsp/settings.reg.
+    static QString StorePathFor(const QString& chosen, const QString& configHome);
 
     QString Path() const { return path_; }
     // A missing file reads as an empty store.

@@ -30,11 +30,6 @@ QString DescribeReadStatus(TReadStatus status, TRegDataType wanted)
     return QString();
 }
 
-TRegistry::TRegistry()
-    : TRegistry(TRegFile::DefaultPath(), DefaultAutostartDir())
-{
-}
-
 TRegistry::TRegistry(const QString& storePath, const QString& autostartDir)
     : file_(storePath)
     , autostartDir_(QFileInfo(autostartDir).absoluteFilePath())
@@ -43,12 +38,9 @@ TRegistry::TRegistry(const QString& storePath, const QString& autostartDir)
 
 TRegistry::~TRegistry() = default;
 
-QString TRegistry::DefaultAutostartDir()
+QString TRegistry::AutostartDirFor(const QString& configHome)
 {
-    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (config.isEmpty() || QDir::isRelativePath(config))
-        config = QDir::homePath() + QStringLiteral("/.config");
-    return config + QStringLiteral("/autostart");
+    return ConfigFolder(configHome) + QStringLiteral("/autostart");
 }
 
 QString TRegistry::StorePath() const

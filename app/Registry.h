@@ -33,15 +33,13 @@ QString DescribeReadStatus(TReadStatus status, TRegDataType wanted);
 // until CloseKey, which commits them in one atomic rewrite (all or nothing).
 class TRegistry {
 public:
-    // The default store file and autostart folder.
-    TRegistry();
     TRegistry(const QString& storePath, const QString& autostartDir);
     ~TRegistry();
     TRegistry(const TRegistry&) = delete;
     TRegistry& operator=(const TRegistry&) = delete;
 
-    // $XDG_CONFIG_HOME/autostart, else ~/.config/autostart.
-    static QString DefaultAutostartDir();
+    // The autostart folder under the configuration folder configHome (see ConfigFolder).
+    static QString AutostartDirFor(const QString& configHome);
 
     // canCreate: a missing key is created when values are written to it (opening alone
     // writes nothing). The Run key always exists. A key already open is closed first.

@@ -32,7 +32,8 @@ namespace vsp {
 TMainForm::TMainForm(const QStringList& params, TPlatform platform, QWidget* parent)
     : QWidget(parent)
     , Platform(std::move(platform))
-    , VSPort(Platform.MakePort ? Platform.MakePort() : std::make_unique<TPtyVSPort>())
+    , VSPort(Platform.MakePort ? Platform.MakePort()
+                               : std::make_unique<TPtyVSPort>(Platform.PortFolders))
     , PendingBuffer(new uint8_t[PendingCapacity])
     , params_(params)
 {

@@ -84,6 +84,14 @@ QString Name(const char* name)
     return QString::fromLatin1(name);
 }
 
+// The store main named, else the user's usual one.
+TRegistry UserStore(const TPlatform& platform)
+{
+    return TRegistry(
+        platform.StorePath.isEmpty() ? TRegFile::StorePathFor({}, {}) : platform.StorePath,
+        platform.AutostartDir.isEmpty() ? TRegistry::AutostartDirFor({}) : platform.AutostartDir);
+}
+
 void ShowError(TMainForm* owner, const QString& text, const QString& caption)
 {
     MessageBox(
@@ -94,7 +102,7 @@ void ShowError(TMainForm* owner, const QString& text, const QString& caption)
 
 void TMainForm::LoadSettings()
 {
-    TRegistry reg;
+    TRegistry reg = UserStore(Platform);
     const QString caption = QStringLiteral("Kelmar VSP");
 
     // Start on boot: only the entry's presence counts.
@@ -195,7 +203,7 @@ bool TMainForm::SaveSettings()
             QStringLiteral("Error"));
         return true;
     }
-    TRegistry reg;
+    TRegistry reg = UserStore(Platform);
 
     // Start on boot. A failure here is reported, and the settings are saved anyway.
     bool runWritten = reg.OpenKey(Name(RunKeyPath), false);

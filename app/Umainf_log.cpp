@@ -49,7 +49,7 @@ QString MemoLine(int msecsOfDay, const QString& message)
 
 void TMainForm::Log(const QString& message)
 {
-    if (LogToStderr()) WriteStderrLogLine(QDateTime::currentDateTime(), message);
+    if (Platform.LogToStderr) WriteStderrLogLine(QDateTime::currentDateTime(), message);
     // Read at each call: switching the log on or off takes effect at the next message.
     if (!LogEnabledCheckBox->isChecked()) return;
     if (!LogWindow.isValid() || LogWindow.elapsed() >= LogWindowMs) StartLogWindow();

@@ -1,7 +1,9 @@
 // The program: create the three windows, run the message loop until the main window closes.
 
 #include "app/Dialogs.h"
+#include "app/Registry.h"
 #include "app/Umainf.h"
+#include "setup/Udpthread.h"
 #include "setup/Umodulesetupf.h"
 #include "vport/Usettingsf.h"
 
@@ -70,6 +72,25 @@ void EndOnSignals(QCoreApplication* app)
         sigaction(sig, &sa, nullptr);
 }
 
+// The settings a user makes in the environment (the README's table), read here once so that
+// nothing deeper in the program depends on the process environment.
+vsp::TPlatform FromEnvironment()
+{
+    vsp::TPlatform platform;
+    const QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
+    platform.StorePath = vsp::TRegFile::StorePathFor(qEnvironmentVariable("VSP_STORE"), configHome);
+    platform.AutostartDir = vsp::TRegistry::AutostartDirFor(configHome);
+    platform.PortFolders
+        = { qEnvironmentVariable("VSP_PORT_DIR"), qEnvironmentVariable("XDG_RUNTIME_DIR") };
+    platform.LogToStderr = qEnvironmentVariableIntValue("VSP_LOG_STDERR") == 1;
+    if (qEnvironmentVariableIsSet(vsp::DiscoveryAddrVariable))
+        platform.DiscoveryAddress = qgetenv(vsp::DiscoveryAddrVariable);
+    QString problem;
+    platform.SetupPort = vsp::ParseSetupPort(qgetenv(vsp::SetupPortVariable), &problem);
+    if (!problem.isEmpty()) qWarning("%s", qPrintable(problem));
+    return platform;
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -95,7 +116,7 @@ int main(int argc, char* argv[])
     EndOnSignals(&app);
     int exitCode = 0;
     try {
-        auto* mainForm = new vsp::TMainForm(params);
+        auto* mainForm = new vsp::TMainForm(params, FromEnvironment());
         ModuleSetupForm = new vsp::TModuleSetupForm(mainForm->Platform);
         SettingsForm = new vsp::TSettingsForm();
         if (!mainForm->Terminated) {

@@ -115,15 +115,15 @@ void TUDPThread::ReadTarget()
     auto* target = reinterpret_cast<sockaddr_in*>(&target_);
     target->sin_family = AF_INET;
     target->sin_port = htons(DiscoveryPort);
-    if (!qEnvironmentVariableIsSet(DiscoveryAddrVariable)) {
+    if (!platform_.DiscoveryAddress) {
         target->sin_addr.s_addr = htonl(INADDR_BROADCAST);
         haveTarget_ = true;
         return;
     }
     // A bad value must not fall back to the real broadcast: whoever set it wanted the
     // search kept somewhere else.
-    const QByteArray text = qgetenv(DiscoveryAddrVariable);
-    if (::inet_pton(AF_INET, text.constData(), &target->sin_addr) == 1) {
+    const QByteArray& text = *platform_.DiscoveryAddress;
+    if (!text.contains('\0') && ::inet_pton(AF_INET, text.constData(), &target->sin_addr) == 1) {
         haveTarget_ = true;
         return;
     }

@@ -30,8 +30,8 @@ constexpr int ModuleTableSize = 64;
 // First port tried for the worker's own socket, and the last one before giving up.
 constexpr uint16_t UDPBindFirstPort = DiscoveryPort;
 constexpr uint16_t UDPBindLastPort = 9900;
-// Overrides the address the search goes to (255.255.255.255 otherwise); the tests aim the
-// search at loopback with it. Read once when the worker starts.
+// Where the user names another address for the search than 255.255.255.255 (a subnet's
+// broadcast, or loopback for tests); main reads it into TPlatform::DiscoveryAddress.
 constexpr char DiscoveryAddrVariable[] = "VSP_DISCOVERY_ADDR";
 
 struct ModuleEntry {

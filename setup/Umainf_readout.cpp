@@ -60,7 +60,7 @@ void TMainForm::StartSetupReadout()
     TCPSetupClientSocket->Close();
     SetupReadoutBound.Reset();
     TCPSetupClientSocket->Host = IPAddressComboBox->currentText();
-    TCPSetupClientSocket->Port = SetupConsolePortInUse();
+    TCPSetupClientSocket->Port = SetupConsolePortInUse(Platform);
     TCPSetupClientSocket->Open();
 }
 

@@ -12,7 +12,6 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
-#include <QMutex>
 #include <QPointer>
 #include <QPushButton>
 #include <QShowEvent>
@@ -360,24 +359,24 @@ ModuleSetupValues Snapshot(const TModuleSetupForm& f)
 
 } // namespace
 
-int SetupConsolePortInUse()
+int ParseSetupPort(const QByteArray& value, QString* problem)
 {
-    const QByteArray value = qgetenv(SetupPortVariable);
-    if (value.isEmpty()) return SetupConsolePort;
+    if (problem) problem->clear();
+    if (value.isEmpty()) return 0;
     bool ok = false;
     const uint port = value.toUInt(&ok, 10);
     if (ok && port >= 1 && port <= 65535) return int(port);
-    // Said once per value: every report and every "Write Configuration" would repeat it.
-    static QMutex mutex;
-    static QByteArray told;
-    QMutexLocker lock(&mutex);
-    if (value != told) {
-        told = value;
-        qWarning("%s=\"%s\" is not a TCP port (1-65535); the set-up console is reached on "
-                 "port %d",
-            SetupPortVariable, value.constData(), int(SetupConsolePort));
-    }
-    return SetupConsolePort;
+    if (problem)
+        *problem = QStringLiteral("%1=\"%2\" is not a TCP port (1-65535); the set-up console is "
+                                  "reached on port %3")
+                       .arg(QLatin1String(SetupPortVariable), QString::fromLocal8Bit(value))
+                       .arg(int(SetupConsolePort));
+    return 0;
+}
+
+int SetupConsolePortInUse(const TPlatform& platform)
+{
+    return platform.SetupPort > 0 ? platform.SetupPort : int(SetupConsolePort);
 }
 
 void TModuleSetupForm::FormShow()
@@ -395,7 +394,7 @@ void TModuleSetupForm::BitBtn1Click()
     RichEdit1->setFocus();
     ++dialogue_;
     ClientSocket1->Host = TCPIPEdit->text();
-    ClientSocket1->Port = SetupConsolePortInUse();
+    ClientSocket1->Port = SetupConsolePortInUse(platform_);
     ClientSocket1->Open();
 }
 

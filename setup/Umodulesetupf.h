@@ -26,10 +26,13 @@ class TRadioGroup;
 // dialog and the settings report's read-out at a simulated module with it.
 constexpr char SetupPortVariable[] = "VSP_SETUP_PORT";
 
-// The set-up console's port as the dialog and the read-out use it: SetupConsolePort, or the
-// port VSP_SETUP_PORT names. A value that is no port (1-65535) is reported on stderr, once
-// for each such value, and the usual port is used.
-int SetupConsolePortInUse();
+// The port a value of SetupPortVariable names, 0 when it is empty or names none; then
+// problem (when given) says why, or is empty.
+int ParseSetupPort(const QByteArray& value, QString* problem = nullptr);
+
+// The set-up console's port as the dialog and the read-out use it: the platform's, else
+// SetupConsolePort.
+int SetupConsolePortInUse(const TPlatform& platform);
 
 class TModuleSetupForm : public QWidget {
     Q_OBJECT

@@ -42,6 +42,7 @@ constexpr int BigTransfer = 1024 * 1024;
 // on a port the OS picks (server mode), with every log message kept in order: the memo
 // itself holds only 30 lines.
 struct Bridge {
+    QTemporaryDir portDir; // where COM9 goes
     std::unique_ptr<TMainForm> form;
     SimModule sim;
     QStringList log;
@@ -51,6 +52,8 @@ struct Bridge {
         const QStringList& simArgs = { QStringLiteral("--mode"), QStringLiteral("sink") })
     {
         TPlatform platform;
+        platform.PortFolders.chosen = portDir.path();
+        platform.DiscoveryAddress = QByteArray(vsptest::LoopbackBroadcast);
         platform.MessageBox = [this](const MessageBoxRequest& r) {
             boxes << r;
             return MsgResult::Ok;
@@ -138,13 +141,9 @@ QByteArray ModuleGot(Bridge& b, qsizetype size, int conn = 0)
 class TstBridge : public QObject {
     Q_OBJECT
 
-    QTemporaryDir portDir_;
-
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY(portDir_.isValid());
-        qputenv("VSP_PORT_DIR", QFile::encodeName(portDir_.path()));
         PtyClient probe;
         QVERIFY2(probe.Ok("check"), qPrintable(probe.Error()));
     }
@@ -157,7 +156,7 @@ private Q_SLOTS:
         QVERIFY2(b.sim.IsRunning(), qPrintable(b.sim.Describe()));
         b.form->CreateCOMBitBtnClick();
         QCOMPARE(b.form->StatusLabel->text(), QStringLiteral("Created"));
-        QCOMPARE(b.Port()->LinkPath(), portDir_.filePath(QStringLiteral("COM9")));
+        QCOMPARE(b.Port()->LinkPath(), b.portDir.filePath(QStringLiteral("COM9")));
         QCOMPARE(b.log,
             QStringList({ "Device 127.0.0.1 found (ping received)", "Serial port COM9 created",
                 "Port link " + b.Port()->LinkPath() }));

@@ -26,10 +26,10 @@ struct Started {
     QList<MessageBoxRequest> Boxes;
 };
 
-Started Start(const QStringList& params)
+Started Start(const TempStore& store, const QStringList& params)
 {
     Started out;
-    TPlatform platform = vsptest::WithFakePort();
+    TPlatform platform = store.Platform(vsptest::WithFakePort());
     platform.MessageBox = [&out](const MessageBoxRequest& r) {
         out.Boxes.append(r);
         return MsgResult::Ok;
@@ -113,7 +113,7 @@ private Q_SLOTS:
         QFETCH(QString, changes);
         vsptest::TempStore store; // in case anything reached for the store
         const QByteArray before = store.Read();
-        const Started s = Start(params);
+        const Started s = Start(store, params);
         QCOMPARE(s.Result, result);
         QCOMPARE(s.Terminated, result != 0);
         QCOMPARE(s.Boxes.size(), result != 0 ? 1 : 0);
@@ -178,7 +178,7 @@ private Q_SLOTS:
         QFETCH(QString, box);
         vsptest::TempStore temp;
         temp.Write(store);
-        const Started s = Start(params);
+        const Started s = Start(temp, params);
         QCOMPARE(s.Result, result);
         QStringList others;
         for (const MessageBoxRequest& r : s.Boxes)

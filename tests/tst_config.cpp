@@ -45,9 +45,9 @@ struct Boxes {
     }
 };
 
-std::unique_ptr<TMainForm> Start(const QStringList& params = {})
+std::unique_ptr<TMainForm> Start(const TempStore& store, const QStringList& params = {})
 {
-    TPlatform platform = vsptest::WithFakePort();
+    TPlatform platform = store.Platform(vsptest::WithFakePort());
     platform.MessageBox = [](const MessageBoxRequest& r) {
         if (!recording) return MessageBox(r);
         recording->Shown.append(r);
@@ -102,7 +102,7 @@ private Q_SLOTS:
     {
         TempStore store;
         Boxes boxes;
-        auto form = Start();
+        auto form = Start(store);
         QVERIFY(!form->Terminated);
         QCOMPARE(boxes.Texts(), QStringList());
         QCOMPARE(Show(StateOf(*form)), Show(Expected("")));
@@ -114,7 +114,7 @@ private Q_SLOTS:
         Boxes boxes;
         const QString program = QCoreApplication::applicationFilePath();
         {
-            auto form = Start();
+            auto form = Start(store);
             form->IPAddressComboBox->setEditText("10.0.0.5");
             form->PortLabeledEdit->setText("10001");
             form->ComPortComboBox->setEditText("COM12");
@@ -146,7 +146,7 @@ private Q_SLOTS:
             TRegValue::Integer(1));
         // Start on boot: the program itself, without parameters.
         QVERIFY(QFile::exists(store.AutostartFile()));
-        TRegistry reg;
+        TRegistry reg = store.Registry();
         QVERIFY(reg.OpenKey(QString::fromLatin1(RunKeyPath), false));
         QString exec;
         QCOMPARE(reg.ReadString("KelmarVSP", exec), TReadStatus::Ok);
@@ -156,7 +156,7 @@ private Q_SLOTS:
                                          "tea1=A\\B\"C|tea2=|tea4=00000000|"
                                          "+N|+Nf|+Nk|+tea|+log|+H|+F|+boot");
         {
-            auto form = Start();
+            auto form = Start(store);
             QCOMPARE(Show(StateOf(*form)), Show(saved));
             // Switched off, the autostart entry goes.
             form->StartOnBootCheckBox->setChecked(false);
@@ -164,7 +164,7 @@ private Q_SLOTS:
         }
         QVERIFY(!QFile::exists(store.AutostartFile()));
         {
-            auto form = Start();
+            auto form = Start(store);
             FormState off = saved;
             off["boot"] = "0";
             QCOMPARE(Show(StateOf(*form)), Show(off));
@@ -227,7 +227,7 @@ private Q_SLOTS:
             f.write(autostart);
         }
         Boxes boxes;
-        auto form = Start();
+        auto form = Start(temp);
         QCOMPARE(boxes.Texts(), QStringList());
         QCOMPARE(Show(StateOf(*form)), Show(Expected(changes)));
     }
@@ -269,7 +269,7 @@ private Q_SLOTS:
                                                         : StateKey(n) + "=" + v.Text);
         }
         Boxes boxes;
-        auto form = Start();
+        auto form = Start(store);
         QCOMPARE(boxes.Texts(),
             QStringList {
                 QStringLiteral("Can't read value '%1' from %2: %3").arg(name, VspKey, why) });
@@ -348,7 +348,7 @@ private Q_SLOTS:
             std::unique_ptr<TMainForm> form;
             {
                 NoPermissionOverride asUser;
-                form = Start(params);
+                form = Start(temp, params);
             }
             QVERIFY(form->Terminated);
             QCOMPARE(form->ExitCode, 1);
@@ -387,7 +387,7 @@ private Q_SLOTS:
         TempStore store;
         store.Write(SettingsText(FullSettings(false)));
         Boxes boxes;
-        auto form = Start();
+        auto form = Start(store);
         QCOMPARE(boxes.Texts(), QStringList());
         form->IPAddressComboBox->setEditText(QString(8000, u'1')); // bigger than the file was
         if (fault == "damaged") store.Write("\nREGEDIT5\n");
@@ -433,7 +433,7 @@ private Q_SLOTS:
         TempStore store;
         QDir().mkpath(store.AutostartDir());
         Boxes boxes;
-        auto form = Start();
+        auto form = Start(store);
         form->StartOnBootCheckBox->setChecked(true);
         form->IPAddressComboBox->setEditText("10.0.0.9");
         QFile::setPermissions(store.AutostartDir(), QFile::ReadOwner | QFile::ExeOwner);
@@ -479,7 +479,7 @@ private Q_SLOTS:
         const QStringList before = Listing(store.Dir());
         Boxes boxes;
         {
-            auto form = Start(params);
+            auto form = Start(store, params);
             if (!form->Terminated) {
                 // Changed settings, start on boot switched off: still nothing is written.
                 form->IPAddressComboBox->setEditText("10.0.0.1");

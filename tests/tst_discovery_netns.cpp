@@ -1,7 +1,7 @@
 // Discovery across a real broadcast. Two network namespaces joined by a veth pair stand
 // for a network segment: the simulated modules listen on 0.0.0.0:9999 in one, and the
 // window runs in the other, where its search goes to 255.255.255.255 as it does for users
-// (no VSP_DISCOVERY_ADDR). The broadcast cannot leave the pair.
+// (the address set to it explicitly). The broadcast cannot leave the pair.
 //
 // The window side is this same program started again inside its namespace with
 // --discovery-window; it drives the "UDP Setup" page and prints what the page shows as
@@ -93,10 +93,6 @@ int RunWindow(const QStringList& args)
         std::fprintf(stderr, "%s: not inside a private network namespace; refusing\n", WindowFlag);
         return 3;
     }
-    if (qEnvironmentVariableIsSet(DiscoveryAddrVariable)) {
-        std::fprintf(stderr, "%s: %s must be unset here\n", WindowFlag, DiscoveryAddrVariable);
-        return 3;
-    }
     int held = -1;
     if (args.contains(QLatin1String(HoldFlag))) {
         // Another program's socket on the discovery port.
@@ -112,7 +108,10 @@ int RunWindow(const QStringList& args)
     }
     const int expect = args.value(args.indexOf(QStringLiteral("--expect")) + 1).toInt();
 
-    vsptest::FormHarness h;
+    // The search as a user's machine sends it, to the limited broadcast.
+    vsp::TPlatform broadcast;
+    broadcast.DiscoveryAddress = QByteArray("255.255.255.255");
+    vsptest::FormHarness h({}, broadcast);
     h->IPAddressComboBox->setEditText(QStringLiteral("172.30.213.99"));
     h->show(); // every show searches
     Collect(h.form.get(), expect);
@@ -239,7 +238,6 @@ private Q_SLOTS:
 
         QProcess window;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QLatin1String(DiscoveryAddrVariable));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         window.setProcessEnvironment(env);
         QStringList command = net.ExecB();

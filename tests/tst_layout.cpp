@@ -33,9 +33,10 @@ using namespace vsp;
 
 namespace {
 
-std::unique_ptr<TMainForm> MakeForm()
+std::unique_ptr<TMainForm> MakeForm(bool logToStderr = false)
 {
     TPlatform platform = vsptest::WithFakePort();
+    platform.LogToStderr = logToStderr;
     platform.MessageBox = [](const MessageBoxRequest&) { return MsgResult::Ok; };
     platform.OpenUrl = [](const QUrl&) { return true; };
     return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") }, platform);
@@ -131,12 +132,10 @@ private Q_SLOTS:
                 QStringLiteral("Font %1 %2 px: ").arg(family).arg(font.pixelSize())));
         }
         const QString note = DesignFontNote();
-        qputenv("VSP_LOG_STDERR", "1");
         const QByteArray err = vsptest::CaptureStderr([] {
-            auto first = MakeForm();
-            auto second = MakeForm();
+            auto first = MakeForm(true);
+            auto second = MakeForm(true);
         });
-        qunsetenv("VSP_LOG_STDERR");
         QCOMPARE(err.count("Font "), design ? 0 : 1);
         if (!design) QVERIFY2(err.contains(note.toLocal8Bit()), err.constData());
     }

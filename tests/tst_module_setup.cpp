@@ -90,7 +90,7 @@ LogColours ByColour(const QTextEdit* log)
 // may do what a user or the module could do meanwhile).
 struct Dialog {
     SimModule sim;
-    TModuleSetupForm dlg { Recording() };
+    TModuleSetupForm dlg { vsptest::AtConsoleOf(sim, Recording()) };
     QList<MessageBoxRequest> boxes;
     std::function<void(const MessageBoxRequest&)> onBox;
 
@@ -110,7 +110,6 @@ struct Dialog {
         dlg.TCPIPEdit->setText(QStringLiteral("127.0.0.1"));
         dlg.show();
     }
-    ~Dialog() { qunsetenv(SetupPortVariable); }
 
     // A prompting console; `more` adds or overrides console settings.
     bool Start(const QJsonObject& more = {})
@@ -630,14 +629,11 @@ private Q_SLOTS:
 
     void doubleClickOnAModuleOpensTheDialog()
     {
-        vsptest::FormHarness w;
         SimModule sim;
+        vsptest::FormHarness w({}, vsptest::AtConsoleOf(sim));
         TModuleSetupForm dlg(w->Platform);
         ModuleSetupForm = &dlg;
-        auto restore = qScopeGuard([] {
-            ModuleSetupForm = nullptr;
-            qunsetenv(SetupPortVariable);
-        });
+        auto restore = qScopeGuard([] { ModuleSetupForm = nullptr; });
         QString why;
         QVERIFY2(vsptest::StartSetupConsole(sim, { { "mode", "prompt" }, { "prompts", 3 } }, &why),
             qPrintable(why));

@@ -376,7 +376,6 @@ int main(int argc, char** argv)
             qPrintable(why));
         return 1;
     }
-    qputenv(DiscoveryAddrVariable, "127.255.255.255");
     TstModules test;
     return QTest::qExec(&test, argc, argv);
 }

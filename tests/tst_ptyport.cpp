@@ -134,6 +134,7 @@ class TstPtyPort : public QObject {
 
     QTemporaryDir root_;
     QString portDir_;
+    TPortFolders folders_; // where bare names go: portDir_ unless a case says otherwise
 
     QString Path(const QString& relative) const { return root_.filePath(relative); }
 
@@ -147,17 +148,13 @@ private Q_SLOTS:
         QVERIFY2(probe.Error().isEmpty(), qPrintable(probe.Error()));
         QVERIFY2(probe.Ok("check"), qPrintable(probe.Error()));
     }
-    void init()
-    {
-        qputenv("VSP_PORT_DIR", QFile::encodeName(portDir_));
-        qunsetenv("XDG_RUNTIME_DIR");
-    }
+    void init() { folders_ = { portDir_, {} }; }
 
     // Where the link goes, and that it leads to the pty.
     void linkIsMadeWhereTheNameSays_data()
     {
-        QTest::addColumn<QString>("portDirEnv"); // "-" unset
-        QTest::addColumn<QString>("runtimeDirEnv"); // "-" unset
+        QTest::addColumn<QString>("portDirEnv"); // VSP_PORT_DIR, "-" unset
+        QTest::addColumn<QString>("runtimeDirEnv"); // XDG_RUNTIME_DIR, "-" unset
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expectedLink");
         const QString r = root_.path();
@@ -177,15 +174,11 @@ private Q_SLOTS:
         QFETCH(QString, runtimeDirEnv);
         QFETCH(QString, name);
         QFETCH(QString, expectedLink);
-        if (portDirEnv == QLatin1String("-"))
-            qunsetenv("VSP_PORT_DIR");
-        else
-            qputenv("VSP_PORT_DIR", QFile::encodeName(portDirEnv));
-        if (runtimeDirEnv != QLatin1String("-"))
-            qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDirEnv));
+        folders_.chosen = portDirEnv == QLatin1String("-") ? QString() : portDirEnv;
+        if (runtimeDirEnv != QLatin1String("-")) folders_.runtime = runtimeDirEnv;
 
-        QCOMPARE(PortLinkPath(name), expectedLink);
-        TPtyVSPort port;
+        QCOMPARE(PortLinkPath(name, folders_), expectedLink);
+        TPtyVSPort port(folders_);
         QVERIFY2(port.CreatePort(name), qPrintable(port.LastError()));
         QCOMPARE(port.LinkPath(), expectedLink);
         QVERIFY(port.SlavePath().startsWith(QLatin1String("/dev/pts/")));
@@ -206,8 +199,7 @@ private Q_SLOTS:
 
     void fallbackFolderIsUnderTmp()
     {
-        qunsetenv("VSP_PORT_DIR");
-        QCOMPARE(PortLinkPath(QStringLiteral("COM2")),
+        QCOMPARE(PortLinkPath(QStringLiteral("COM2"), {}),
             QStringLiteral("/tmp/vsp-%1/COM2").arg(geteuid()));
     }
 
@@ -238,10 +230,9 @@ private Q_SLOTS:
                 QCOMPARE(chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
             }
         }
-        qunsetenv("VSP_PORT_DIR");
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        folders_ = { {}, runtime };
 
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         QVERIFY(!port.CreatePort(QStringLiteral("COM2")));
         QVERIFY2(port.LastError().contains(folder), qPrintable(port.LastError()));
         QVERIFY(QDir(elsewhere).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
@@ -286,7 +277,7 @@ private Q_SLOTS:
         }
         const QString targetBefore = QFileInfo(link).symLinkTarget();
 
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         QVERIFY(!port.CreatePort(name));
         QVERIFY(!port.LastError().isEmpty());
         qInfo().noquote() << kind << "refused:" << port.LastError();
@@ -313,7 +304,7 @@ private Q_SLOTS:
     // keeps working.
     void livePortKeepsItsName()
     {
-        TPtyVSPort first, second;
+        TPtyVSPort first(folders_), second(folders_);
         QVERIFY2(first.CreatePort(QStringLiteral("COM7")), qPrintable(first.LastError()));
         QVERIFY(!second.CreatePort(QStringLiteral("COM7")));
         QVERIFY2(
@@ -348,7 +339,7 @@ private Q_SLOTS:
         PtyClient holder;
         if (killedHolder) {
             QVERIFY(holder.Ok("lock " + QFile::encodeName(LockPath(link))));
-            TPtyVSPort early;
+            TPtyVSPort early(folders_);
             QVERIFY(!early.CreatePort(name)); // still held
             holder.Kill();
         } else {
@@ -356,7 +347,7 @@ private Q_SLOTS:
             QVERIFY(lock.open(QIODevice::WriteOnly));
         }
 
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         QVERIFY2(port.CreatePort(name), qPrintable(port.LastError()));
         QVERIFY(IsOurLink(port));
         QDir dir(portDir_);
@@ -367,7 +358,7 @@ private Q_SLOTS:
 
     void deleteRemovesLinkAndLock()
     {
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         QVERIFY(port.Delete()); // no port yet: harmless
         QVERIFY2(port.CreatePort(QStringLiteral("COM9")), qPrintable(port.LastError()));
         const QString link = port.LinkPath();
@@ -393,7 +384,7 @@ private Q_SLOTS:
     // A handler may delete the port from inside its own event (and make a new one).
     void deleteFromInsideAnEvent()
     {
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         int opens = 0;
         port.OnOpenClose = [&](bool on) {
             if (on && ++opens == 1) {
@@ -419,7 +410,7 @@ private Q_SLOTS:
 
     void openAndCloseAreSeen()
     {
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         Recorder events(port, false);
         QVERIFY2(port.CreatePort(QStringLiteral("COM10")), qPrintable(port.LastError()));
         const QByteArray link = QFile::encodeName(port.LinkPath());
@@ -452,7 +443,7 @@ private Q_SLOTS:
     // Bytes pass unchanged both ways and nothing comes back by itself.
     void rawModePassesEveryByte()
     {
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         Recorder events(port, true);
         QVERIFY2(port.CreatePort(QStringLiteral("COM11")), qPrintable(port.LastError()));
         PtyClient client;
@@ -477,7 +468,7 @@ private Q_SLOTS:
 
     void bulkToClientArrivesInOrder()
     {
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         QVERIFY2(port.CreatePort(QStringLiteral("COM12")), qPrintable(port.LastError()));
         PtyClient client;
         QVERIFY(client.Ok("open " + QFile::encodeName(port.LinkPath())));
@@ -494,7 +485,7 @@ private Q_SLOTS:
 
     void bulkFromClientArrivesInOrder()
     {
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         Recorder events(port, true);
         QVERIFY2(port.CreatePort(QStringLiteral("COM13")), qPrintable(port.LastError()));
         PtyClient client;
@@ -510,7 +501,7 @@ private Q_SLOTS:
     // purpose and polls later.
     void rxCharOncePerArrival()
     {
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         Recorder events(port, false);
         QVERIFY2(port.CreatePort(QStringLiteral("COM14")), qPrintable(port.LastError()));
         PtyClient client;
@@ -554,7 +545,7 @@ private Q_SLOTS:
     // The bytes a program wrote right before it closed come before the close.
     void lastBytesComeBeforeClose()
     {
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         Recorder events(port, true);
         QVERIFY2(port.CreatePort(QStringLiteral("COM15")), qPrintable(port.LastError()));
         const QByteArray link = QFile::encodeName(port.LinkPath());
@@ -575,7 +566,7 @@ private Q_SLOTS:
     // A close while the port is full loses nothing: the rest follows as Read makes room.
     void closeWithFullPortLosesNothing()
     {
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         Recorder events(port, false);
         QVERIFY2(port.CreatePort(QStringLiteral("COM16")), qPrintable(port.LastError()));
         PtyClient client;
@@ -620,7 +611,7 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, command);
         QFETCH(QStringList, expected);
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         Recorder events(port, false);
         QVERIFY2(port.CreatePort(QStringLiteral("COM17")), qPrintable(port.LastError()));
         PtyClient client;
@@ -653,7 +644,7 @@ private Q_SLOTS:
     // Changes on a port that stays open, through both ways of noticing them.
     void settingsChangesWhileOpen()
     {
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         Recorder events(port, false);
         QVERIFY2(port.CreatePort(QStringLiteral("COM18")), qPrintable(port.LastError()));
         PtyClient client;
@@ -702,7 +693,7 @@ private Q_SLOTS:
     // Bytes meant for a program that has gone never reach the next one.
     void staleBytesDoNotReachNextOpener()
     {
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         Recorder events(port, false);
         QVERIFY2(port.CreatePort(QStringLiteral("COM19")), qPrintable(port.LastError()));
         const QByteArray link = QFile::encodeName(port.LinkPath());
@@ -736,7 +727,7 @@ private Q_SLOTS:
     // A port nobody uses costs nothing; one that is open costs next to nothing.
     void idleCostsNoCpu()
     {
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         Recorder events(port, false);
         QVERIFY2(port.CreatePort(QStringLiteral("COM20")), qPrintable(port.LastError()));
         const QByteArray link = QFile::encodeName(port.LinkPath());
@@ -768,7 +759,7 @@ private Q_SLOTS:
     // Megabytes both ways through the ring and the queue, which fill and drain many times.
     void megabytesBothWaysInOrder()
     {
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         Recorder events(port, true);
         QVERIFY2(port.CreatePort(QStringLiteral("COM21")), qPrintable(port.LastError()));
         PtyClient client;
@@ -808,7 +799,7 @@ private Q_SLOTS:
     // Not a timed test: figures for the log, with dd as the program so the peer is no limit.
     void throughput()
     {
-        TPtyVSPort port;
+        TPtyVSPort port(folders_);
         Recorder events(port, false);
         QVERIFY2(port.CreatePort(QStringLiteral("COM22")), qPrintable(port.LastError()));
         const QString link = port.LinkPath();

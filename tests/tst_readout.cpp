@@ -65,7 +65,8 @@ struct Readout {
     FormHarness w;
     TSettingsForm report;
 
-    Readout()
+    explicit Readout(const QStringList& simArgs = {})
+        : w({}, vsptest::AtConsoleOf(sim, {}, simArgs))
     {
         SettingsForm = &report;
         w->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
@@ -88,8 +89,6 @@ struct Readout {
 class TstReadout : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void cleanup() { qunsetenv(SetupPortVariable); }
-
     // Greeting and key prompts are stepped past with one CR each and never copied; the
     // print-out is copied; the piece with "Reboot" ends the read-out.
     void consoleAnsweredAndCopied_data()
@@ -312,7 +311,7 @@ private Q_SLOTS:
     }
 
     // VSP_SETUP_PORT only moves the console for tests; a value that is no port is said
-    // once and the console's own port is used.
+    // and the console's own port is used.
     void setupPortVariable_data()
     {
         QTest::addColumn<QByteArray>("value");
@@ -331,20 +330,17 @@ private Q_SLOTS:
         QFETCH(QByteArray, value);
         QFETCH(int, port);
         QFETCH(bool, warned);
-        if (value.isNull())
-            qunsetenv(SetupPortVariable);
-        else
-            qputenv(SetupPortVariable, value);
+        QString problem;
+        TPlatform platform;
+        platform.SetupPort = ParseSetupPort(value, &problem);
+        QCOMPARE(problem.isEmpty(), !warned);
         if (warned)
-            QTest::ignoreMessage(QtWarningMsg,
-                QRegularExpression(
-                    QStringLiteral("^VSP_SETUP_PORT=\"%1\" is not a TCP port")
-                        .arg(QRegularExpression::escape(QString::fromLatin1(value)))));
-        QTest::failOnWarning(QRegularExpression(QStringLiteral("VSP_SETUP_PORT")));
-        QCOMPARE(SetupConsolePortInUse(), port);
-        QCOMPARE(SetupConsolePortInUse(), port); // said once
+            QVERIFY2(problem.startsWith(QStringLiteral("VSP_SETUP_PORT=\"%1\" is not a TCP port")
+                                            .arg(QString::fromLatin1(value))),
+                qPrintable(problem));
+        QCOMPARE(SetupConsolePortInUse(platform), port);
         // The read-out and the dialog take the same port.
-        FormHarness w;
+        FormHarness w({}, platform);
         TSettingsForm report;
         SettingsForm = &report;
         w->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
@@ -364,7 +360,6 @@ private Q_SLOTS:
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QLatin1String(PARENT_NS_VAR), QString::fromLatin1(NetNamespaceId()));
-        env.remove(QLatin1String(SetupPortVariable));
         child.setProcessEnvironment(env);
         child.setProcessChannelMode(QProcess::MergedChannels);
         child.start(QStringLiteral("unshare"),
@@ -393,14 +388,12 @@ private Q_SLOTS:
         const QByteArray parent = qgetenv(PARENT_NS_VAR);
         QVERIFY2(!parent.isEmpty() && parent != NetNamespaceId(),
             "refusing to bind port 99 outside a network namespace of our own");
-        QVERIFY(!qEnvironmentVariableIsSet(SetupPortVariable));
     }
 
     void readoutOnPort99()
     {
-        Readout r;
-        QVERIFY2(r.sim.Start({ QStringLiteral("--setup-port"), QStringLiteral("99") }),
-            qPrintable(r.sim.ErrorString()));
+        Readout r({ QStringLiteral("--setup-port"), QStringLiteral("99") });
+        QVERIFY2(r.sim.IsRunning(), qPrintable(r.sim.ErrorString()));
         QCOMPARE(int(r.sim.SetupPort()), 99);
         r.Press();
         QCOMPARE(r.w->TCPSetupClientSocket->Port, 99);

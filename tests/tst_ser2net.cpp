@@ -213,15 +213,15 @@ struct Program {
     // linkBeforeOpen: the link is up before anyone opens the port; else the open starts it.
     explicit Program(int serverPort, const QString& portDir, bool linkBeforeOpen = true)
     {
-        qputenv("VSP_PORT_DIR", QFile::encodeName(portDir));
         TPlatform platform;
+        platform.DiscoveryAddress = QByteArray(vsptest::LoopbackBroadcast);
         platform.PingNow = [](const QString&) { return 1; };
         platform.MessageBox = [this](const MessageBoxRequest& r) {
             boxes << r;
             return MsgResult::Ok;
         };
-        platform.MakePort = [this] {
-            auto p = std::make_unique<TPtyVSPort>();
+        platform.MakePort = [this, portDir] {
+            auto p = std::make_unique<TPtyVSPort>(TPortFolders { portDir, {} });
             port = p.get();
             return p;
         };

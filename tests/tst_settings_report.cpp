@@ -63,7 +63,7 @@ private Q_SLOTS:
 
     void init()
     {
-        w = std::make_unique<FormHarness>();
+        w = std::make_unique<FormHarness>(QStringList {}, vsptest::AtConsoleOf(sim));
         report = std::make_unique<TSettingsForm>();
         SettingsForm = report.get();
         (*w)->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
@@ -207,7 +207,8 @@ private Q_SLOTS:
         // A fake port makes no link: the report names where the port name puts one.
         const qsizetype at = expected.indexOf(QStringLiteral("Serial name : ") + controls.com) + 1;
         if (expected.value(at).startsWith(QStringLiteral("Port link"))) expected.removeAt(at);
-        expected.insert(at, QStringLiteral("Port link   : ") + PortLinkPath(controls.com));
+        expected.insert(at,
+            QStringLiteral("Port link   : ") + PortLinkPath(controls.com, f->Platform.PortFolders));
         expected << OsSeparator;
         expected << OperatingSystemLines();
         expected << LogSeparator << ModuleSeparator;

@@ -230,15 +230,16 @@ private Q_SLOTS:
 
     void defaultPath()
     {
-        TempStore store(false);
-        QCOMPARE(TRegFile::DefaultPath(), store.StorePath());
-        qunsetenv("VSP_STORE");
-        QCOMPARE(TRegFile::DefaultPath(), store.ConfigHome() + "/vsp/settings.reg");
-        QCOMPARE(TRegistry::DefaultAutostartDir(), store.ConfigHome() + "/autostart");
-        // A relative XDG_CONFIG_HOME is not to be used.
-        qputenv("XDG_CONFIG_HOME", "relative/dir");
-        QCOMPARE(TRegFile::DefaultPath(), QDir::homePath() + "/.config/vsp/settings.reg");
-        QCOMPARE(TRegistry::DefaultAutostartDir(), QDir::homePath() + "/.config/autostart");
+        const QString home = QDir::homePath();
+        QCOMPARE(TRegFile::StorePathFor("/x/s.reg", "/c"), "/x/s.reg");
+        QCOMPARE(TRegFile::StorePathFor("", "/c"), "/c/vsp/settings.reg");
+        QCOMPARE(TRegistry::AutostartDirFor("/c"), "/c/autostart");
+        QCOMPARE(TRegFile::StorePathFor("", ""), home + "/.config/vsp/settings.reg");
+        // A relative configuration folder is not to be used; a relative store file is the
+        // user's own choice, taken from where the program starts.
+        QCOMPARE(TRegFile::StorePathFor("", "relative/dir"), home + "/.config/vsp/settings.reg");
+        QCOMPARE(TRegistry::AutostartDirFor("relative/dir"), home + "/.config/autostart");
+        QCOMPARE(TRegFile::StorePathFor("s.reg", ""), QDir::currentPath() + "/s.reg");
     }
 
     void firstWriteMakesPrivateFolderAndFile()
@@ -269,7 +270,7 @@ private Q_SLOTS:
         TempStore store;
         const QByteArray before = store.Read();
         const qint64 mtime = Backdate(store.StorePath());
-        TRegistry reg;
+        TRegistry reg = store.Registry();
         QVERIFY(reg.OpenKey("Software\\Kelmar\\VSPDriver", true));
         reg.WriteInteger("DriverInstalled", 1);
         QVERIFY(reg.CloseKey());
@@ -282,7 +283,7 @@ private Q_SLOTS:
         // Each close re-reads the file, so two programs that opened it at the same time
         // don't undo each other's values.
         TempStore store;
-        TRegistry window, installer;
+        TRegistry window = store.Registry(), installer = store.Registry();
         QVERIFY(window.OpenKey(VspKey, true));
         QVERIFY(installer.OpenKey("Software\\Kelmar\\VSPDriver", true));
         installer.WriteInteger("Attempts", 3);
@@ -304,7 +305,7 @@ private Q_SLOTS:
         const QByteArray good = store.Read();
         WriteFile(
             store.StorePath() + ".tmp", "REGEDIT4\n[Software\\Kelmar\\VSPDriver]\n\"DriverInst");
-        TRegistry reg;
+        TRegistry reg = store.Registry();
         QVERIFY(reg.OpenKey("Software\\Kelmar\\VSPDriver", false));
         uint32_t n = 0;
         QCOMPARE(reg.ReadInteger("DriverInstalled", n), TReadStatus::Ok);
@@ -322,7 +323,7 @@ private Q_SLOTS:
     {
         TempStore store;
         const QByteArray before = store.Read();
-        TRegistry reg;
+        TRegistry reg = store.Registry();
         QVERIFY(reg.OpenKey(VspKey, true));
         reg.WriteString("IP", QString(4096, u'x'));
         {
@@ -342,7 +343,7 @@ private Q_SLOTS:
         const QByteArray damaged(
             "REGEDIT4\n[Software\\Kelmar\\VSP]\n\"IP\"=\"10.0.0.5\"\n\"Port\"=\"100");
         store.Write(damaged);
-        TRegistry reg;
+        TRegistry reg = store.Registry();
         QVERIFY(!reg.OpenKey(VspKey, true));
         QCOMPARE(reg.Error(), TStoreError::Corrupt);
         QCOMPARE(reg.ErrorString(), store.StorePath() + ", line 4: missing closing quote");
@@ -362,7 +363,7 @@ private Q_SLOTS:
         const QString real = store.Dir() + "/real.reg";
         QVERIFY(QFile::rename(store.StorePath(), real));
         QVERIFY(QFile::link(real, store.StorePath()));
-        TRegistry reg;
+        TRegistry reg = store.Registry();
         QVERIFY(reg.OpenKey(VspKey, true));
         reg.WriteString("IP", "10.0.0.5");
         QVERIFY(reg.CloseKey());
@@ -430,7 +431,7 @@ private Q_SLOTS:
     void openWithoutCreating()
     {
         TempStore store;
-        TRegistry reg;
+        TRegistry reg = store.Registry();
         QVERIFY(!reg.OpenKey(VspKey, false));
         QCOMPARE(reg.Error(), TStoreError::NotFound);
         QVERIFY(reg.OpenKey("software\\kelmar\\vspdriver", false));
@@ -441,7 +442,7 @@ private Q_SLOTS:
         TempStore store(false);
         store.Write("REGEDIT4\n[K]\n\"s\"=\"1\"\n\"e\"=expand:\"%X%\"\n\"zero\"=dword:0\n"
                     "\"two\"=dword:2\n\"all\"=dword:ffffffff\n");
-        TRegistry reg;
+        TRegistry reg = store.Registry();
         QVERIFY(reg.OpenKey("K", false));
         QString text;
         bool on = true;
@@ -499,7 +500,7 @@ private Q_SLOTS:
     {
         TempStore store;
         const QString program = QStringLiteral("/opt/my vsp/vsp");
-        TRegistry reg;
+        TRegistry reg = store.Registry();
         QVERIFY(reg.OpenKey(QString::fromLatin1(RunKeyPath), false));
         QVERIFY(!reg.ValueExists("KelmarVSP"));
         reg.WriteString("KelmarVSP", program);
@@ -548,6 +549,9 @@ private Q_SLOTS:
             QProcess p;
             p.setProgram(tool);
             p.setArguments(args);
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("VSP_STORE"), store.StorePath());
+            p.setProcessEnvironment(env);
             p.start();
             if (!p.waitForFinished(20000)) return -1;
             if (out) *out = p.readAllStandardOutput() + p.readAllStandardError();

@@ -36,18 +36,20 @@ bool trayPretended = false;
 UrlOpener urlOpener;
 
 // An in-memory port, boxes answered OK, and the desktop as the case pretends it to be.
-TPlatform Services()
+TPlatform Services(bool logToStderr = false)
 {
     TPlatform platform = vsptest::WithFakePort();
+    platform.LogToStderr = logToStderr;
     platform.MessageBox = [](const MessageBoxRequest&) { return MsgResult::Ok; };
     platform.TrayAvailable = [] { return trayPretended || TrayAvailable(); };
     platform.OpenUrl = [](const QUrl& url) { return urlOpener ? urlOpener(url) : OpenUrl(url); };
     return platform;
 }
 
-std::unique_ptr<TMainForm> MakeForm()
+std::unique_ptr<TMainForm> MakeForm(bool logToStderr = false)
 {
-    return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") }, Services());
+    return std::make_unique<TMainForm>(
+        QStringList { QStringLiteral("-S0") }, Services(logToStderr));
 }
 
 // Counts the module searches a window starts (every show starts one).
@@ -126,10 +128,8 @@ private Q_SLOTS:
     void withoutTrayTheProgramRunsOnAndSaysSoOnce()
     {
         if (QSystemTrayIcon::isSystemTrayAvailable()) QSKIP("this desktop has a notification area");
-        qputenv("VSP_LOG_STDERR", "1");
         std::unique_ptr<TMainForm> form;
-        const QByteArray err = vsptest::CaptureStderr([&] { form = MakeForm(); });
-        qunsetenv("VSP_LOG_STDERR");
+        const QByteArray err = vsptest::CaptureStderr([&] { form = MakeForm(true); });
         QVERIFY(!form->Terminated);
         QVERIFY(form->TrayIconData.Icon == nullptr);
         QCOMPARE(err.count("No notification area"), 1);

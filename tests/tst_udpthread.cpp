@@ -10,8 +10,9 @@
 #include "setup/Udpthread.h"
 #include "tests/support/PrivateNet.h"
 #include "tests/support/SimModule.h"
-
+#include "tests/support/TestSupport.h"
 #include "tests/support/UdpPeer.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -38,7 +39,7 @@ using vsptest::SimModule;
 
 namespace {
 
-constexpr char LoopbackBroadcast[] = "127.255.255.255";
+using vsptest::LoopbackBroadcast;
 
 // Records the window messages posted to it, as the main window would receive them.
 class MessageSink : public QObject {
@@ -62,10 +63,11 @@ protected:
 // never shown.
 struct BoxRecorder {
     QList<MessageBoxRequest> Shown;
-    // What a worker is given so that its boxes come here.
+    // What a worker is given so that its boxes come here; its search stays on loopback.
     TPlatform Platform()
     {
         TPlatform platform;
+        platform.DiscoveryAddress = QByteArray(LoopbackBroadcast);
         platform.MessageBox = [this](const MessageBoxRequest& r) {
             Shown << r;
             return MsgResult::Ok;
@@ -265,7 +267,6 @@ class TstUdpThread : public QObject {
 private Q_SLOTS:
     void init()
     {
-        qputenv(DiscoveryAddrVariable, LoopbackBroadcast);
         ResetSendRecord();
         QCoreApplication::processEvents();
         boxes.Shown.clear();
@@ -650,14 +651,15 @@ private Q_SLOTS:
         QFETCH(bool, set);
         QFETCH(QByteArray, value);
         QFETCH(QString, target);
+        TPlatform platform = boxes.Platform();
         if (set)
-            qputenv(DiscoveryAddrVariable, value);
+            platform.DiscoveryAddress = value;
         else
-            qunsetenv(DiscoveryAddrVariable);
+            platform.DiscoveryAddress.reset();
         TUDPSocketCalls calls;
         calls.SendTo = RecordingSendTo; // stops anything that is not loopback
         MessageSink sink;
-        TUDPThread thread(&sink, calls, boxes.Platform());
+        TUDPThread thread(&sink, calls, platform);
         QVERIFY(WaitForPort(thread));
         thread.PostThreadMessage(WM_UDPSEARCH);
         Udp peer;
@@ -674,7 +676,6 @@ private Q_SLOTS:
             QCOMPARE(SendTargets(), (QList<QPair<QString, int>> { { target, 9999 } }));
             QVERIFY(boxes.Shown.isEmpty());
         }
-        qputenv(DiscoveryAddrVariable, LoopbackBroadcast);
     }
 
     // The destructor ends and joins the worker promptly, whatever it was doing.

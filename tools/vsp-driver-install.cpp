@@ -147,7 +147,7 @@ int StoreFailure(const vsp::TRegistry& reg)
     return ExitStore;
 }
 
-int Install()
+int Install(const QString& storePath)
 {
     std::string slave, error;
     if (!CheckVirtualPorts(slave, error)) {
@@ -159,7 +159,7 @@ int Install()
     }
     std::printf("Virtual serial ports work (tried %s).\n", slave.c_str());
 
-    vsp::TRegistry reg;
+    vsp::TRegistry reg(storePath, vsp::TRegistry::AutostartDirFor(QString()));
     const QString value = QString::fromLatin1(vsp::DriverValueName);
     if (!reg.OpenKey(QString::fromLatin1(vsp::DriverKeyPath), true)) return StoreFailure(reg);
     uint32_t n = 0;
@@ -173,9 +173,9 @@ int Install()
     return ExitOk;
 }
 
-int Uninstall()
+int Uninstall(const QString& storePath)
 {
-    vsp::TRegistry reg;
+    vsp::TRegistry reg(storePath, vsp::TRegistry::AutostartDirFor(QString()));
     const QString value = QString::fromLatin1(vsp::DriverValueName);
     if (!reg.OpenKey(QString::fromLatin1(vsp::DriverKeyPath), true)) return StoreFailure(reg);
     if (!reg.ValueExists(value)) {
@@ -193,8 +193,11 @@ int Uninstall()
 
 int main(int argc, char* argv[])
 {
-    if (argc == 1) return Install();
-    if (argc == 2 && std::strcmp(argv[1], "--uninstall") == 0) return Uninstall();
+    // The same store the program reads.
+    const QString storePath = vsp::TRegFile::StorePathFor(
+        qEnvironmentVariable("VSP_STORE"), qEnvironmentVariable("XDG_CONFIG_HOME"));
+    if (argc == 1) return Install(storePath);
+    if (argc == 2 && std::strcmp(argv[1], "--uninstall") == 0) return Uninstall(storePath);
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0))
         return Usage(stdout, ExitOk);
     return Usage(stderr, ExitUsage);

@@ -180,27 +180,27 @@ bool CheckLinkPath(TPtyLinkSlot& slot, QString& error)
 
 } // namespace
 
-QString ResolvePortLink(const QString& name, bool* defaultFolder)
+QString ResolvePortLink(const QString& name, const TPortFolders& folders, bool* defaultFolder)
 {
     if (defaultFolder) *defaultFolder = false;
     if (name.contains(QLatin1Char('/'))) return name;
-    QString dir = qEnvironmentVariable("VSP_PORT_DIR");
+    QString dir = folders.chosen;
     if (dir.isEmpty()) {
         if (defaultFolder) *defaultFolder = true;
-        const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-        dir = runtime.isEmpty() ? QStringLiteral("/tmp/vsp-%1").arg(::geteuid())
-                                : runtime + QStringLiteral("/vsp");
+        dir = folders.runtime.isEmpty() ? QStringLiteral("/tmp/vsp-%1").arg(::geteuid())
+                                        : folders.runtime + QStringLiteral("/vsp");
     }
     while (dir.size() > 1 && dir.endsWith(QLatin1Char('/')))
         dir.chop(1);
     return dir == QLatin1String("/") ? dir + name : dir + QLatin1Char('/') + name;
 }
 
-bool ClaimPortLink(const QString& name, TPtyLinkSlot& slot, QString& error)
+bool ClaimPortLink(
+    const QString& name, const TPortFolders& folders, TPtyLinkSlot& slot, QString& error)
 {
     slot = TPtyLinkSlot {};
     bool defaultFolder = false;
-    const QByteArray path = QFile::encodeName(ResolvePortLink(name, &defaultFolder));
+    const QByteArray path = QFile::encodeName(ResolvePortLink(name, folders, &defaultFolder));
     const int slash = static_cast<int>(path.lastIndexOf('/'));
     slot.dir = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : path.left(slash);
     slot.name = path.mid(slash + 1);

@@ -19,13 +19,21 @@ struct TPtyLinkSlot {
     bool replaceStale = false; // an unheld link of ours is in the way
 };
 
+// Where bare port names go: the folder the user chose; else "vsp" in the session's runtime
+// folder; else /tmp/vsp-<uid>.
+struct TPortFolders {
+    QString chosen;
+    QString runtime;
+};
+
 // Where a port name puts its link, and whether that is in the default folder (which must be a
 // private directory of ours) rather than one the user chose.
-QString ResolvePortLink(const QString& name, bool* defaultFolder);
+QString ResolvePortLink(const QString& name, const TPortFolders& folders, bool* defaultFolder);
 
 // Opens (or makes) the folder, takes the lock and checks what the link path holds now.
 // On failure nothing is left behind and error says why.
-bool ClaimPortLink(const QString& name, TPtyLinkSlot& slot, QString& error);
+bool ClaimPortLink(
+    const QString& name, const TPortFolders& folders, TPtyLinkSlot& slot, QString& error);
 
 // Makes the link point at target, replacing only our own stale link.
 bool PlacePortLink(TPtyLinkSlot& slot, const QByteArray& target, QString& error);

@@ -64,6 +64,8 @@ void CloseFd(int& fd)
 struct TPtyVSPort::Impl {
     explicit Impl(TPtyVSPort* owner);
 
+    TPortFolders folders;
+
     bool OpenPty();
     void ClosePty();
 
@@ -381,15 +383,16 @@ bool TPtyVSPort::Impl::HandleClosed(bool reopenedAlready)
     return Raise(q->OnOpenClose, false);
 }
 
-QString PortLinkPath(const QString& name)
+QString PortLinkPath(const QString& name, const TPortFolders& folders)
 {
-    return ResolvePortLink(name, nullptr);
+    return ResolvePortLink(name, folders, nullptr);
 }
 
-TPtyVSPort::TPtyVSPort(QObject* parent)
+TPtyVSPort::TPtyVSPort(TPortFolders folders, QObject* parent)
     : QObject(parent)
     , d(std::make_unique<Impl>(this))
 {
+    d->folders = std::move(folders);
 }
 
 TPtyVSPort::~TPtyVSPort()
@@ -406,7 +409,7 @@ bool TPtyVSPort::CreatePort(const QString& name)
         return false;
     }
     TPtyLinkSlot slot;
-    if (!ClaimPortLink(name, slot, d->error)) return false;
+    if (!ClaimPortLink(name, d->folders, slot, d->error)) return false;
     if (!d->OpenPty()) {
         ReleasePortLink(slot, {}, !slot.lockCreated);
         return false;

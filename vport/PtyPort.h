@@ -2,6 +2,7 @@
 // The virtual port over a pseudo-terminal: the port name becomes a symbolic link to the
 // pty's slave side, which other programs open like any serial device.
 
+#include "vport/PtyLink.h"
 #include "vport/Vsportlib_tlb.h"
 
 #include <QObject>
@@ -10,14 +11,14 @@
 
 namespace vsp {
 
-// Where a bare port name such as COM2 becomes a link: $VSP_PORT_DIR if set, else
-// $XDG_RUNTIME_DIR/vsp, else /tmp/vsp-<uid>. A name containing "/" is the link path itself.
-QString PortLinkPath(const QString& name);
+// Where a bare port name such as COM2 becomes a link (see TPortFolders). A name containing
+// "/" is the link path itself.
+QString PortLinkPath(const QString& name, const TPortFolders& folders);
 
 class TPtyVSPort : public QObject, public TVSPort {
     Q_OBJECT
 public:
-    explicit TPtyVSPort(QObject* parent = nullptr);
+    explicit TPtyVSPort(TPortFolders folders = {}, QObject* parent = nullptr);
     ~TPtyVSPort() override;
 
     bool CreatePort(const QString& name) override;

@@ -46,8 +46,9 @@ void TMainForm::ShowSettingsBitBtnClick()
     s.ServerPortLabeledEdit = ServerPortLabeledEdit->text();
     s.ComPortComboBox = ComPortComboBox->currentText();
     const auto* pty = dynamic_cast<const TPtyVSPort*>(VSPort.get());
-    s.PortLink
-        = pty && !pty->LinkPath().isEmpty() ? pty->LinkPath() : PortLinkPath(s.ComPortComboBox);
+    s.PortLink = pty && !pty->LinkPath().isEmpty()
+        ? pty->LinkPath()
+        : PortLinkPath(s.ComPortComboBox, Platform.PortFolders);
     s.NVTEnabledCheckBox = NVTEnabledCheckBox->isChecked();
     s.NVTFilterCheckBox = NVTFilterCheckBox->isChecked();
     s.NVTPortSetupCheckBox = NVTPortSetupCheckBox->isChecked();

@@ -1,23 +1,15 @@
 // Any command line, applied by a whole window as at start-up: up to eight parameters, one a
 // line. The window is the tests' own (in-memory port, message boxes recorded, no echo
-// check), its store a file in a folder of this run. The window searches for modules when
+// check), its store a file in a folder of its own. The window searches for modules when
 // made, so this runs in a private network namespace, as the tests do.
 #include "tests/support/FormHarness.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QTemporaryDir>
 #include <cstddef>
-#include <cstdlib>
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
-    static QTemporaryDir dir;
-    if (!dir.isValid()) std::abort();
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("VSP_STORE", QFile::encodeName(dir.filePath(QStringLiteral("store.reg"))));
-    qputenv("VSP_PORT_DIR", QFile::encodeName(dir.path()));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
     static QApplication app(*argc, *argv);
     return 0;
 }

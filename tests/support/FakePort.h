@@ -5,6 +5,7 @@
 // handler test sees what the real port would do.
 
 #include "app/Platform.h"
+#include "tests/support/TestSupport.h"
 #include "vport/Vsportlib_tlb.h"
 
 #include <QByteArray>
@@ -88,11 +89,13 @@ private:
     bool opened_ = false;
 };
 
-// The real machine's services with an in-memory port in place of the pty backend.
+// The real machine's services with an in-memory port in place of the pty backend, and the
+// module search kept on loopback.
 inline vsp::TPlatform WithFakePort()
 {
     vsp::TPlatform platform;
     platform.MakePort = [] { return std::make_unique<FakePort>(); };
+    platform.DiscoveryAddress = QByteArray(LoopbackBroadcast);
     return platform;
 }
 

@@ -10,6 +10,8 @@ namespace vsptest {
 
 FormHarness::FormHarness(const QStringList& params, vsp::TPlatform platform)
 {
+    if (platform.StorePath.isEmpty()) platform = store.Platform(std::move(platform));
+    if (!platform.DiscoveryAddress) platform.DiscoveryAddress = QByteArray(LoopbackBroadcast);
     platform.PingNow = [this](const QString& address) {
         if (onPing) return onPing(address);
         pinged << address;

@@ -1,10 +1,12 @@
 #pragma once
 // A main window under test: an in-memory port, message boxes recorded instead of shown,
-// logging on, the echo check scripted, and helpers to read the log.
+// logging on, the echo check scripted, a settings store of its own, module searches kept on
+// loopback, and helpers to read the log.
 
 #include "app/Dialogs.h"
 #include "app/Umainf.h"
 #include "tests/support/FakePort.h"
+#include "tests/support/TempStore.h"
 
 #include <QList>
 #include <QStringList>
@@ -15,14 +17,15 @@ namespace vsptest {
 
 class FormHarness {
 public:
-    // params: the command line; the default keeps the settings store out of the test.
-    // platform: services of the test's own; the port and the message boxes are the harness's.
-    explicit FormHarness(
-        const QStringList& params = { QStringLiteral("-S0") }, vsp::TPlatform platform = {});
+    // params: the command line. platform: services of the test's own; the port and the
+    // message boxes are the harness's, and so are the store and the search address unless
+    // the test names its own.
+    explicit FormHarness(const QStringList& params = {}, vsp::TPlatform platform = {});
     ~FormHarness();
 
     vsp::TMainForm* operator->() const { return form.get(); }
 
+    TempStore store; // outlives the window, which saves into it on close
     FakePort* port = nullptr;
     std::unique_ptr<vsp::TMainForm> form;
     QList<vsp::MessageBoxRequest> boxes;

@@ -4,10 +4,17 @@
 
 namespace vsptest {
 
-bool StartSetupConsole(
-    SimModule& sim, const QJsonObject& console, QString* why, const QStringList& args)
+vsp::TPlatform AtConsoleOf(SimModule& sim, vsp::TPlatform platform, const QStringList& args)
 {
-    if (!sim.Start(args)) {
+    if (!sim.IsRunning() && !sim.Start(args))
+        qWarning("simulated module: %s", qPrintable(sim.ErrorString()));
+    platform.SetupPort = sim.SetupPort();
+    return platform;
+}
+
+bool StartSetupConsole(SimModule& sim, const QJsonObject& console, QString* why)
+{
+    if (!sim.IsRunning() && !sim.Start()) {
         *why = sim.ErrorString();
         return false;
     }
@@ -19,7 +26,6 @@ bool StartSetupConsole(
         *why = QStringLiteral("the tool has no console port");
         return false;
     }
-    qputenv(vsp::SetupPortVariable, QByteArray::number(sim.SetupPort()));
     return true;
 }
 

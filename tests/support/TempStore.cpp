@@ -16,14 +16,6 @@ namespace vsptest {
 
 namespace {
 
-void Restore(const char* name, bool had, const QByteArray& value)
-{
-    if (had)
-        qputenv(name, value);
-    else
-        qunsetenv(name);
-}
-
 // capget/capset act on the calling thread only, which is what makes the override local.
 bool GetCaps(__user_cap_data_struct (&data)[2])
 {
@@ -42,23 +34,20 @@ constexpr uint32_t OverrideCaps = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ
 } // namespace
 
 TempStore::TempStore(bool driverInstalled)
-    : oldStore_(qgetenv("VSP_STORE"))
-    , oldConfig_(qgetenv("XDG_CONFIG_HOME"))
-    , hadStore_(qEnvironmentVariableIsSet("VSP_STORE"))
-    , hadConfig_(qEnvironmentVariableIsSet("XDG_CONFIG_HOME"))
 {
     if (!dir_.isValid()) qFatal("TempStore: no temporary folder");
     QDir(dir_.path()).mkpath(QStringLiteral("config"));
-    qputenv("VSP_STORE", QFile::encodeName(StorePath()));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(ConfigHome()));
     if (driverInstalled)
         Write("REGEDIT4\n\n[Software\\Kelmar\\VSPDriver]\n\"DriverInstalled\"=dword:00000001\n");
 }
 
-TempStore::~TempStore()
+TempStore::~TempStore() = default;
+
+vsp::TPlatform TempStore::Platform(vsp::TPlatform platform) const
 {
-    Restore("VSP_STORE", hadStore_, oldStore_);
-    Restore("XDG_CONFIG_HOME", hadConfig_, oldConfig_);
+    platform.StorePath = StorePath();
+    platform.AutostartDir = AutostartDir();
+    return platform;
 }
 
 QString TempStore::StorePath() const

@@ -1,7 +1,10 @@
 #pragma once
-// A private settings store for a test: VSP_STORE and XDG_CONFIG_HOME point into a fresh
-// temporary folder while the object lives, so that a window started without parameters
-// reads and writes there, never the user's own settings or autostart entries.
+// A private settings store for a test: a fresh temporary folder for the store file and the
+// autostart entry, handed to a window through its platform services, so that a window
+// started without parameters reads and writes there, never the user's own settings.
+
+#include "app/Platform.h"
+#include "app/Registry.h"
 
 #include <QByteArray>
 #include <QString>
@@ -22,17 +25,20 @@ public:
 
     QString Dir() const { return dir_.path(); }
     QString StorePath() const; // the store file
-    QString ConfigHome() const; // XDG_CONFIG_HOME
+    QString ConfigHome() const; // as XDG_CONFIG_HOME would name it
     QString AutostartDir() const;
     QString AutostartFile() const; // the start-on-boot entry
+
+    // The services with this store's paths in them.
+    vsp::TPlatform Platform(vsp::TPlatform platform = {}) const;
+    // The store as the window opens it.
+    vsp::TRegistry Registry() const { return vsp::TRegistry(StorePath(), AutostartDir()); }
 
     void Write(const QByteArray& text) const; // replaces the store file
     QByteArray Read() const; // the store file, empty when missing
 
 private:
     QTemporaryDir dir_;
-    QByteArray oldStore_, oldConfig_;
-    bool hadStore_, hadConfig_;
 };
 
 // While it lives, this thread cannot bypass file permissions even as root (it gives up

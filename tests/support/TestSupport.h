@@ -8,6 +8,9 @@
 
 namespace vsptest {
 
+// Where the tests' module searches go: loopback's broadcast address, never the network's.
+inline constexpr char LoopbackBroadcast[] = "127.255.255.255";
+
 // Path of a file in the source tree.
 QString SourcePath(const QString& relative);
 // Path of a file in the build tree.
