@@ -658,7 +658,7 @@ private Q_SLOTS:
             // The window says once why its module sees connections come and go.
             TPlatform unprivileged;
             unprivileged.AvoidRawSocket = true;
-            vsptest::FormHarness w({ QStringLiteral("-S0") }, unprivileged);
+            vsptest::FormHarness w({}, unprivileged);
             w->PingAddressNow(QStringLiteral("127.0.0.1"));
             w->RequestPing(PING_RECONNECT, PING_NO_ACTION);
             QCOMPARE(

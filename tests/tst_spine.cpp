@@ -82,7 +82,7 @@ private Q_SLOTS:
             std::this_thread::sleep_for(std::chrono::milliseconds(400));
             return 1;
         };
-        FormHarness w({ QStringLiteral("-S0") }, slowCheck);
+        FormHarness w({}, slowCheck);
         w->RequestPing(PING_CLOSE, PING_ERROR_LAN);
         QTRY_VERIFY(w->PingThread->Busy());
         QElapsedTimer clock;
