@@ -87,8 +87,7 @@ QString Name(const char* name)
 // The store main named, else the user's usual one.
 TRegistry UserStore(const TPlatform& platform)
 {
-    return TRegistry(
-        platform.StorePath.isEmpty() ? TRegFile::StorePathFor({}, {}) : platform.StorePath,
+    return TRegistry(TRegFile::StorePathFor(platform.StorePath, {}),
         platform.AutostartDir.isEmpty() ? TRegistry::AutostartDirFor({}) : platform.AutostartDir);
 }
 
