@@ -86,6 +86,7 @@ TMainForm::~TMainForm()
     VSPort->OnBaudRate = nullptr;
     VSPort->OnLineControl = nullptr;
     VSPort->OnHandflow = nullptr;
+    VSPort->OnWriteRoom = nullptr;
     VSPort->Delete();
     if (MainForm == this) MainForm = nullptr;
 }
@@ -132,6 +133,7 @@ void TMainForm::ConnectHandlers()
     VSPort->OnHandflow = [this](int32_t hs, int32_t fr, int32_t xon, int32_t xoff) {
         OnVSPortHandflow(hs, fr, xon, xoff);
     };
+    VSPort->OnWriteRoom = [this] { ResumeHeldOutput(); };
 
     VSPClientSocket->OnConnecting = [this](TCustomWinSocket* s) { OnVSPClientSocketConnecting(s); };
     VSPClientSocket->OnConnect = [this](TCustomWinSocket* s) { OnVSPClientSocketConnect(s); };

@@ -247,6 +247,7 @@ public:
     int32_t HeldCount = 0;
     uint8_t HeldBlock[ReceiveBlockSize] = {};
     bool DeliverHeldBlock(); // true when nothing waits any more
+    void ResumeHeldOutput(); // the timer step, and the port's room event
 
     // The 5 ms timer runs at its pace only while the relay has work; idle, it wakes a few
     // times a second and runs the ticks that have passed, so counting stays as it was.

@@ -84,10 +84,16 @@ void TMainForm::MainTimerStep()
     }
     if (!LinkError) FlushPending();
     if (SerialInputHeld) OnVSPortRxChar(0);
+    // The port says when it has room; a port that cannot say is polled here.
+    ResumeHeldOutput();
+    ShowCounters();
+}
+
+void TMainForm::ResumeHeldOutput()
+{
     // The module's bytes the port could not take yet; once they are in, reading resumes.
     if (SerialOutputHeld && DeliverHeldBlock() && DataConnection)
         OnVSPClientSocketRead(DataConnection);
-    ShowCounters();
 }
 
 bool TMainForm::DeliverHeldBlock()

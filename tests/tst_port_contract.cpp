@@ -36,12 +36,7 @@ public:
         port_.ProgramWrites(bytes);
         return true;
     }
-    QByteArray Read(int size, int) override
-    {
-        const QByteArray out = port_.Output.left(size);
-        port_.Output.remove(0, out.size());
-        return out;
-    }
+    QByteArray Read(int size, int) override { return port_.ProgramReads(size); }
 
 private:
     FakePort& port_;
@@ -77,7 +72,11 @@ int main(int argc, char** argv)
     if (!ports.isValid()) return 1;
 
     PortContract fake({
-        [] { return std::make_unique<FakePort>(); },
+        [] {
+            auto port = std::make_unique<FakePort>();
+            port->Capacity = 256 * 1024; // a queue as the pty's, so that it can be filled
+            return port;
+        },
         [](int n) { return QStringLiteral("COM%1").arg(n); },
         [](vsp::TVSPort& port) { return std::make_unique<FakePeer>(static_cast<FakePort&>(port)); },
     });

@@ -167,6 +167,27 @@ private Q_SLOTS:
         QCOMPARE(c.w->SerialTxCount, 3);
     }
 
+    // A program that is behind holds the module back rather than losing its bytes: the
+    // rest of a block waits, the connection is not read meanwhile, and both go on as soon
+    // as the port has room, without waiting for a tick.
+    void fullPortHoldsTheModuleUntilItHasRoom()
+    {
+        ClientLink c;
+        QTRY_VERIFY(c.w->DataConnection);
+        QTRY_COMPARE(c.peer.sockets.size(), 1);
+        c.w.port->Capacity = 700;
+        const QByteArray data = Pattern(2000, 7);
+        c.peer.sockets.first()->write(data);
+        QTRY_COMPARE(c.w.port->Output.size(), 700);
+        QTest::qWait(50);
+        QCOMPARE(c.w->LanRxCount, 1024); // a whole block and the one that is held
+        QByteArray got;
+        QTRY_VERIFY((got += c.w.port->ProgramReads(700)).size() == data.size());
+        QVERIFY(got == data);
+        QCOMPARE(c.w->SerialTxCount, 2000);
+        QCOMPARE(c.w->LanRxCount, 2000);
+    }
+
     void bytesWrittenWhileDownArriveAfterReconnectBeforeNewer()
     {
         ClientLink c;

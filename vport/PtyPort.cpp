@@ -109,6 +109,7 @@ struct TPtyVSPort::Impl {
     TPtyLineState line; // as last reported (or as our own reset left it)
     TPtyByteRing in { InputCapacity };
     TPtyByteRing out { OutputCapacity };
+    bool refused = false; // a Write was not taken whole: OnWriteRoom is owed
     std::unique_ptr<uint8_t[]> scratch { new uint8_t[ScratchSize] };
     std::unique_ptr<char[]> inotifyBuffer { new char[InotifyBufferSize] };
     QSocketNotifier readable;
@@ -199,6 +200,7 @@ void TPtyVSPort::Impl::ClosePty()
     slavePath.clear();
     in.Clear();
     out.Clear();
+    refused = false;
     openCount = 0;
     opened = false;
     readingPaused = false;
@@ -309,14 +311,20 @@ void TPtyVSPort::Impl::OnWritable()
         ssize_t w = ::write(master, front, static_cast<size_t>(n));
         if (w < 0) {
             if (errno == EINTR) continue;
-            if (errno == EAGAIN) return;
+            if (errno == EAGAIN) break;
             out.Clear(); // the slave is gone for good; nobody will read these
             break;
         }
         out.Drop(static_cast<int32_t>(w));
-        if (w < n) return; // the pty is full again: wait for the next writable event
+        if (w < n) break; // the pty is full again: wait for the next writable event
     }
-    writable.setEnabled(false);
+    if (out.Empty()) writable.setEnabled(false);
+    // Half the queue free: the writer refills it while the kernel still holds the rest, so
+    // the other program never waits on an empty pty.
+    if (refused && out.Free() >= out.Capacity() / 2) {
+        refused = false;
+        Raise(q->OnWriteRoom);
+    }
 }
 
 bool TPtyVSPort::Impl::OnInotify()
@@ -368,6 +376,7 @@ bool TPtyVSPort::Impl::HandleClosed(bool reopenedAlready)
 
     opened = false;
     out.Clear();
+    refused = false; // what was refused belonged to the program that left
     writable.setEnabled(false);
     // Bytes still queued toward the slave were meant for the program that left; the next
     // one must not read them.
@@ -479,6 +488,7 @@ int32_t TPtyVSPort::Write(const uint8_t* buffer, int32_t count)
     const bool wasEmpty = d->out.Empty();
     accepted += d->out.Push(buffer + accepted, count - accepted);
     if (wasEmpty && !d->out.Empty()) d->writable.setEnabled(true);
+    if (accepted < count) d->refused = true;
     return accepted;
 }
 

@@ -19,6 +19,7 @@ public:
 
     int32_t Count() const { return count_; }
     int32_t Free() const { return capacity_ - count_; }
+    int32_t Capacity() const { return capacity_; }
     bool Empty() const { return count_ == 0; }
     void Clear() { head_ = count_ = 0; }
 

@@ -48,6 +48,10 @@ public:
     std::function<void(
         int32_t controlHandShake, int32_t flowReplace, int32_t xonLimit, int32_t xoffLimit)>
         OnHandflow;
+    // Raised once after a Write that did not take everything offered, when the port has
+    // room again (half its queue or more). A writer that holds back what was refused can
+    // go on at once instead of polling for it.
+    std::function<void()> OnWriteRoom;
 };
 
 } // namespace vsp

@@ -23,6 +23,7 @@ public:
     int DeleteCalls = 0;
     bool FailCreate = false; // CreatePort returns false
     int WriteLimit = -1; // accept at most this many bytes per Write (-1: all)
+    int Capacity = -1; // hold at most this many bytes for the other program (-1: no limit)
 
     QByteArray Input; // written by the other program, not yet read by the window
     QByteArray Output; // written by the window, for the other program
@@ -57,8 +58,11 @@ public:
     int32_t Write(const uint8_t* buffer, int32_t count) override
     {
         if (!IsOpened() || !buffer || count <= 0) return 0;
-        const int32_t n = WriteLimit < 0 ? count : qMin(count, WriteLimit);
+        int32_t n = WriteLimit < 0 ? count : qMin(count, WriteLimit);
+        if (Capacity >= 0)
+            n = qMin<int32_t>(n, qMax<int32_t>(0, Capacity - int32_t(Output.size())));
         Output.append(reinterpret_cast<const char*>(buffer), n);
+        if (n < count) refused_ = true;
         return n;
     }
 
@@ -78,15 +82,23 @@ public:
         Input.append(bytes);
         if (OnRxChar) OnRxChar(int32_t(bytes.size()));
     }
-    QByteArray TakeOutput()
+    // Takes up to size bytes of what the window wrote; a port that refused bytes says it
+    // has room again once half its capacity is free, as the pty does.
+    QByteArray ProgramReads(qsizetype size)
     {
-        QByteArray out = Output;
-        Output.clear();
+        const QByteArray out = Output.left(size);
+        Output.remove(0, out.size());
+        if (refused_ && (Capacity < 0 || Capacity - Output.size() >= Capacity / 2)) {
+            refused_ = false;
+            if (OnWriteRoom) OnWriteRoom();
+        }
         return out;
     }
+    QByteArray TakeOutput() { return ProgramReads(Output.size()); }
 
 private:
     bool opened_ = false;
+    bool refused_ = false;
 };
 
 // The real machine's services with an in-memory port in place of the pty backend, and the

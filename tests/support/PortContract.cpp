@@ -191,6 +191,35 @@ void PortContract::emptyAndNullCallsDoNothing()
     QCOMPARE(peer->Read(1, 300), QByteArray());
 }
 
+// A writer holding back what a full port refused goes on when the port says it has room,
+// not at some later poll: said once per refusal, and only after the peer has read.
+void PortContract::fullPortSaysWhenItHasRoom()
+{
+    VSP_MAKE_PORT(r);
+    VSP_MAKE_PEER(peer, r);
+    int rooms = 0;
+    r->OnWriteRoom = [&rooms] { ++rooms; };
+    QVERIFY(peer->Open());
+    QTRY_VERIFY_WITH_TIMEOUT(r->IsOpened(), Wait);
+    QByteArray block;
+    for (int i = 0; i < 256; ++i)
+        block += EveryByte();
+    QByteArray accepted;
+    bool refused = false;
+    for (int i = 0; i < 64 && !refused; ++i) {
+        const int32_t n = r.Write(block);
+        accepted += block.left(n);
+        refused = n < block.size();
+    }
+    QVERIFY2(refused, "the port took 4 MiB without refusing");
+    QCOMPARE(rooms, 0);
+    QVERIFY(peer->Read(int(accepted.size()), Wait) == accepted);
+    QTRY_COMPARE_WITH_TIMEOUT(rooms, 1, Wait);
+    QCOMPARE(r.Write("more"), 4); // taken whole: nothing is owed
+    QCOMPARE(peer->Read(4, Wait), QByteArray("more"));
+    QCOMPARE(rooms, 1);
+}
+
 #undef VSP_MAKE_PORT
 #undef VSP_MAKE_PEER
 

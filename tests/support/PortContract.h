@@ -51,6 +51,7 @@ private Q_SLOTS:
     void lastBytesBeforeCloseStayReadable();
     void deleteDropsWaitingBytes();
     void emptyAndNullCallsDoNothing();
+    void fullPortSaysWhenItHasRoom();
 
 private:
     PortBackend backend_;
