@@ -1,5 +1,6 @@
 #include "link/Connection.h"
 
+#include <QEvent>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QPointer>
@@ -66,18 +67,45 @@ bool PeerOf(int fd, QString* address, int* port)
     return true;
 }
 
+// Readiness goes straight to its handler: the notifier's own signals (two per event, the
+// old signature and the new) cost more than the one-byte read they announce.
+template <class Handler> class TReadiness final : public QSocketNotifier {
+public:
+    TReadiness(Type type, QObject* parent, Handler handler)
+        : QSocketNotifier(type, parent)
+        , handler_(std::move(handler))
+    {
+    }
+
+protected:
+    bool event(QEvent* e) override
+    {
+        if (e->type() != QEvent::SockAct && e->type() != QEvent::SockClose)
+            return QSocketNotifier::event(e);
+        handler_(); // may delete this notifier with its owner: nothing is touched after it
+        return true;
+    }
+
+private:
+    Handler handler_;
+};
+
+template <class Handler>
+QSocketNotifier* Notifier(QSocketNotifier::Type type, QObject* parent, Handler handler)
+{
+    return new TReadiness<Handler>(type, parent, std::move(handler));
+}
+
 } // namespace
 
 TCustomWinSocket::TCustomWinSocket(QObject* parent)
     : QObject(parent)
-    , readNotifier_(new QSocketNotifier(QSocketNotifier::Read, this))
-    , writeNotifier_(new QSocketNotifier(QSocketNotifier::Write, this))
+    , readNotifier_(Notifier(QSocketNotifier::Read, this, [this] { OnReadable(); }))
+    , writeNotifier_(Notifier(QSocketNotifier::Write, this, [this] { OnWritable(); }))
     , connectTimer_(new QTimer(this))
 {
     readNotifier_->setEnabled(false);
     writeNotifier_->setEnabled(false);
-    connect(readNotifier_, &QSocketNotifier::activated, this, [this] { OnReadable(); });
-    connect(writeNotifier_, &QSocketNotifier::activated, this, [this] { OnWritable(); });
     connectTimer_->setSingleShot(true);
     connect(connectTimer_, &QTimer::timeout, this, [this] {
         if (state_ == State::Connecting) FinishConnect(WSAETIMEDOUT);
