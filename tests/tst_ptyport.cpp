@@ -3,16 +3,19 @@
 
 #include "tests/support/PtyClient.h"
 #include "tests/support/TestSupport.h"
+#include "vport/PortChannel.h"
 #include "vport/PtyPort.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -48,6 +51,9 @@ struct Recorder {
         port.OnHandflow = [this](int32_t handShake, int32_t flow, int32_t, int32_t) {
             log << QStringLiteral("flow %1 %2").arg(handShake).arg(flow);
         };
+        port.OnDTR = [this](bool on) { log << QStringLiteral("dtr %1").arg(on); };
+        port.OnRTS = [this](bool on) { log << QStringLiteral("rts %1").arg(on); };
+        port.OnBreak = [this](bool on) { log << QStringLiteral("break %1").arg(on); };
     }
     int Count(const QString& entry) const { return int(log.count(entry)); }
     int Settings() const
@@ -362,9 +368,12 @@ private Q_SLOTS:
         QVERIFY(port.Delete()); // no port yet: harmless
         QVERIFY2(port.CreatePort(QStringLiteral("COM9")), qPrintable(port.LastError()));
         const QString link = port.LinkPath();
+        const QString channel = port.ChannelPath();
+        QVERIFY(QFileInfo(channel).path() == QFileInfo(link).path());
         QVERIFY(port.Delete());
         QVERIFY(!QFileInfo(link).isSymLink() && !QFileInfo::exists(link));
         QVERIFY(!QFileInfo::exists(LockPath(link)));
+        QVERIFY(!QFileInfo::exists(channel));
         QVERIFY(port.LinkPath().isEmpty() && port.SlavePath().isEmpty());
         QVERIFY(!port.IsOpened());
         QVERIFY(port.Delete());
@@ -590,31 +599,47 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("command"); // %1 = link
         QTest::addColumn<QStringList>("expected");
+        QTest::addColumn<bool>("preloaded"); // the client runs through vsp-run
         const QStringList rtscts115200 { "baud 115200", "line 2 0 8", "flow 8 128" };
         const QStringList xonxoff9600 { "baud 9600", "line 0 0 8", "flow 0 3" };
         const QStringList none19200 { "baud 19200", "line 0 0 8", "flow 0 0" };
         QTest::newRow("stty RTS/CTS")
-            << QByteArray("stty %1 115200 cstopb crtscts -ixon -ixoff") << rtscts115200;
+            << QByteArray("stty %1 115200 cstopb crtscts -ixon -ixoff") << rtscts115200 << false;
         QTest::newRow("stty XON/XOFF")
-            << QByteArray("stty %1 9600 -cstopb -crtscts ixon ixoff") << xonxoff9600;
+            << QByteArray("stty %1 9600 -cstopb -crtscts ixon ixoff") << xonxoff9600 << false;
         QTest::newRow("stty none")
-            << QByteArray("stty %1 19200 -crtscts -ixon -ixoff") << none19200;
+            << QByteArray("stty %1 19200 -crtscts -ixon -ixoff") << none19200 << false;
         QTest::newRow("pyserial RTS/CTS")
-            << QByteArray("serial %1 baudrate=115200 stopbits=2 rtscts=1") << rtscts115200;
+            << QByteArray("serial %1 baudrate=115200 stopbits=2 rtscts=1") << rtscts115200 << false;
         QTest::newRow("pyserial XON/XOFF")
-            << QByteArray("serial %1 baudrate=9600 xonxoff=1") << xonxoff9600;
-        QTest::newRow("pyserial none") << QByteArray("serial %1 baudrate=19200") << none19200;
-        QTest::newRow("pyserial 250000 baud") << QByteArray(
-            "serial %1 baudrate=250000") << QStringList { "baud 250000", "line 0 0 8", "flow 0 0" };
+            << QByteArray("serial %1 baudrate=9600 xonxoff=1") << xonxoff9600 << false;
+        QTest::newRow("pyserial none")
+            << QByteArray("serial %1 baudrate=19200") << none19200 << false;
+        QTest::newRow("pyserial 250000 baud")
+            << QByteArray("serial %1 baudrate=250000")
+            << QStringList { "baud 250000", "line 0 0 8", "flow 0 0" } << false;
+        // What a pty forgets (data size, parity) arrives through the preload library.
+        QTest::newRow("pyserial 7O2 through vsp-run")
+            << QByteArray("serial %1 baudrate=9600 bytesize=7 parity=O stopbits=2")
+            << QStringList { "baud 9600", "line 2 1 7", "flow 0 0" } << true;
+        QTest::newRow("pyserial 8E1 through vsp-run")
+            << QByteArray("serial %1 baudrate=19200 parity=E")
+            << QStringList { "baud 19200", "line 0 2 8", "flow 0 0" } << true;
     }
+
     void lineSettingsAreReported()
     {
         QFETCH(QByteArray, command);
         QFETCH(QStringList, expected);
+        QFETCH(bool, preloaded);
         TPtyVSPort port(folders_);
         Recorder events(port, false);
         QVERIFY2(port.CreatePort(QStringLiteral("COM17")), qPrintable(port.LastError()));
-        PtyClient client;
+        QVERIFY2(!port.ChannelPath().isEmpty(), qPrintable(port.ChannelError()));
+        std::unique_ptr<PtyClient> made = preloaded
+            ? std::make_unique<PtyClient>(PtyClient::Preloaded { portDir_ })
+            : std::make_unique<PtyClient>();
+        PtyClient& client = *made;
         const QByteArray line = command.replace("%1", QFile::encodeName(port.LinkPath()));
         QCOMPARE(client.Call(line), line.startsWith("stty") ? QByteArray("0") : QByteArray(""));
         QTRY_COMPARE_WITH_TIMEOUT(LastCommState(events.log), expected, 10000);
@@ -688,6 +713,163 @@ private Q_SLOTS:
         QVERIFY(py.Ok("serialset rtscts=1 xonxoff=0"));
         QTRY_COMPARE_WITH_TIMEOUT(events.log.mid(events.log.size() - 3),
             (QStringList { "baud 230400", "line 2 0 8", "flow 8 128" }), 10000);
+    }
+
+    // Through vsp-run, what a pty has no place for: the data size and parity read back as
+    // the program set them, its modem lines and breaks as events in its order, the module's
+    // lines as its TIOCMGET answers. A pty of the program's own stays as the kernel makes
+    // it, and without the library the same calls do what they always did on a pty.
+    void libraryCarriesWhatAPtyCannot()
+    {
+        TPtyVSPort port(folders_);
+        Recorder events(port, false);
+        QVERIFY2(port.CreatePort(QStringLiteral("COM16")), qPrintable(port.LastError()));
+        const QByteArray link = QFile::encodeName(port.LinkPath());
+        // glibc reads the line back and calls 7 data bits on a pty an invalid argument.
+        const QByteArray otherPty = QByteArray::number(EINVAL) + ' ' + QByteArray::number(CS8) + ' '
+            + QByteArray::number(ENOTTY);
+        {
+            PtyClient client(PtyClient::Preloaded { portDir_ });
+            QVERIFY(client.Ok("open " + link));
+            QVERIFY(client.Ok("setattr csize=7 parenb=1 parodd=0"));
+            QTRY_COMPARE_WITH_TIMEOUT(
+                LastCommState(events.log).value(1), QStringLiteral("line 0 2 7"), 10000);
+            const QList<QByteArray> t = client.Call("termios").split(' ');
+            QCOMPARE(t.value(2).toInt() & int(CSIZE | PARENB | PARODD), int(CS7 | PARENB));
+            QCOMPARE(client.Call("otherpty"), otherPty);
+            QVERIFY(client.Ok("close"));
+
+            QVERIFY(client.Ok("serial " + link + " baudrate=9600"));
+            events.log.clear();
+            QVERIFY(client.Ok("serialset dtr=0 rts=0 dtr=1 rts=1"));
+            QVERIFY(client.Ok("serialset break_condition=1 break_condition=0"));
+            QVERIFY(client.Ok("serialbreak 0.25"));
+            QCOMPARE(events.log,
+                (QStringList { "dtr 0", "rts 0", "dtr 1", "rts 1", "break 1", "break 0", "break 1",
+                    "break 0" }));
+            QCOMPARE(client.Call("serialmodem"), QByteArray("1 1 0 1"));
+            port.SetCTS(false);
+            port.SetDCD(false);
+            port.SetRING(true);
+            QCOMPARE(client.Call("serialmodem"), QByteArray("0 1 1 0"));
+            QVERIFY(client.Ok("serialclose"));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!port.IsOpened(), 10000);
+        events.log.clear();
+        PtyClient plain;
+        QVERIFY(plain.Ok("open " + link));
+        QVERIFY(plain.Call("setattr csize=7 parenb=1").isNull()); // EINVAL, as on any pty
+        const QList<QByteArray> t = plain.Call("termios").split(' ');
+        QCOMPARE(t.value(2).toInt() & int(CSIZE | PARENB), int(CS8));
+        QCOMPARE(plain.Call("otherpty"), otherPty);
+        QVERIFY(plain.Ok("close"));
+        QVERIFY(plain.Ok("serial " + link + " baudrate=9600"));
+        QVERIFY(plain.Call("serialset dtr=0").isNull());
+        QVERIFY(plain.Call("serialmodem").isNull());
+        QTest::qWait(100);
+        for (const QString& e : std::as_const(events.log))
+            QVERIFY2(!e.startsWith(QLatin1String("dtr")) && !e.startsWith(QLatin1String("break")),
+                qPrintable(e));
+    }
+
+    // The channel's lines: exactly the four requests, each whole and within its ranges;
+    // anything else is refused. Every valid line formats back to itself.
+    void channelLinesAreStrict_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QByteArray>("parsed"); // "kind a b", or empty when refused
+        QTest::newRow("format") << QByteArray("L 7 2\n") << QByteArray("L 7 2");
+        QTest::newRow("format 5 space") << QByteArray("L 5 4\n") << QByteArray("L 5 4");
+        QTest::newRow("modem lines") << QByteArray("M 2 4\n") << QByteArray("M 2 4");
+        QTest::newRow("break on") << QByteArray("B 1\n") << QByteArray("B 1 0");
+        QTest::newRow("get") << QByteArray("G\n") << QByteArray("G 0 0");
+        QTest::newRow("9 data bits") << QByteArray("L 9 0\n") << QByteArray();
+        QTest::newRow("parity 5") << QByteArray("L 8 5\n") << QByteArray();
+        QTest::newRow("no newline") << QByteArray("L 7 2") << QByteArray();
+        QTest::newRow("two lines") << QByteArray("G\nG\n") << QByteArray();
+        QTest::newRow("a line that is not DTR or RTS") << QByteArray("M 32 0\n") << QByteArray();
+        QTest::newRow("break 2") << QByteArray("B 2\n") << QByteArray();
+        QTest::newRow("get with a value") << QByteArray("G 1\n") << QByteArray();
+        QTest::newRow("ten digits") << QByteArray("M 0000000002 0\n") << QByteArray();
+        QTest::newRow("negative") << QByteArray("M -2 0\n") << QByteArray();
+        QTest::newRow("leading zero") << QByteArray("B 01\n") << QByteArray();
+        QTest::newRow("unknown kind") << QByteArray("X\n") << QByteArray();
+        QTest::newRow("empty") << QByteArray("\n") << QByteArray();
+        QTest::newRow("too long") << QByteArray(70, ' ') + '\n' << QByteArray();
+    }
+    void channelLinesAreStrict()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QByteArray, parsed);
+        vsp_channel_request r {};
+        const bool valid = vsp_channel_parse_request(line.constData(), size_t(line.size()), &r);
+        QCOMPARE(valid ? QByteArray(1, r.kind) + ' ' + QByteArray::number(r.a) + ' '
+                    + QByteArray::number(r.b)
+                       : QByteArray(),
+            parsed);
+        if (!valid) return;
+        char back[VSP_CHANNEL_LINE_MAX];
+        const size_t n = vsp_channel_format(&r, back, sizeof back);
+        QCOMPARE(QByteArray(back, qsizetype(n)), line);
+        QCOMPARE(vsp_channel_format(&r, back, n - 1), size_t(0)); // never cut
+    }
+    void channelAnswers_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("lines"); // -1: not an answer
+        QTest::newRow("lines") << QByteArray("OK 358\n") << 358;
+        QTest::newRow("none") << QByteArray("OK 0\n") << 0;
+        QTest::newRow("refused") << QByteArray("NO\n") << -1;
+        QTest::newRow("no value") << QByteArray("OK\n") << -1;
+        QTest::newRow("cut") << QByteArray("OK 35") << -1;
+        QTest::newRow("trailing") << QByteArray("OK 35 1\n") << -1;
+    }
+    void channelAnswers()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(int, lines);
+        int got = -1;
+        if (!vsp_channel_parse_answer(text.constData(), size_t(text.size()), &got)) got = -1;
+        QCOMPARE(got, lines);
+        char back[VSP_CHANNEL_LINE_MAX];
+        const size_t n = vsp_channel_format_answer(lines, back, sizeof back);
+        if (lines >= 0 || text == "NO\n") QCOMPARE(QByteArray(back, qsizetype(n)), text);
+    }
+
+    // Only this user is heard, a peer that says nothing is let go, and one that says
+    // nonsense is refused without the port hearing of it.
+    void channelHearsOnlyItsOwner()
+    {
+        TPtyVSPort port(folders_);
+        Recorder events(port, false);
+        QVERIFY2(port.CreatePort(QStringLiteral("COM15")), qPrintable(port.LastError()));
+        const QString channel = port.ChannelPath();
+        QCOMPARE(QFileInfo(channel).permissions()
+                & ~(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser),
+            QFileDevice::Permissions());
+        const auto ask = [&](const QByteArray& request, const QStringList& asUser = {}) {
+            QProcess peer;
+            QStringList args = asUser;
+            args << QStringLiteral("/usr/bin/socat") << QStringLiteral("-t5") << QStringLiteral("-")
+                 << QStringLiteral("UNIX-CONNECT:") + channel;
+            peer.start(args.takeFirst(), args);
+            peer.write(request);
+            peer.closeWriteChannel();
+            [[maybe_unused]] const bool done
+                = QTest::qWaitFor([&] { return peer.state() == QProcess::NotRunning; }, 10000);
+            return peer.readAllStandardOutput();
+        };
+        QCOMPARE(ask("G\n"), QByteArray("NO\n")); // nobody has the port open
+        QCOMPARE(ask("L 7 2"), QByteArray()); // never finished: dropped after its second
+        QCOMPARE(ask("nonsense\n"), QByteArray("NO\n"));
+        if (::geteuid() == 0) {
+            // Another user cannot reach the socket, nor be heard if it could.
+            QCOMPARE(ask("G\n",
+                         { QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                             QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups") }),
+                QByteArray());
+        }
+        QCOMPARE(events.log, QStringList {});
     }
 
     // Bytes meant for a program that has gone never reach the next one.

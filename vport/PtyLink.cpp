@@ -195,6 +195,21 @@ QString ResolvePortLink(const QString& name, const TPortFolders& folders, bool* 
     return dir == QLatin1String("/") ? dir + name : dir + QLatin1Char('/') + name;
 }
 
+bool PortFolder(const TPortFolders& folders, QByteArray& dir, QString& error)
+{
+    const QString anyBareName = QStringLiteral("port");
+    bool defaultFolder = false;
+    const QByteArray path
+        = QFile::encodeName(ResolvePortLink(anyBareName, folders, &defaultFolder));
+    TPtyLinkSlot slot;
+    const int slash = static_cast<int>(path.lastIndexOf('/'));
+    slot.dir = slash <= 0 ? QByteArray("/") : path.left(slash);
+    if (!OpenFolder(anyBareName, defaultFolder, slot, error)) return false;
+    CloseFd(slot.dirFd);
+    dir = slot.dir;
+    return true;
+}
+
 bool ClaimPortLink(
     const QString& name, const TPortFolders& folders, TPtyLinkSlot& slot, QString& error)
 {

@@ -30,6 +30,10 @@ struct TPortFolders {
 // private directory of ours) rather than one the user chose.
 QString ResolvePortLink(const QString& name, const TPortFolders& folders, bool* defaultFolder);
 
+// The folder bare port names go to, made (private) when it is the default one and missing,
+// with the same checks as for a port link. The pty's control channel lives there.
+bool PortFolder(const TPortFolders& folders, QByteArray& dir, QString& error);
+
 // Opens (or makes) the folder, takes the lock and checks what the link path holds now.
 // On failure nothing is left behind and error says why.
 bool ClaimPortLink(

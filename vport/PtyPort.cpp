@@ -13,6 +13,7 @@
 
 #include "vport/PtyPort.h"
 
+#include "vport/PtyChannel.h"
 #include "vport/PtyLine.h"
 #include "vport/PtyLink.h"
 #include "vport/PtyRing.h"
@@ -31,6 +32,7 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 namespace vsp {
 
@@ -85,6 +87,8 @@ struct TPtyVSPort::Impl {
     bool HandleOpened();
     bool HandleClosed(bool reopenedAlready);
     bool CheckLine(bool setCommState);
+    int OnChannelRequest(const vsp_channel_request& request);
+    void ForgetProgram();
 
     // Raises an event; false when the handler deleted or re-made the port (or the object),
     // in which case the caller must stop at once.
@@ -120,6 +124,17 @@ struct TPtyVSPort::Impl {
     bool opened = false;
     bool readingPaused = false;
     uint64_t generation = 0;
+
+    // What a program run through vsp-run tells over the channel and a pty cannot keep: its
+    // data size and parity, and its modem lines (DTR and RTS raised at each open, as a
+    // serial driver does). The module's lines read as connected until it says otherwise.
+    TPtyChannel channel;
+    QString channelError;
+    bool formatKnown = false;
+    int32_t formatBits = 8;
+    int32_t formatParity = PARITY_NONE;
+    int modemOutputs = VSP_TIOCM_OUTPUTS;
+    int modemInputs = VSP_TIOCM_CTS | VSP_TIOCM_DSR | VSP_TIOCM_CD;
 };
 
 TPtyVSPort::Impl::Impl(TPtyVSPort* owner)
@@ -128,7 +143,9 @@ TPtyVSPort::Impl::Impl(TPtyVSPort* owner)
     , writable(QSocketNotifier::Write, owner)
     , inotifyReady(QSocketNotifier::Read, owner)
     , settingsPoll(owner)
+    , channel(owner)
 {
+    channel.OnRequest = [this](const vsp_channel_request& r) { return OnChannelRequest(r); };
     settingsPoll.setInterval(SettingsPollMs);
     QObject::connect(&readable, &QSocketNotifier::activated, owner, [this] { OnReadable(); });
     QObject::connect(&writable, &QSocketNotifier::activated, owner, [this] { OnWritable(); });
@@ -293,6 +310,10 @@ bool TPtyVSPort::Impl::CheckLine(bool setCommState)
 {
     TPtyLineState now;
     if (master < 0 || !ReadPtyLineState(master, now)) return true;
+    if (formatKnown) {
+        now.wordLength = formatBits;
+        now.parity = formatParity;
+    }
     const bool changed = !SameCommState(now, line);
     line = now;
     UpdateSettingsPoll();
@@ -375,6 +396,7 @@ bool TPtyVSPort::Impl::HandleClosed(bool reopenedAlready)
     if (!CheckLine(setCommState)) return false;
 
     opened = false;
+    ForgetProgram();
     out.Clear();
     refused = false; // what was refused belonged to the program that left
     writable.setEnabled(false);
@@ -390,6 +412,50 @@ bool TPtyVSPort::Impl::HandleClosed(bool reopenedAlready)
     }
     UpdateSettingsPoll();
     return Raise(q->OnOpenClose, false);
+}
+
+void TPtyVSPort::Impl::ForgetProgram()
+{
+    formatKnown = false;
+    formatBits = 8;
+    formatParity = PARITY_NONE;
+    modemOutputs = VSP_TIOCM_OUTPUTS;
+}
+
+int TPtyVSPort::Impl::OnChannelRequest(const vsp_channel_request& r)
+{
+    // The program's open, and what it wrote before this call, may still wait in the kernel:
+    // they come first, so that the events keep the order in which it did things.
+    if (!opened && !OnInotify()) return -1;
+    if (!opened) return -1;
+    switch (r.kind) {
+    case 'L': {
+        const bool changed = !formatKnown || formatBits != r.a || formatParity != r.b;
+        formatKnown = true;
+        formatBits = r.a;
+        formatParity = r.b;
+        int32_t got = 0;
+        bool setCommState = false, lineTouched = false;
+        PullMaster(false, got, setCommState, lineTouched);
+        if (got > 0 && !Raise(q->OnRxChar, got)) return -1;
+        if (!CheckLine(setCommState || changed)) return -1;
+        break;
+    }
+    case 'M': {
+        const int was = std::exchange(modemOutputs, (modemOutputs | r.a) & ~r.b);
+        const int flipped = was ^ modemOutputs;
+        const bool dtr = modemOutputs & VSP_TIOCM_DTR, rts = modemOutputs & VSP_TIOCM_RTS;
+        if ((flipped & VSP_TIOCM_DTR) && !Raise(q->OnDTR, dtr)) return -1;
+        if ((flipped & VSP_TIOCM_RTS) && !Raise(q->OnRTS, rts)) return -1;
+        break;
+    }
+    case 'B':
+        if (!Raise(q->OnBreak, r.a != 0)) return -1;
+        break;
+    default:
+        break;
+    }
+    return modemOutputs | modemInputs;
 }
 
 QString PortLinkPath(const QString& name, const TPortFolders& folders)
@@ -430,6 +496,16 @@ bool TPtyVSPort::CreatePort(const QString& name)
     }
     d->link = slot;
     d->linkPath = QFile::decodeName(slot.dir + '/' + slot.name);
+    // Without its channel the port works as any pty: programs run through vsp-run then
+    // cannot tell their data size, parity, modem lines or breaks.
+    d->channelError.clear();
+    unsigned index = 0;
+    QByteArray folder;
+    if (!PtsIndex(d->slavePath, &index))
+        d->channelError
+            = tr("No control channel: %1 is not a pty slave").arg(QFile::decodeName(d->slavePath));
+    else if (PortFolder(d->folders, folder, d->channelError))
+        d->channel.Listen(folder, index, d->channelError);
     ++d->generation;
     d->readable.setSocket(d->master);
     d->readable.setEnabled(true);
@@ -444,6 +520,8 @@ bool TPtyVSPort::Delete()
 {
     if (d->master < 0) return true;
     ++d->generation;
+    d->channel.Close();
+    d->ForgetProgram();
     ReleasePortLink(d->link, d->slavePath, false);
     d->ClosePty();
     d->linkPath.clear();
@@ -503,6 +581,35 @@ QString TPtyVSPort::SlavePath() const
 QString TPtyVSPort::LastError() const
 {
     return d->error;
+}
+QString TPtyVSPort::ChannelPath() const
+{
+    return QFile::decodeName(d->channel.Path());
+}
+QString TPtyVSPort::ChannelError() const
+{
+    return d->channelError;
+}
+
+void TPtyVSPort::SetModemInput(int line, bool on)
+{
+    d->modemInputs = on ? d->modemInputs | line : d->modemInputs & ~line;
+}
+void TPtyVSPort::SetCTS(bool on)
+{
+    SetModemInput(VSP_TIOCM_CTS, on);
+}
+void TPtyVSPort::SetDSR(bool on)
+{
+    SetModemInput(VSP_TIOCM_DSR, on);
+}
+void TPtyVSPort::SetRING(bool on)
+{
+    SetModemInput(VSP_TIOCM_RI, on);
+}
+void TPtyVSPort::SetDCD(bool on)
+{
+    SetModemInput(VSP_TIOCM_CD, on);
 }
 
 } // namespace vsp

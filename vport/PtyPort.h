@@ -33,8 +33,18 @@ public:
     QString SlavePath() const;
     // Why the last CreatePort failed, for the log and for tests.
     QString LastError() const;
+    // The control channel programs run through vsp-run talk to (empty when there is none),
+    // and why there is none.
+    QString ChannelPath() const;
+    QString ChannelError() const;
+
+    void SetCTS(bool on) override;
+    void SetDSR(bool on) override;
+    void SetRING(bool on) override;
+    void SetDCD(bool on) override;
 
 private:
+    void SetModemInput(int line, bool on);
     struct Impl;
     std::unique_ptr<Impl> d;
 };

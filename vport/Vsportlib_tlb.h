@@ -52,6 +52,19 @@ public:
     // room again (half its queue or more). A writer that holds back what was refused can
     // go on at once instead of polling for it.
     std::function<void()> OnWriteRoom;
+
+    // What the program did to its modem lines and its break condition, where the backend
+    // can know it (the pty backend hears it from programs run through vsp-run): raised
+    // for each change, in the order the program made them.
+    std::function<void(bool on)> OnDTR;
+    std::function<void(bool on)> OnRTS;
+    std::function<void(bool on)> OnBreak;
+    // The module's modem lines, for a program that reads them (TIOCMGET). A backend that
+    // cannot show them to the program ignores them.
+    virtual void SetCTS(bool) { }
+    virtual void SetDSR(bool) { }
+    virtual void SetRING(bool) { }
+    virtual void SetDCD(bool) { }
 };
 
 } // namespace vsp

@@ -10,9 +10,22 @@ namespace vsptest {
 
 PtyClient::PtyClient()
 {
+    Start(QStringLiteral(VSP_PYTHON), {});
+}
+
+PtyClient::PtyClient(const Preloaded& preloaded)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("VSP_PORT_DIR"), preloaded.portDir);
+    proc_.setProcessEnvironment(env);
+    Start(QStringLiteral(VSP_BINARY_DIR "/vsp-run"), { QStringLiteral(VSP_PYTHON) });
+}
+
+void PtyClient::Start(const QString& program, QStringList args)
+{
+    args << QStringLiteral("-u") << SourcePath(QStringLiteral("tests/support/pty_client.py"));
     proc_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    proc_.start(QStringLiteral(VSP_PYTHON),
-        { QStringLiteral("-u"), SourcePath(QStringLiteral("tests/support/pty_client.py")) });
+    proc_.start(program, args);
     if (!proc_.waitForStarted(10000))
         error_ = QStringLiteral("client did not start: ") + proc_.errorString();
 }

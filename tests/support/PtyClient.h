@@ -14,6 +14,12 @@ namespace vsptest {
 class PtyClient {
 public:
     PtyClient();
+    // The client run through vsp-run (the preload library), finding the port's control
+    // channel in portDir as a program given VSP_PORT_DIR does.
+    struct Preloaded {
+        QString portDir;
+    };
+    explicit PtyClient(const Preloaded& preloaded);
     ~PtyClient();
     PtyClient(const PtyClient&) = delete;
     PtyClient& operator=(const PtyClient&) = delete;
@@ -37,6 +43,7 @@ public:
     void Kill();
 
 private:
+    void Start(const QString& program, QStringList args);
     QProcess proc_;
     QString error_;
 };

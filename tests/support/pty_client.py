@@ -16,11 +16,19 @@ Commands:
   drain QUIET_MS                 read until nothing came for QUIET_MS -> "ok HEX"
   termios                        -> "ok IFLAG OFLAG CFLAG LFLAG OSPEED"
   setattr KEY=VAL...             tcsetattr on the newest descriptor, keeping the other flags
-                                 (baud, cstopb, crtscts, ixon, ixoff, extproc, echo, icanon)
+                                 (baud, csize, parenb, parodd, cstopb, crtscts, ixon, ixoff,
+                                 extproc, echo, icanon)
   stty PATH ARGS...              run stty -F PATH ARGS -> "ok RC"
-  serial PATH KEY=VAL...         open with pyserial (baudrate, stopbits, xonxoff, rtscts)
-  serialset KEY=VAL...           change settings of the open pyserial port
+  serial PATH KEY=VAL...         open with pyserial (baudrate, bytesize, parity N/E/O/M/S,
+                                 stopbits, xonxoff, rtscts)
+  serialset KEY=VAL...           change settings of the open pyserial port (also dtr, rts,
+                                 break_condition), one after the other as written
+  serialbreak SECONDS            send_break -> "ok"
+  serialmodem                    -> "ok CTS DSR RI CD" (0 or 1 each)
   serialclose
+  otherpty                       a pty of our own (not the port): set 7 data bits with even
+                                 parity, read them back, ask its modem lines ->
+                                 "ok TCSETATTR-ERRNO CSIZE-AND-PARENB TIOCMGET-ERRNO"
   lock PATH                      create PATH if needed and hold an exclusive flock on it
   check                          -> "ok PYSERIAL-VERSION"
   exit
@@ -96,7 +104,11 @@ def serial_kwargs(settings):
         kw["baudrate"] = int(settings["baudrate"])
     if "stopbits" in settings:
         kw["stopbits"] = {"1": serial.STOPBITS_ONE, "2": serial.STOPBITS_TWO}[settings["stopbits"]]
-    for flag in ("xonxoff", "rtscts"):
+    if "bytesize" in settings:
+        kw["bytesize"] = int(settings["bytesize"])
+    if "parity" in settings:
+        kw["parity"] = settings["parity"]
+    for flag in ("xonxoff", "rtscts", "dtr", "rts", "break_condition"):
         if flag in settings:
             kw[flag] = settings[flag] == "1"
     return kw
@@ -112,6 +124,7 @@ def setattr_cmd(fd, settings):
     iflag, oflag, cflag, lflag, ispeed, ospeed, cc = termios.tcgetattr(fd)
     flags = {
         "cstopb": ("c", termios.CSTOPB), "crtscts": ("c", termios.CRTSCTS),
+        "parenb": ("c", termios.PARENB), "parodd": ("c", termios.PARODD),
         "ixon": ("i", termios.IXON), "ixoff": ("i", termios.IXOFF),
         "extproc": ("l", EXTPROC), "echo": ("l", termios.ECHO),
         "icanon": ("l", termios.ICANON),
@@ -119,6 +132,10 @@ def setattr_cmd(fd, settings):
     for key, value in settings.items():
         if key == "baud":
             ispeed = ospeed = BAUDS[int(value)]
+            continue
+        if key == "csize":
+            cflag = (cflag & ~termios.CSIZE) | {"5": termios.CS5, "6": termios.CS6,
+                                                "7": termios.CS7, "8": termios.CS8}[value]
             continue
         which, bit = flags[key]
         on = value == "1"
@@ -181,9 +198,35 @@ def run(cmd, args):
         ser = serial.Serial(args[0], **serial_kwargs(parse_settings(args[1:])))
         return ""
     if cmd == "serialset":
-        for key, value in serial_kwargs(parse_settings(args)).items():
-            setattr(ser, key, value)
+        for arg in args:
+            for key, value in serial_kwargs(parse_settings([arg])).items():
+                setattr(ser, key, value)
         return ""
+    if cmd == "serialbreak":
+        ser.send_break(float(args[0]))
+        return ""
+    if cmd == "serialmodem":
+        return "%d %d %d %d" % (ser.cts, ser.dsr, ser.ri, ser.cd)
+    if cmd == "otherpty":
+        master, slave = os.openpty()
+        try:
+            attrs = termios.tcgetattr(slave)
+            attrs[2] = (attrs[2] & ~termios.CSIZE) | termios.CS7 | termios.PARENB
+            try:
+                termios.tcsetattr(slave, termios.TCSANOW, attrs)
+                set_err = 0
+            except termios.error as e:
+                set_err = e.args[0]
+            cflag = termios.tcgetattr(slave)[2] & (termios.CSIZE | termios.PARENB)
+            try:
+                fcntl.ioctl(slave, termios.TIOCMGET, b"\0\0\0\0")
+                err = 0
+            except OSError as e:
+                err = e.errno
+            return "%d %d %d" % (set_err, cflag, err)
+        finally:
+            os.close(slave)
+            os.close(master)
     if cmd == "serialclose":
         ser.close()
         ser = None
