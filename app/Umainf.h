@@ -270,9 +270,8 @@ public:
     // ---- app/Umainf_config.cpp ----
     void LoadSettings(); // may set Terminated (driver check)
     bool SaveSettings(); // false: a write failed and the close is abandoned
-    // The store held a value (or a key) the load could not read, so the controls from it
-    // on are not what is stored: a close must not write them over the stored values. The
-    // file that could not be read fully, for the close to name.
+    // The settings key could not be read at all, so no control holds what is stored: a
+    // close must not write them over the stored values. The file, for the close to name.
     bool StoreLoadIncomplete = false;
     QString IncompleteStorePath;
     int ApplyCommandLine(); // 0, or the 1-based position of the first rejected parameter
