@@ -78,8 +78,8 @@ public:
         const QStringList& params, TPlatform platform = {}, QWidget* parent = nullptr);
     ~TMainForm() override;
 
-    // Set when start-up decided to end the program (command-line error, no driver): main
-    // then returns without running the message loop.
+    // Set when start-up decided to end the program (command-line error, no driver), or by
+    // main on a signal: main then returns without running the message loop.
     bool Terminated = false;
     int ExitCode = 0;
     // Set by main when there is no display: a port that cannot be created at start then

@@ -195,21 +195,38 @@ private Q_SLOTS:
     }
 
     // A signal ends the program whatever is shown or open: no close question, no save, the
-    // port link and its lock gone, exit code 0.
+    // port link and its lock gone, exit code 0. Also while a message box is up on a desktop,
+    // at start-up (before the window is shown) or at the close.
     void endsCleanlyOnSignals_data()
     {
         QTest::addColumn<int>("signal");
         QTest::addColumn<bool>("fromStore"); // else started with parameters
         QTest::addColumn<bool>("hidden");
         QTest::addColumn<bool>("portHeld");
-        QTest::newRow("SIGTERM, hidden, parameters") << int(SIGTERM) << false << true << false;
+        QTest::addColumn<QString>("box"); // on a display: the box up when the signal comes
+        QTest::newRow("SIGTERM, hidden, parameters")
+            << int(SIGTERM) << false << true << false << QString();
         // Shown, a close would ask about the held port and, headless, be answered No.
-        QTest::newRow("SIGTERM, shown, port held") << int(SIGTERM) << true << false << true;
-        QTest::newRow("SIGINT, shown, port held") << int(SIGINT) << true << false << true;
-        QTest::newRow("SIGHUP, shown, port held") << int(SIGHUP) << true << false << true;
-        QTest::newRow("SIGHUP, hidden, port held") << int(SIGHUP) << true << true << true;
+        QTest::newRow("SIGTERM, shown, port held")
+            << int(SIGTERM) << true << false << true << QString();
+        QTest::newRow("SIGINT, shown, port held")
+            << int(SIGINT) << true << false << true << QString();
+        QTest::newRow("SIGHUP, shown, port held")
+            << int(SIGHUP) << true << false << true << QString();
+        QTest::newRow("SIGHUP, hidden, port held")
+            << int(SIGHUP) << true << true << true << QString();
         // Without the question, a close would save: a valid store is not rewritten either.
-        QTest::newRow("SIGTERM, shown, nothing open") << int(SIGTERM) << true << false << false;
+        QTest::newRow("SIGTERM, shown, nothing open")
+            << int(SIGTERM) << true << false << false << QString();
+        QTest::newRow("SIGTERM, port field box at the first show")
+            << int(SIGTERM) << false << false << false << "port field";
+        QTest::newRow("SIGTERM, command-line box")
+            << int(SIGTERM) << false << false << false << "command line";
+        QTest::newRow("SIGTERM, driver box") << int(SIGTERM) << true << false << false << "driver";
+        QTest::newRow("SIGINT, unreadable value box")
+            << int(SIGINT) << true << false << false << "unreadable value";
+        QTest::newRow("SIGTERM, close question")
+            << int(SIGTERM) << true << false << true << "close question";
     }
     void endsCleanlyOnSignals()
     {
@@ -217,27 +234,60 @@ private Q_SLOTS:
         QFETCH(bool, fromStore);
         QFETCH(bool, hidden);
         QFETCH(bool, portHeld);
+        QFETCH(QString, box);
         Program p;
+        vsptest::VirtualDisplay display;
+        if (!box.isEmpty()) {
+            QString why;
+            QVERIFY2(display.Start(&why), qPrintable(why));
+            p.OnDisplay(display);
+        }
         qint64 storedAt = 0;
         QByteArray stored;
         if (fromStore) {
-            p.WriteStore(CreatingStore(hidden));
+            QByteArray text = CreatingStore(hidden);
+            if (box == "driver") text.replace("\"DriverInstalled\"=dword:00000001", "");
+            if (box == "unreadable value")
+                text.replace("\"Port\"=\"1\"", "\"Port\"=dword:00000001");
+            p.WriteStore(text);
             storedAt = vsptest::Backdate(p.Store());
             stored = p.ReadStore();
             p.Start({});
+        } else if (box == "port field") {
+            // No port after the address: the port text stays empty, which Create COM refuses.
+            p.Start({ "-P1", "-i127.0.0.1", "-s0", "-c9" });
+        } else if (box == "command line") {
+            p.Start({ "-P1", "-c9", "-x" });
         } else {
             // The port is created at start even though the module does not answer (no -F1).
             p.Start({ "-P1", hidden ? "-H1" : "-H0", "-i127.0.0.1:1", "-s0", "-c9" });
         }
         const QString link = p.Link(QStringLiteral("COM9"));
         QString err;
-        QTRY_VERIFY2_WITH_TIMEOUT(QFileInfo(link).isSymLink(), qPrintable(err += p.Err()), 15000);
-        QVERIFY(QFileInfo(QFileInfo(link).symLinkTarget()).fileName().toInt() >= 0);
+        const bool portMade = box.isEmpty() || box == "close question";
+        if (portMade) {
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                QFileInfo(link).isSymLink(), qPrintable(err += p.Err()), 15000);
+            QVERIFY(QFileInfo(QFileInfo(link).symLinkTarget()).fileName().toInt() >= 0);
+        }
         vsptest::PtyClient client;
         if (portHeld) {
             QVERIFY2(client.Ok("open " + QFile::encodeName(link)), qPrintable(client.Error()));
             QTRY_VERIFY_WITH_TIMEOUT(
                 (err += p.Err()).contains(QStringLiteral("Port COM9 opened")), 10000);
+        }
+        if (!box.isEmpty()) {
+            if (box == "close question") {
+                QTRY_COMPARE_WITH_TIMEOUT(
+                    display.WindowState(MainTitle), QStringLiteral("viewable"), 15000);
+                QCOMPARE(display.CloseWindow(MainTitle), 1);
+            }
+            const QString caption = box == "command line" ? QStringLiteral("Orvane Virtual Com")
+                : box == "driver"                         ? QStringLiteral("Kelmar VSP")
+                : box == "unreadable value"               ? QStringLiteral("Error")
+                                                          : QStringLiteral("vsp");
+            QTRY_COMPARE_WITH_TIMEOUT(
+                display.WindowState(caption), QStringLiteral("viewable"), 15000);
         }
         ::kill(pid_t(p.process.processId()), signal);
         QVERIFY2(p.process.waitForFinished(10000), "the program did not end on the signal");
