@@ -71,7 +71,7 @@ struct Bridge {
         form->LogEnabledCheckBox->setChecked(true);
         form->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
         form->PortLabeledEdit->setText(QString::number(sim.DataPort()));
-        form->ServerPortLabeledEdit->setText(QStringLiteral("0"));
+        form->ServerPortLabeledEdit->setText(QString::number(vsptest::FreeLoopbackPort()));
         QTextDocument* doc = form->LogMessagesMemo->document();
         QObject::connect(
             doc, &QTextDocument::contentsChange, doc, [this, doc](int at, int, int added) {
