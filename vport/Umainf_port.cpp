@@ -111,8 +111,11 @@ void TMainForm::CreateCOMBitBtnClick()
     if (VSPort->CreatePort(name)) {
         Log(QStringLiteral("Serial port %1 created").arg(name));
         // The name is not where programs open it on Linux: say where that is.
-        if (const auto* pty = dynamic_cast<const TPtyVSPort*>(VSPort.get()))
+        // The log is off by default: the name box shows it too, while the port exists.
+        if (const auto* pty = dynamic_cast<const TPtyVSPort*>(VSPort.get())) {
             Log(QStringLiteral("Port link %1").arg(pty->LinkPath()));
+            ComPortComboBox->setToolTip(pty->LinkPath());
+        }
         DeleteCOMBitBtn->setEnabled(true);
         StatusLabel->setText(QStringLiteral("Created"));
         PortCreated = true;
@@ -140,6 +143,7 @@ void TMainForm::DeleteCOMBitBtnClick()
     }
     VSPort->Delete();
     PortCreated = false;
+    ComPortComboBox->setToolTip(QString());
     CloseClientLink();
     CloseServerLink();
     LANStatusServerLabel->setText(QStringLiteral("Closed"));
