@@ -4,13 +4,27 @@
 
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QFile>
 #include <QTimer>
+
+#include <unistd.h>
 
 namespace vsptest {
 
-PtyClient::PtyClient()
+int OrdinaryUserUid()
 {
-    Start(QStringLiteral(VSP_PYTHON), {});
+    if (::geteuid() != 0) return -1;
+    QFile map(QStringLiteral("/proc/self/uid_map"));
+    if (!map.open(QIODevice::ReadOnly)) return -1;
+    const QList<QByteArray> fields = map.readLine().simplified().split(' ');
+    const bool machineRoot
+        = fields.size() == 3 && fields[0] == "0" && fields[1] == "0" && fields[2] == "4294967295";
+    return machineRoot ? ThrowawayUid : -1;
+}
+
+PtyClient::PtyClient(int uid)
+{
+    Start({}, uid);
 }
 
 PtyClient::PtyClient(const Preloaded& preloaded)
@@ -18,14 +32,30 @@ PtyClient::PtyClient(const Preloaded& preloaded)
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("VSP_PORT_DIR"), preloaded.portDir);
     proc_.setProcessEnvironment(env);
-    Start(QStringLiteral(VSP_BINARY_DIR "/vsp-run"), { QStringLiteral(VSP_PYTHON) });
+    Start({ QStringLiteral(VSP_BINARY_DIR "/vsp-run") }, -1);
 }
 
-void PtyClient::Start(const QString& program, QStringList args)
+void PtyClient::Start(QStringList command, int uid)
 {
-    args << QStringLiteral("-u") << SourcePath(QStringLiteral("tests/support/pty_client.py"));
     proc_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    proc_.start(program, args);
+    const QString script = SourcePath(QStringLiteral("tests/support/pty_client.py"));
+    command << QStringLiteral(VSP_PYTHON) << QStringLiteral("-u");
+    if (uid < 0) {
+        command << script;
+    } else {
+        // The source tree may be closed to that uid: the script goes as text.
+        QFile source(script);
+        if (!source.open(QIODevice::ReadOnly)) {
+            error_ = QStringLiteral("can't read ") + script;
+            return;
+        }
+        const QString id = QString::number(uid);
+        proc_.setWorkingDirectory(QStringLiteral("/"));
+        command = QStringList { QStringLiteral("setpriv"), "--reuid=" + id, "--regid=" + id,
+            QStringLiteral("--clear-groups"), QStringLiteral("--") }
+            + command + QStringList { QStringLiteral("-c"), QString::fromUtf8(source.readAll()) };
+    }
+    proc_.start(command.takeFirst(), command);
     if (!proc_.waitForStarted(10000))
         error_ = QStringLiteral("client did not start: ") + proc_.errorString();
 }

@@ -11,9 +11,19 @@
 
 namespace vsptest {
 
+// A uid that no account uses: a client run under it is an ordinary user, as most serial
+// programs are, whom root's exemptions (an exclusive port, say) do not cover.
+constexpr int ThrowawayUid = 47113;
+
+// The uid under which a client is an ordinary user: ThrowawayUid when this process is the
+// machine's root, else -1 (it is an ordinary user already, or root of a user namespace,
+// which the tty layer treats as one).
+int OrdinaryUserUid();
+
 class PtyClient {
 public:
-    PtyClient();
+    // uid >= 0: the client runs under that uid and as its group, without other groups.
+    explicit PtyClient(int uid = -1);
     // The client run through vsp-run (the preload library), finding the port's control
     // channel in portDir as a program given VSP_PORT_DIR does.
     struct Preloaded {
@@ -43,7 +53,8 @@ public:
     void Kill();
 
 private:
-    void Start(const QString& program, QStringList args);
+    // Runs the client script behind command (a wrapper, or nothing), as uid when >= 0.
+    void Start(QStringList command, int uid);
     QProcess proc_;
     QString error_;
 };

@@ -29,6 +29,7 @@ Commands:
   otherpty                       a pty of our own (not the port): set 7 data bits with even
                                  parity, read them back, ask its modem lines ->
                                  "ok TCSETATTR-ERRNO CSIZE-AND-PARENB TIOCMGET-ERRNO"
+  excl [IDX]                     make the port exclusive (TIOCEXCL), as screen does
   lock PATH                      create PATH if needed and hold an exclusive flock on it
   check                          -> "ok PYSERIAL-VERSION"
   exit
@@ -157,6 +158,9 @@ def run(cmd, args):
         fd = fd_at(args, 0)
         fds.remove(fd)
         os.close(fd)
+        return ""
+    if cmd == "excl":
+        fcntl.ioctl(fd_at(args, 0), termios.TIOCEXCL)
         return ""
     if cmd == "write":
         return str(write_all(fd_at(args, 1), bytes.fromhex(args[0])))
