@@ -203,6 +203,13 @@ public:
     // or an escaped 0xFF cut by the read) is taken up by the next. Reset when a module
     // connection starts.
     TNvtReceiver NvtReceiver;
+    // A lone IAC at the end of a read waits this many ticks (0.2 s) for the byte that says
+    // what it is, then goes to the program as data.
+    static constexpr int32_t NvtIacWaitLimitTicks = 40;
+    int32_t NvtIacWaitTicks = 0;
+    // An overlong subnegotiation is logged once per connection: a module that sends them
+    // sends them all the time.
+    bool NvtOverlongTold = false;
     int32_t PendingCount = 0;
     TCustomWinSocket* DataConnection = nullptr;
     TPingThread* PingThread = nullptr;
@@ -245,7 +252,7 @@ public:
     // instead of the bytes being thrown away while the program is a little behind.
     bool SerialOutputHeld = false;
     int32_t HeldCount = 0;
-    uint8_t HeldBlock[ReceiveBlockSize] = {};
+    uint8_t HeldBlock[ReceiveBlockSize + TNvtReceiver::MaxGrowth] = {};
     bool DeliverHeldBlock(); // true when nothing waits any more
     void ResumeHeldOutput(); // the timer step, and the port's room event
 
@@ -360,6 +367,10 @@ public:
     bool AwaitingTeaChallenge() const; // the flush holds the program's bytes until answered
     void TeaWaitStep();
     void OnVSPClientSocketRead(TCustomWinSocket* socket);
+    // The module's bytes (after the NVT filter) into the port; what it does not take waits.
+    void DeliverToPort(const uint8_t* bytes, int32_t n);
+    void NvtIacWaitStep(); // the timer's end of waiting for the byte behind a lone IAC
+    void DeliverHeldIac(); // a lone IAC the receiver holds goes to the port as data
 
     // ---- link/Umainf_relay.cpp: the pending store and what goes into it ----
     // A client connection whose error event has run is dead until the ping decides: it

@@ -1,7 +1,7 @@
 #pragma once
 // Every Telnet and COM-PORT-OPTION byte the data link knows, named once. The link never
-// negotiates: it recognises WILL/WONT/DO/DONT only to drop them from the front of a
-// received block, and it sends nothing but subnegotiation frames and IAC NOP.
+// negotiates: it recognises WILL/WONT/DO/DONT only to drop them from the module's stream,
+// and it sends nothing but subnegotiation frames and IAC NOP.
 
 #include <cstdint>
 
@@ -16,6 +16,9 @@ constexpr uint8_t WILL = 0xFB; // negotiation; followed by one option byte
 constexpr uint8_t SB = 0xFA; // start of subnegotiation, ended by IAC SE
 constexpr uint8_t NOP = 0xF1; // no operation: our keep-connection message
 constexpr uint8_t SE = 0xF0; // end of subnegotiation (only after IAC)
+// Command bytes run from SE up; DM, BRK, IP, AO, AYT, EC, EL, GA (0xF2-0xF9) lie between
+// NOP and SB and are only ever dropped. After IAC, a byte below this is no command at all.
+constexpr uint8_t FirstCommand = SE;
 
 // RFC 2217 option number, and the client-to-server commands we send under it.
 constexpr uint8_t COM_PORT_OPTION = 44;

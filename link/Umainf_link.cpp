@@ -105,7 +105,11 @@ void TMainForm::StartConnection(TCustomWinSocket* socket)
     TeaAnswered = false;
     TeaWaitOver = false;
     TeaWaitTicks = 0;
+    // An IAC the last connection ended with was its data; the new stream starts afresh.
+    DeliverHeldIac();
     NvtReceiver.Reset();
+    NvtIacWaitTicks = 0;
+    NvtOverlongTold = false;
     // The rest of a message cut on the last connection, or its TEA answer, is not the new
     // one's: the module would read it as the start of its stream.
     if (PendingBoundCount > 0) {

@@ -7,6 +7,7 @@
 #include "app/Umainf.h"
 #include "link/Nvt.h"
 #include "link/Sockets.h"
+#include "link/Telnet.h"
 #include "vport/Uping.h"
 
 #include <QCheckBox>
@@ -75,6 +76,7 @@ void TMainForm::MainTimerStep()
     KeepTicks += 1;
     if (old >= KeepCheckTicks) SendKeepConnection();
     TeaWaitStep();
+    NvtIacWaitStep();
     ReconnectScheduleStep();
     // While the link is suspended the count keeps growing; stop short of overflowing.
     if (FlushTicks < INT32_MAX) FlushTicks += 1;
@@ -230,28 +232,55 @@ void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
         AnswerTeaChallenge(socket, block, n);
         return;
     }
-    // Leading commands go, and escaped 0xFF become one, with the stream's state kept
-    // across reads: a read ends wherever TCP had bytes, inside a command or a pair too.
-    const bool filter = NVTFilterCheckBox->isChecked();
-    if (filter)
-        n = NvtReceiver.Receive(block, n);
-    else
-        NvtReceiver.Reset(); // switched on again, it starts on a fresh block
-    if (n == 0) return;
-    if (VSPort->IsOpened()) {
-        const int32_t written = qMax<int32_t>(0, VSPort->Write(block, n));
-        Count(SerialTxCount, written);
-        CountersChanged = true;
-        if (written < n) {
-            // The program is behind: keep the rest and stop reading until it is taken.
-            HeldCount = n - written;
-            memcpy(HeldBlock, block + written, size_t(HeldCount));
-            SerialOutputHeld = true;
-            PaceMainTimer();
-        }
+    if (!NVTFilterCheckBox->isChecked()) {
+        NvtReceiver.Reset(); // switched on again, it starts between commands
+        DeliverToPort(block, n);
         return;
     }
-    Log(QStringLiteral("Serial port closed, data dropped out"));
+    // Commands go wherever they stand, and escaped 0xFF become one, with the stream's state
+    // kept across reads: a read ends wherever TCP had bytes, inside a command too.
+    uint8_t data[ReceiveBlockSize + TNvtReceiver::MaxGrowth];
+    const TNvtReceiver::TResult got = NvtReceiver.Receive(block, n, data);
+    if (got.SubnegotiationsDropped > 0 && !NvtOverlongTold) {
+        NvtOverlongTold = true;
+        Log(QStringLiteral("Telnet subnegotiation from module longer than %1 bytes, dropped")
+                .arg(TNvtReceiver::SubnegotiationLimit));
+    }
+    NvtIacWaitTicks = 0;
+    if (NvtReceiver.HoldsIac()) PaceMainTimer();
+    if (got.Count > 0) DeliverToPort(data, got.Count);
+}
+
+void TMainForm::NvtIacWaitStep()
+{
+    if (NvtReceiver.HoldsIac() && ++NvtIacWaitTicks >= NvtIacWaitLimitTicks) DeliverHeldIac();
+}
+
+void TMainForm::DeliverHeldIac()
+{
+    // An IAC that no byte followed is a data byte the module did not escape. It goes behind
+    // whatever the port has not taken yet.
+    if (SerialOutputHeld || !NvtReceiver.TakeHeldIac()) return;
+    const uint8_t iac = telnet::IAC;
+    DeliverToPort(&iac, 1);
+}
+
+void TMainForm::DeliverToPort(const uint8_t* bytes, int32_t n)
+{
+    if (!VSPort->IsOpened()) {
+        Log(QStringLiteral("Serial port closed, data dropped out"));
+        return;
+    }
+    const int32_t written = qMax<int32_t>(0, VSPort->Write(bytes, n));
+    Count(SerialTxCount, written);
+    CountersChanged = true;
+    if (written < n) {
+        // The program is behind: keep the rest and stop reading until it is taken.
+        HeldCount = n - written;
+        memcpy(HeldBlock, bytes + written, size_t(HeldCount));
+        SerialOutputHeld = true;
+        PaceMainTimer();
+    }
 }
 
 } // namespace vsp

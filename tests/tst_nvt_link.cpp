@@ -132,7 +132,7 @@ struct Link {
 class TstNvtLink : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // ---- 0xFF escaping and leading commands ----
+    // ---- 0xFF escaping and Telnet commands from the module ----
 
     void programBytesToModule_data()
     {
@@ -174,8 +174,12 @@ private Q_SLOTS:
             << true << Hex("fffb03fffd03fffb01fffe01fffd00fffb00fffd2c4849") << Hex("4849");
         QTest::newRow("server's RFC 2217 answer, then data")
             << true << Hex("fffa2c6500002580fff041") << Hex("41");
-        QTest::newRow("command after the first data byte stays")
-            << true << Hex("41fff1") << Hex("41fff1");
+        QTest::newRow("command after the first data byte goes")
+            << true << Hex("41fff142") << Hex("4142");
+        QTest::newRow("server's RFC 2217 answer between data")
+            << true << Hex("414243fffa2c650001c200fff0444546") << Hex("414243444546");
+        QTest::newRow("unescaped 0xFF before a plain byte: both data")
+            << true << Hex("41ff42") << Hex("41ff42");
         QTest::newRow("subnegotiation cut at the block end")
             << true << Hex("fffa2c0100") << QByteArray();
         QTest::newRow("only a negotiation") << true << Hex("fffd2c") << QByteArray();
@@ -202,10 +206,13 @@ private Q_SLOTS:
             << QList<QByteArray> { Hex("ff"), Hex("ff41") } << Hex("ff41");
         QTest::newRow("lone 0xFF at the front waits for the next read: a command")
             << QList<QByteArray> { Hex("ff"), Hex("f141") } << Hex("41");
-        QTest::newRow("0xFF after data, then a command byte: all data, as in one read")
-            << QList<QByteArray> { Hex("41ff"), Hex("f142") } << Hex("41fff142");
-        QTest::newRow("0xFF after data, then a negotiation's bytes: all data")
-            << QList<QByteArray> { Hex("41ff"), Hex("fb0342") } << Hex("41fffb0342");
+        QTest::newRow("0xFF after data, then a command byte: the command goes")
+            << QList<QByteArray> { Hex("41ff"), Hex("f142") } << Hex("4142");
+        QTest::newRow("0xFF after data, then a negotiation's bytes: the negotiation goes")
+            << QList<QByteArray> { Hex("41ff"), Hex("fb0342") } << Hex("4142");
+        QTest::newRow("server's answer after data, cut inside its value")
+            << QList<QByteArray> { Hex("414243fffa2c6500"), Hex("01c200fff0444546") }
+            << Hex("414243444546");
         QTest::newRow("negotiation cut before its option")
             << QList<QByteArray> { Hex("fffb"), Hex("0342") } << Hex("42");
         QTest::newRow("server's RFC 2217 answer cut in two")
@@ -216,8 +223,13 @@ private Q_SLOTS:
         QFETCH(QList<QByteArray>, blocks);
         QFETCH(QByteArray, toPort);
         Link l;
-        QVERIFY2(
-            l.Up(Mode::Client, {}, [](FormHarness& w) { w->NVTFilterCheckBox->setChecked(true); }),
+        // The timer stands still: a lone 0xFF waits for the next read however slow the
+        // machine is.
+        QVERIFY2(l.Up(Mode::Client, {},
+                     [](FormHarness& w) {
+                         w->NVTFilterCheckBox->setChecked(true);
+                         w->MainTimer->stop();
+                     }),
             qPrintable(l.error));
         for (const QByteArray& block : blocks)
             QVERIFY2(l.ModuleSends(block), qPrintable(l.error));
@@ -238,9 +250,51 @@ private Q_SLOTS:
         QCOMPARE(l.w.port->Output, toPort);
         QCOMPARE(l.w->SerialTxCount, toPort.size());
         // What the block left unfinished ends with the next one (IAC SE closes a cut
-        // subnegotiation, and is itself dropped at the front of a read).
+        // subnegotiation, and is itself a command that goes).
         QVERIFY2(l.ModuleSends(filter ? Hex("fff05a") : QByteArray("Z")), qPrintable(l.error));
         QCOMPARE(l.w.port->Output, toPort + "Z");
+    }
+
+    // Malformed input costs bounded data and is never silent: a lone IAC is data once 0.2 s
+    // have passed without the byte that would make it a command; a subnegotiation that runs
+    // past 64 bytes is given up with one log line per connection.
+    void malformedInputFromModule()
+    {
+        const QString overlong
+            = QStringLiteral("Telnet subnegotiation from module longer than 64 bytes, dropped");
+        Link l;
+        QVERIFY2(l.Up(Mode::Server, {},
+                     [](FormHarness& w) {
+                         w->NVTFilterCheckBox->setChecked(true);
+                         w->MainTimer->stop();
+                     }),
+            qPrintable(l.error));
+        TMainForm* f = l.w.form.get();
+        QVERIFY2(l.ModuleSends(Hex("41ff")), qPrintable(l.error));
+        Ticks(f, TMainForm::NvtIacWaitLimitTicks - 1);
+        QCOMPARE(l.w.port->Output.toHex(' '), QByteArray("41"));
+        Ticks(f, 1);
+        QCOMPARE(l.w.port->Output.toHex(' '), QByteArray("41 ff"));
+        QCOMPARE(l.w->SerialTxCount, 2);
+        // What comes later is read afresh: F1 alone is data.
+        QVERIFY2(l.ModuleSends(Hex("f142")), qPrintable(l.error));
+        QCOMPARE(l.w.port->TakeOutput().toHex(' '), QByteArray("41 ff f1 42"));
+
+        const QByteArray tooLong = Hex("fffa2c") + QByteArray(61, 'x') + "B";
+        for (int connection = 1; connection <= 2; ++connection) {
+            if (connection > 1) {
+                const qsizetype mark = l.sim.Mark();
+                QVERIFY(l.sim.Close());
+                QTRY_VERIFY(!l.w->DataConnection);
+                QVERIFY(l.sim.ConnectTo(
+                    QStringLiteral("127.0.0.1"), quint16(l.w->VSPServerSocket->LocalPort())));
+                QVERIFY2(l.Connected(mark), qPrintable(l.error));
+            }
+            QVERIFY2(l.ModuleSends(tooLong), qPrintable(l.error));
+            QVERIFY2(l.ModuleSends(tooLong), qPrintable(l.error));
+            QCOMPARE(l.w.port->TakeOutput(), QByteArray("BB"));
+            QCOMPARE(l.LogCount(overlong), connection);
+        }
     }
 
     // ---- Keep-connection message ----
