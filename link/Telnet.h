@@ -28,6 +28,8 @@ constexpr uint8_t SET_PARITY = 3; // value: 1 none, 2 odd, 3 even, 4 mark, 5 spa
 constexpr uint8_t SET_STOPSIZE = 4; // value: 1 one, 2 two, 3 one and a half
 constexpr uint8_t SET_CONTROL = 5; // value: 1 none, 2 XON/XOFF, 3 RTS/CTS
 
+// Values of SET-DATASIZE: 5 to 8 data bits, or
+constexpr uint8_t DATASIZE_REQUEST = 0; // no setting: the server keeps its own
 // Values of SET-PARITY.
 constexpr uint8_t PARITY_REQUEST = 0; // no setting: the server keeps its own
 constexpr uint8_t PARITY_NONE_VALUE = 1; // then odd, even, mark, space: 2, 3, 4, 5

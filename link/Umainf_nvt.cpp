@@ -128,7 +128,7 @@ void TMainForm::OnVSPortLineControl(int32_t stopBits, int32_t parity, int32_t wo
     if (const auto text = StopBitsText(stopBits)) StopBitsLabel->setText(*text);
     if (!SendPortControl(PortControlFrame(telnet::SET_STOPSIZE, SetStopSizeValue(stopBits))))
         return;
-    BitsLabel->setText(QString::number(wordLength));
+    BitsLabel->setText(DataBitsText(wordLength));
     if (!SendPortControl(PortControlFrame(telnet::SET_DATASIZE, SetDataSizeValue(wordLength))))
         return;
     if (connected && LinkUsable()) Log(QStringLiteral("Remonte control options set"));

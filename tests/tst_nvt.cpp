@@ -8,6 +8,7 @@
 #include "link/Telnet.h"
 #include "tests/support/TelnetReference.h"
 #include "tests/support/TestSupport.h"
+#include "vport/Vsportlib_tlb.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -390,7 +391,7 @@ private Q_SLOTS:
         QTest::newRow("space") << 4 << 5 << "space";
         QTest::newRow("5") << 5 << 0 << "unknown";
         QTest::newRow("7") << 7 << 0 << "unknown";
-        QTest::newRow("-1") << -1 << 0 << "unknown";
+        QTest::newRow("-1: the backend cannot know") << PARITY_UNKNOWN << 0 << "unknown";
     }
     void lineControlValues()
     {
@@ -428,6 +429,10 @@ private Q_SLOTS:
         QCOMPARE(int(SetDataSizeValue(5)), 5);
         QCOMPARE(int(SetDataSizeValue(8)), 8);
         QCOMPARE(int(SetDataSizeValue(0x107)), 7);
+        QCOMPARE(DataBitsText(7), QStringLiteral("7"));
+        // Unknown to the backend: the module keeps its own, and the label says nothing.
+        QCOMPARE(int(SetDataSizeValue(WORDLENGTH_UNKNOWN)), 0);
+        QCOMPARE(DataBitsText(WORDLENGTH_UNKNOWN), QStringLiteral("-"));
     }
 
     void controlValues_data()

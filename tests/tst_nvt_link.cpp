@@ -663,51 +663,70 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("frames");
         QTest::addColumn<QString>("parityLabel");
         QTest::addColumn<QString>("stopLabel"); // empty: unchanged
+        QTest::addColumn<QString>("bitsLabel");
         QTest::newRow("two stop bits")
             << "line" << QList<int> { STOPBITS_TWO, PARITY_NONE, 8 }
             << Hex("fffa2c0301fff0fffa2c0402fff0fffa2c0208fff0") << "none"
-            << "2";
+            << "2"
+            << "8";
         QTest::newRow("one and a half stop bits")
             << "line" << QList<int> { STOPBITS_ONE5, PARITY_ODD, 5 }
             << Hex("fffa2c0302fff0fffa2c0403fff0fffa2c0205fff0") << "odd"
-            << "1 1/2";
+            << "1 1/2"
+            << "5";
         QTest::newRow("space parity, 7 bits")
             << "line" << QList<int> { STOPBITS_ONE, PARITY_SPACE, 7 }
             << Hex("fffa2c0305fff0fffa2c0401fff0fffa2c0207fff0") << "space"
-            << "1";
+            << "1"
+            << "7";
         QTest::newRow("parity 7 is unknown")
             << "line" << QList<int> { STOPBITS_ONE, 7, 8 }
             << Hex("fffa2c0300fff0fffa2c0401fff0fffa2c0208fff0") << "unknown"
-            << "1";
+            << "1"
+            << "8";
+        // What the pty reports: the module keeps its own data bits and parity.
+        QTest::newRow("data bits and parity unknown")
+            << "line" << QList<int> { STOPBITS_TWO, PARITY_UNKNOWN, WORDLENGTH_UNKNOWN }
+            << Hex("fffa2c0300fff0fffa2c0402fff0fffa2c0200fff0") << "unknown"
+            << "2"
+            << "-";
         QTest::newRow("stop bits 5: value 6, label kept")
             << "line" << QList<int> { 5, PARITY_EVEN, 8 }
             << Hex("fffa2c0303fff0fffa2c0406fff0fffa2c0208fff0") << "even"
-            << "";
+            << ""
+            << "8";
         // A value byte 0xFF is doubled, as RFC 854 wants inside a subnegotiation.
         QTest::newRow("baud rate 511: its 0xFF doubled")
             << "baud" << QList<int> { 511 } << Hex("fffa2c01000001fffffff0") << ""
+            << ""
             << "";
         QTest::newRow("baud rate 0xFFFFFFFF")
             << "baud" << QList<int> { -1 } << Hex("fffa2c01fffffffffffffffffff0") << ""
+            << ""
             << "";
         QTest::newRow("stop bits 254: value 255 doubled")
             << "line" << QList<int> { 254, PARITY_NONE, 8 }
             << Hex("fffa2c0301fff0fffa2c04fffffff0fffa2c0208fff0") << "none"
-            << "";
+            << ""
+            << "8";
         QTest::newRow("no flow control")
             << "flow" << QList<int> { 0, 0 } << Hex("fffa2c0501fff0") << ""
+            << ""
             << "";
         QTest::newRow("XON/XOFF") << "flow"
                                   << QList<int> { 0, SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE }
                                   << Hex("fffa2c0502fff0") << ""
+                                  << ""
                                   << "";
         QTest::newRow("RTS/CTS") << "flow"
                                  << QList<int> { SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE }
                                  << Hex("fffa2c0503fff0") << ""
+                                 << ""
                                  << "";
         QTest::newRow("DTR and RTS only switched on")
             << "flow" << QList<int> { SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL }
             << Hex("fffa2c0500fff0") << ""
+            << ""
             << "";
     }
     void portSettingValues()
@@ -717,6 +736,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, frames);
         QFETCH(QString, parityLabel);
         QFETCH(QString, stopLabel);
+        QFETCH(QString, bitsLabel);
         Link l;
         QVERIFY2(l.Up(Mode::Client, {},
                      [](FormHarness& w) { w->NVTPortSetupCheckBox->setChecked(true); }),
@@ -727,7 +747,7 @@ private Q_SLOTS:
             QCOMPARE(l.w->ParityLabel->text(), parityLabel);
             QCOMPARE(l.w->StopBitsLabel->text(),
                 stopLabel.isEmpty() ? QStringLiteral("before") : stopLabel);
-            QCOMPARE(l.w->BitsLabel->text(), QString::number(values[2]));
+            QCOMPARE(l.w->BitsLabel->text(), bitsLabel);
             QCOMPARE(l.w.LogLines().last(), QStringLiteral("Remonte control options set"));
         } else if (event == QLatin1String("baud")) {
             l.w.port->OnBaudRate(values[0]);
