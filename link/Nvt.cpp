@@ -121,6 +121,14 @@ static TelnetFrame FrameOf(uint8_t command, const uint8_t* value, int valueSize)
     return frame;
 }
 
+bool TelnetFrames::Add(const TelnetFrame& frame)
+{
+    if (Size + frame.Size > Capacity) return false;
+    std::memcpy(Bytes + Size, frame.Bytes, static_cast<size_t>(frame.Size));
+    Size += frame.Size;
+    return true;
+}
+
 TelnetFrame PortControlFrame(uint8_t command, uint8_t value)
 {
     return FrameOf(command, &value, 1);

@@ -72,6 +72,15 @@ struct TelnetFrame {
     int Size = 0;
 };
 
+// Frames that go out together, one behind the other: the five of the line settings at most.
+struct TelnetFrames {
+    static constexpr int Capacity = 5 * TelnetFrame::Capacity;
+    uint8_t Bytes[Capacity] = {};
+    int Size = 0;
+    // Appends the frame when there is room; false (and nothing added) when there is not.
+    bool Add(const TelnetFrame& frame);
+};
+
 // IAC SB COM-PORT-OPTION command value IAC SE (7 bytes). A value byte 0xFF goes as IAC IAC
 // (RFC 854): sent single, an RFC 2217 server takes it for the start of the closing IAC SE
 // and reads on into the data behind the frame (ser2net does).

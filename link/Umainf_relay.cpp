@@ -144,9 +144,12 @@ int TMainForm::SendPending(TCustomWinSocket* connection)
     const int sent = connection->SendBuf(PendingBuffer.get(), PendingCount);
     connection->Unlock();
     if (sent <= 0) return sent;
-    Count(LanTxCount, sent);
+    // Only the program's bytes are relay data: not the messages and frames among them.
+    const int32_t bound = qMin(sent, PendingBoundCount);
+    const int32_t frames = PendingSettings.LeftHead(sent);
+    Count(LanTxCount, sent - bound - frames);
     CountersChanged = true;
-    PendingBoundCount = qMax(0, PendingBoundCount - sent);
+    PendingBoundCount -= bound;
     if (sent < PendingCount)
         memmove(PendingBuffer.get(), PendingBuffer.get() + sent, size_t(PendingCount - sent));
     PendingCount -= sent;
@@ -168,6 +171,7 @@ bool TMainForm::StorePending(const uint8_t* bytes, int32_t size, bool atHead)
         memmove(store + size, store, size_t(PendingCount));
         memcpy(store, bytes, size_t(size));
         PendingBoundCount += size;
+        PendingSettings.PutAtHead(size);
     } else {
         memcpy(store + PendingCount, bytes, size_t(size));
     }
@@ -198,22 +202,40 @@ bool TMainForm::PortSetupWanted() const
     return NVTPortSetupCheckBox->isChecked();
 }
 
-bool TMainForm::SendPortControl(const TelnetFrame& frame)
+void TMainForm::DropPendingHead(int32_t n)
 {
-    // As on a serial line, the frame goes out behind the bytes the program wrote before
-    // the change. Normally the flush empties the store at once and the frame follows
-    // directly. While the module is not reading, the link is down or the TEA answer is
-    // still to go, the frame waits in the store behind those bytes, so consecutive changes
-    // reach the module whole and in the order they were made. (A program sets its line
-    // right after opening the port, before the connect the open started has finished.)
-    if (LinkUsable() && !AwaitingTeaChallenge()) {
-        if (PendingCount > 0) FlushPending();
-        if (LinkUsable() && PendingCount == 0
-            && SendMessage(DataConnection, frame.Bytes, frame.Size, false) == TSendResult::Whole)
-            return true;
-        // Nothing of it went (would block, or the send failed and the link is down now).
+    if (n <= 0) return;
+    PendingSettings.LeftHead(n);
+    PendingCount -= n;
+    memmove(PendingBuffer.get(), PendingBuffer.get() + n, size_t(PendingCount));
+    PendingBoundCount = qMax(0, PendingBoundCount - n);
+}
+
+bool TMainForm::SendLineChange(const TLineSettings& now, const TelnetFrames& frames)
+{
+    int32_t stored = 0;
+    bool sent = false;
+    if (PortSetupWanted()) {
+        const uint8_t* bytes = frames.Bytes;
+        const int size = frames.Size;
+        // As on a serial line, the frames go out behind the bytes the program wrote before
+        // the change. Normally the flush empties the store at once and they follow directly.
+        if (LinkUsable() && !AwaitingTeaChallenge()) {
+            if (PendingCount > 0) FlushPending();
+            sent = LinkUsable() && PendingCount == 0
+                && SendMessage(DataConnection, bytes, size, false) == TSendResult::Whole;
+        }
+        // Otherwise they wait in the store in their place: for this connection (the module is
+        // not reading, or its TEA answer is still to go), or for the next one when bytes
+        // written before the change wait too. With nothing waiting, the next connection is
+        // told the settings at its start.
+        const bool inPlace = LinkUsable() || PendingCount > PendingBoundCount;
+        if (!sent && inPlace && PendingCount + size <= PendingCapacity - LineSettingsRoom
+            && StorePending(bytes, size, false))
+            stored = size;
     }
-    return StorePending(frame.Bytes, frame.Size, false);
+    PendingSettings.Changed(now, PendingCount, stored);
+    return LinkUsable() && (sent || stored > 0);
 }
 
 void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)

@@ -3,6 +3,7 @@
 // settings become. What the receiver gives is judged by rows written by hand and by a second
 // decoder written from RFC 854 (tests/support/TelnetReference.h).
 
+#include "link/LineSettings.h"
 #include "link/Nvt.h"
 #include "link/Rfc2217.h"
 #include "link/Telnet.h"
@@ -433,6 +434,45 @@ private Q_SLOTS:
         // Unknown to the backend: the module keeps its own, and the label says nothing.
         QCOMPARE(int(SetDataSizeValue(WORDLENGTH_UNKNOWN)), 0);
         QCOMPARE(DataBitsText(WORDLENGTH_UNKNOWN), QStringLiteral("-"));
+    }
+
+    // What the store reports as it is filled, sent and cut, and the settings that go with
+    // its first byte: the store holds `stored` bytes at each call.
+    void lineSettingsFollowTheStore()
+    {
+        TPendingSettings s;
+        const auto baud = [](int32_t rate) {
+            TLineSettings l;
+            l.BaudRate = rate;
+            return l;
+        };
+        const auto headBaud = [&](int32_t stored) { return s.AtHead(stored).BaudRate.value_or(0); };
+        // Nothing waits: a change holds for the next byte at once.
+        s.Changed(baud(9600), 0, 0);
+        QCOMPARE(headBaud(0), 9600);
+        // 5 bytes wait, a change puts its 10 bytes of frames behind them, 3 more bytes follow.
+        s.Changed(baud(115200), 15, 10);
+        QCOMPARE(headBaud(18), 9600);
+        QCOMPARE(s.Current().BaudRate.value_or(0), 115200);
+        QCOMPARE(s.LeftHead(4), 0); // program bytes only
+        QCOMPARE(s.LeftHead(3), 2); // the last of them and 2 bytes of the frames
+        // The connection broke there: the next one must not start with the frames' rest.
+        QCOMPARE(s.CutFrameRest(), 8);
+        QCOMPARE(headBaud(11), 9600);
+        QCOMPARE(s.LeftHead(8), 8);
+        QCOMPARE(s.CutFrameRest(), 0);
+        QCOMPARE(headBaud(3), 115200); // the 3 bytes written after the change
+        // A message put in front of the head (a TEA answer) moves nothing; a change that put
+        // no frames in (the store was full) still holds from its place.
+        s.PutAtHead(12);
+        s.Changed(baud(300), 15, 0);
+        QCOMPARE(s.LeftHead(12), 0);
+        QCOMPARE(headBaud(3), 115200);
+        QCOMPARE(s.LeftHead(3), 0);
+        QCOMPARE(headBaud(0), 300);
+        // A store emptied without a word here: what waits is nothing, the current ones hold.
+        s.Changed(baud(1200), 20, 7);
+        QCOMPARE(headBaud(0), 1200);
     }
 
     void controlValues_data()

@@ -802,8 +802,8 @@ private Q_SLOTS:
     }
 
     // A program sets its line right after opening the port, while the connect the open
-    // started is still under way: the changes are refused for the moment, shown, and reach
-    // the module in their order on the connection the open made, the only one.
+    // started is still under way: the changes are refused for the moment, shown, and the
+    // connection the open made, the only one, is told them at its start.
     void settingsWhileLinkDownGoOutOnConnect()
     {
         Link l;
@@ -833,14 +833,89 @@ private Q_SLOTS:
                                       "fffa2c0207fff0 fffa2c0503fff0")),
             qPrintable(l.error));
         QCOMPARE(l.sim.EventsNamed(QStringLiteral("connected")).size(), 1);
-        // Sent once: a later connection does not get them again.
         QCOMPARE(w->PendingCount, 0);
+        QCOMPARE(w->LanTxCount, 1); // the marker: the frames are no relay data
+    }
+
+    // A module opens its line with settings of its own at every connection (ser2net does, and
+    // many modules after a reboot). Each new connection is told the settings of the first
+    // byte it will get, the ones the program had when it wrote it, behind the TEA answer;
+    // a change made while bytes wait keeps its place among them.
+    void settingsFollowEveryConnection_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("tea");
+        QTest::newRow("client") << int(Mode::Client) << false;
+        QTest::newRow("client, TEA") << int(Mode::Client) << true;
+        QTest::newRow("server") << int(Mode::Server) << false;
+        QTest::newRow("server, TEA") << int(Mode::Server) << true;
+    }
+    void settingsFollowEveryConnection()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, tea);
+        Link l;
+        QVERIFY2(l.Up(Mode(mode), tea ? QStringList { "--tea" } : QStringList {},
+                     [&](FormHarness& w) {
+                         w->NVTPortSetupCheckBox->setChecked(true);
+                         w->TEAEnabledCheckBox->setChecked(tea);
+                     }),
+            qPrintable(l.error));
+        FormHarness& w = l.w;
+        auto teaOk = [&](int connections) {
+            return !tea
+                || QTest::qWaitFor(
+                    [&] { return l.sim.EventsNamed(QStringLiteral("tea")).size() == connections; },
+                    5000);
+        };
+        QVERIFY2(teaOk(1), qPrintable(l.sim.Describe()));
+        QTRY_VERIFY(!w->AwaitingTeaChallenge());
+        w.port->OnBaudRate(115200);
+        w.port->OnLineControl(STOPBITS_TWO, PARITY_NONE, 8);
+        w.port->OnHandflow(SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 0, 0);
+        const QByteArray settings = Hex("fffa2c010001c200fff0 fffa2c0301fff0 fffa2c0402fff0"
+                                        "fffa2c0208fff0 fffa2c0503fff0");
+        const int first = l.sim.LatestConn();
+        QVERIFY2(l.sim.WaitForReceived(settings.size(), 5000, first), qPrintable(l.sim.Describe()));
+        QCOMPARE(l.sim.Received(first), settings);
+
+        // The module goes; the program writes, changes its speed and writes again.
+        QVERIFY(l.sim.Close());
+        QTRY_VERIFY(!w->DataConnection);
+        const qsizetype mark = l.sim.Mark();
+        w.port->ProgramWrites("a");
+        w.port->OnBaudRate(9600);
+        QCOMPARE(w.LogLines().last(),
+            QStringLiteral("Can't set remonte baudrate, not connected to module"));
+        w.port->ProgramWrites("b");
+        if (Mode(mode) == Mode::Server)
+            QVERIFY(l.sim.ConnectTo(
+                QStringLiteral("127.0.0.1"), quint16(w->VSPServerSocket->LocalPort())));
+        QVERIFY2(l.Connected(mark), qPrintable(l.error));
+        const QString connected = Mode(mode) == Mode::Server
+            ? QStringLiteral("TCP connected")
+            : QStringLiteral("TCP connected module 127.0.0.1");
+        const QStringList log = w.LogLines();
+        QCOMPARE(log.mid(log.lastIndexOf(connected) + 1, 3),
+            (QStringList {
+                "Remonte baudrate set", "Remonte control options set", "Remonte handshake set" }));
+        QVERIFY2(teaOk(2), qPrintable(l.sim.Describe()));
+        if (tea)
+            QVERIFY2(l.sim.EventsNamed(QStringLiteral("tea")).last().value("ok").toBool(),
+                qPrintable(l.sim.Describe()));
+        // "a" was written at 115,200 baud, "b" at 9,600.
+        const QByteArray second = settings + "a" + Hex("fffa2c0100002580fff0") + "b";
+        const int conn = l.sim.LatestConn();
+        QVERIFY2(l.sim.WaitForReceived(second.size(), 5000, conn), qPrintable(l.sim.Describe()));
+        QCOMPARE(l.sim.Received(conn).toHex(' '), second.toHex(' '));
+        QCOMPARE(w->LanTxCount, 2); // the program's bytes only
+        QCOMPARE(w->SerialRxCount, 2);
     }
 
     // The module resets the connection and the program changes its line before the link
     // has noticed: the first send raises the error event, the change is not reported as
-    // done, and its frames wait, with the later ones, for the connection that comes back by
-    // itself.
+    // done, and the connection that comes back by itself is told the settings in force,
+    // that change and the later one.
     void sendFailureKeepsTheChangeForTheNextConnection()
     {
         QTcpServer module;
@@ -870,7 +945,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(module.hasPendingConnections(), 10000);
         QTcpSocket* again = module.nextPendingConnection();
         const QByteArray frames
-            = Hex("fffa2c0301fff0 fffa2c0402fff0 fffa2c0208fff0 fffa2c0100002580fff0");
+            = Hex("fffa2c0100002580fff0 fffa2c0301fff0 fffa2c0402fff0 fffa2c0208fff0");
         QTRY_COMPARE(again->bytesAvailable(), qint64(frames.size()));
         QCOMPARE(again->readAll(), frames);
     }
