@@ -28,7 +28,8 @@ int32_t NvtEscapeOutgoing(uint8_t* bytes, int32_t count);
 //  - IAC last in a read waits for the next one to say what it is; the owner gives up on it
 //    after a short while (TakeHeldIac) and it is data;
 //  - a subnegotiation not closed within SubnegotiationLimit bytes ends there: its bytes are
-//    dropped, the result says so, and what follows is read afresh.
+//    dropped, the result says so, and what follows is read afresh (an IAC in its last
+//    place with it, since it may begin the IAC SE one byte too late).
 // One object per link; Reset() at every new connection. No I/O, no logging: the owner does
 // both with what Receive returns.
 class TNvtReceiver {
