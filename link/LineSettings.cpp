@@ -34,6 +34,21 @@ int32_t TPendingSettings::LeftHead(int32_t n)
     return int32_t(frames);
 }
 
+void TPendingSettings::DroppedTail(int32_t stored)
+{
+    const int64_t tail = head_ + std::max(stored, 0);
+    bool cut = false;
+    while (!changes_.empty() && changes_.back().End > tail) {
+        changes_.pop_back();
+        cut = true;
+    }
+    if (!cut) return;
+    if (stored <= 0)
+        atHead_ = current_;
+    else
+        changes_.push_back({ tail, tail, current_ });
+}
+
 int32_t TPendingSettings::CutFrameRest() const
 {
     if (changes_.empty()) return 0;

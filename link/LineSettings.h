@@ -51,6 +51,9 @@ public:
     int32_t LeftHead(int32_t n);
     // n bytes were put in front of the head.
     void PutAtHead(int32_t n) { head_ -= n; }
+    // The store was cut back to its first `stored` bytes: what waited behind them is gone,
+    // the frames of changes among it too, and those changes hold for what comes next.
+    void DroppedTail(int32_t stored);
     // The rest of a change's frames that a connection took only in part, now at the head of
     // the store; 0 when there is none.
     int32_t CutFrameRest() const;

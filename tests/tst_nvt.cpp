@@ -473,6 +473,16 @@ private Q_SLOTS:
         // A store emptied without a word here: what waits is nothing, the current ones hold.
         s.Changed(baud(1200), 20, 7);
         QCOMPARE(headBaud(0), 1200);
+        // Cut back to a message the connection took in part: 6 bytes of a program that has
+        // gone, and the frames of its change behind them, are dropped. The change holds for
+        // the next program's bytes, and nothing of theirs is taken for frames.
+        s.PutAtHead(4);
+        s.Changed(baud(4800), 4 + 6 + 7, 7);
+        s.DroppedTail(4);
+        QCOMPARE(headBaud(4), 1200);
+        QCOMPARE(s.LeftHead(4), 0);
+        QCOMPARE(headBaud(7), 4800);
+        QCOMPARE(s.LeftHead(7), 0);
     }
 
     void controlValues_data()
