@@ -162,7 +162,8 @@ void TMainForm::PaceMainTimer()
 {
     // A timer stopped by its owner (tests drive the steps by hand) stays stopped.
     if (!MainTimer->isActive()) return;
-    const bool busy = PendingCount > 0 || SerialInputHeld || SerialOutputHeld;
+    const bool busy
+        = PendingCount > 0 || SerialInputHeld || SerialOutputHeld || NvtReceiver.HoldsIac();
     const int interval = busy ? MainTimerInterval : IdleTimerInterval;
     if (MainTimer->interval() == interval) return;
     if (busy) {

@@ -6,10 +6,11 @@
 // - its bytes: the master is read into a fixed input ring; OnRxChar is raised once for each
 //   batch read. A full ring stops reading, so the kernel holds the writer back.
 // - its line settings: packet mode on the master plus EXTPROC in the slave's lflag turns
-//   every tcsetattr into a status byte. A program that builds its termios from zero (lflag
-//   = 0, as much C code does) clears EXTPROC: it sends one last status byte and then nothing,
-//   so while EXTPROC is off the termios is compared on a timer instead. (stty and pyserial
-//   3.5 keep the flag.)
+//   every tcsetattr into a status byte. Data bits and parity are reported unknown: the
+//   kernel forces every pty to 8 bits without parity, so what the program set is lost. A program
+//   that builds its termios from zero (lflag = 0, as much C code does) clears EXTPROC: it sends one
+//   last status byte and then nothing, so while EXTPROC is off the termios is compared on a timer
+//   instead. (stty and pyserial 3.5 keep the flag.)
 
 #include "vport/PtyPort.h"
 
@@ -87,6 +88,7 @@ struct TPtyVSPort::Impl {
     bool HandleOpened();
     bool HandleClosed(bool reopenedAlready);
     bool CheckLine(bool setCommState);
+    bool ReadLine(TPtyLineState& state) const; // the program's line as far as it is known
     int OnChannelRequest(const vsp_channel_request& request);
     void ForgetProgram();
 
@@ -201,7 +203,7 @@ bool TPtyVSPort::Impl::OpenPty()
         ClosePty();
         return false;
     }
-    ReadPtyLineState(master, line);
+    ReadLine(line);
     return true;
 }
 
@@ -306,14 +308,20 @@ void TPtyVSPort::Impl::OnSettingsPoll()
     CheckLine(setCommState);
 }
 
+bool TPtyVSPort::Impl::ReadLine(TPtyLineState& state) const
+{
+    if (!ReadPtyLineState(master, state)) return false;
+    // The termios holds the kernel's data bits and parity (8, none), never the program's:
+    // those are known only when a program run through vsp-run has told them.
+    state.wordLength = formatKnown ? formatBits : WORDLENGTH_UNKNOWN;
+    state.parity = formatKnown ? formatParity : PARITY_UNKNOWN;
+    return true;
+}
+
 bool TPtyVSPort::Impl::CheckLine(bool setCommState)
 {
     TPtyLineState now;
-    if (master < 0 || !ReadPtyLineState(master, now)) return true;
-    if (formatKnown) {
-        now.wordLength = formatBits;
-        now.parity = formatParity;
-    }
+    if (master < 0 || !ReadLine(now)) return true;
     const bool changed = !SameCommState(now, line);
     line = now;
     UpdateSettingsPoll();
@@ -411,7 +419,7 @@ bool TPtyVSPort::Impl::HandleClosed(bool reopenedAlready)
         ::tcsetattr(master, TCSANOW, &creation);
         got = 0;
         PullMaster(true, got, setCommState, lineTouched);
-        ReadPtyLineState(master, line);
+        ReadLine(line);
         if (got > 0 && !Raise(q->OnRxChar, got)) return false;
     }
     UpdateSettingsPoll();

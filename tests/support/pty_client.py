@@ -103,12 +103,12 @@ def serial_kwargs(settings):
     kw = {}
     if "baudrate" in settings:
         kw["baudrate"] = int(settings["baudrate"])
-    if "stopbits" in settings:
-        kw["stopbits"] = {"1": serial.STOPBITS_ONE, "2": serial.STOPBITS_TWO}[settings["stopbits"]]
     if "bytesize" in settings:
         kw["bytesize"] = int(settings["bytesize"])
     if "parity" in settings:
         kw["parity"] = settings["parity"]
+    if "stopbits" in settings:
+        kw["stopbits"] = {"1": serial.STOPBITS_ONE, "2": serial.STOPBITS_TWO}[settings["stopbits"]]
     for flag in ("xonxoff", "rtscts", "dtr", "rts", "break_condition"):
         if flag in settings:
             kw[flag] = settings[flag] == "1"
