@@ -87,6 +87,9 @@ TMainForm::~TMainForm()
     VSPort->OnLineControl = nullptr;
     VSPort->OnHandflow = nullptr;
     VSPort->OnWriteRoom = nullptr;
+    VSPort->OnDTR = nullptr;
+    VSPort->OnRTS = nullptr;
+    VSPort->OnBreak = nullptr;
     VSPort->Delete();
     if (MainForm == this) MainForm = nullptr;
 }
@@ -134,6 +137,9 @@ void TMainForm::ConnectHandlers()
         OnVSPortHandflow(hs, fr, xon, xoff);
     };
     VSPort->OnWriteRoom = [this] { ResumeHeldOutput(); };
+    VSPort->OnDTR = [this](bool on) { OnVSPortDTR(on); };
+    VSPort->OnRTS = [this](bool on) { OnVSPortRTS(on); };
+    VSPort->OnBreak = [this](bool on) { OnVSPortBreak(on); };
 
     VSPClientSocket->OnConnecting = [this](TCustomWinSocket* s) { OnVSPClientSocketConnecting(s); };
     VSPClientSocket->OnConnect = [this](TCustomWinSocket* s) { OnVSPClientSocketConnect(s); };

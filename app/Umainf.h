@@ -53,6 +53,7 @@ class TPingThread;
 class TUDPThread;
 class TLabeledEdit;
 class TImage;
+struct TControlLine;
 
 // The notification-area icon record.
 struct TTrayIconData {
@@ -423,6 +424,14 @@ public:
     // A new module connection is told the line settings of the first byte it will get (with
     // "NVT port setup" on), ahead of the store and behind the TEA answer.
     void TellLineSettings();
+    // The program's break condition and modem lines, which a port hears only from programs
+    // run through vsp-run, go to the module as SET-CONTROL like the other settings.
+    void OnVSPortDTR(bool on);
+    void OnVSPortRTS(bool on);
+    void OnVSPortBreak(bool on);
+    // The module's modem lines (NOTIFY-MODEMSTATE), for a program that reads them.
+    void ModuleModemState(int32_t state);
+    void SendControlLine(const TControlLine& line, bool on);
 
     // ---- setup/Umainf_modules.cpp ----
     void UDPSearchBitBtnClick();

@@ -36,6 +36,10 @@ struct TLineSettings {
     std::optional<int32_t> BaudRate;
     std::optional<TLineControl> LineControl;
     std::optional<THandflow> Handflow;
+    // Known only from a port that hears them (the pty, from programs run through vsp-run).
+    std::optional<bool> Break;
+    std::optional<bool> Dtr;
+    std::optional<bool> Rts;
 };
 
 class TPendingSettings {

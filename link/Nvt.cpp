@@ -61,6 +61,7 @@ TNvtReceiver::TResult TNvtReceiver::Receive(const uint8_t* in, int32_t count, ui
                 state_ = TState::Data;
             } else if (byte == SB) {
                 subnegotiationLength_ = 2;
+                contentLength_ = 0;
                 state_ = TState::Subnegotiation;
             } else if (IsNegotiation(byte)) {
                 state_ = TState::Negotiation;
@@ -77,8 +78,14 @@ TNvtReceiver::TResult TNvtReceiver::Receive(const uint8_t* in, int32_t count, ui
             const bool afterIac = state_ == TState::SubnegotiationIac;
             if (afterIac && byte == SE) {
                 state_ = TState::Data;
+                if (contentLength_ == 3 && content_[0] == COM_PORT_OPTION
+                    && content_[1] == NOTIFY_MODEMSTATE + ServerReplyOffset)
+                    result.ModemState = content_[2];
                 break;
             }
+            // Content: every byte but the IAC that escapes the next one.
+            if ((afterIac || byte != IAC) && contentLength_ < 3) content_[contentLength_] = byte;
+            if (afterIac || byte != IAC) ++contentLength_;
             // IAC IAC inside is a content byte 0xFF: its second IAC is not the one before SE.
             state_ = !afterIac && byte == IAC ? TState::SubnegotiationIac : TState::Subnegotiation;
             if (subnegotiationLength_ >= SubnegotiationLimit) {

@@ -43,6 +43,8 @@ public:
     struct TResult {
         int32_t Count = 0; // bytes written for the program
         int32_t SubnegotiationsDropped = 0; // given up at the limit in this read
+        // The module's modem lines from the last NOTIFY-MODEMSTATE in this read, or -1.
+        int32_t ModemState = -1;
     };
 
     void Reset() { state_ = TState::Data; }
@@ -64,6 +66,10 @@ private:
     };
     TState state_ = TState::Data;
     int32_t subnegotiationLength_ = 0;
+    // The start of the current subnegotiation's content (option, command, value): enough
+    // to know a NOTIFY-MODEMSTATE; the rest is only counted.
+    uint8_t content_[3] = {};
+    int32_t contentLength_ = 0;
 };
 
 // One frame to put on the wire as it is: not escaped again, never counted as relay data.
@@ -73,9 +79,10 @@ struct TelnetFrame {
     int Size = 0;
 };
 
-// Frames that go out together, one behind the other: the five of the line settings at most.
+// Frames that go out together, one behind the other: the eight of the line settings at most
+// (speed, parity, stop size, data size, flow control, break, DTR, RTS).
 struct TelnetFrames {
-    static constexpr int Capacity = 5 * TelnetFrame::Capacity;
+    static constexpr int Capacity = 8 * TelnetFrame::Capacity;
     uint8_t Bytes[Capacity] = {};
     int Size = 0;
     // Appends the frame when there is room; false (and nothing added) when there is not.

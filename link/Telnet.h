@@ -42,6 +42,21 @@ constexpr uint8_t CONTROL_REQUEST = 0; // no setting: the server keeps its own
 constexpr uint8_t CONTROL_NONE = 1; // no flow control
 constexpr uint8_t CONTROL_XONXOFF = 2; // software flow control
 constexpr uint8_t CONTROL_HARDWARE = 3; // RTS/CTS
+// SET-CONTROL also switches the server's break condition and its DTR and RTS lines.
+constexpr uint8_t CONTROL_BREAK_ON = 5;
+constexpr uint8_t CONTROL_BREAK_OFF = 6;
+constexpr uint8_t CONTROL_DTR_ON = 8;
+constexpr uint8_t CONTROL_DTR_OFF = 9;
+constexpr uint8_t CONTROL_RTS_ON = 11;
+constexpr uint8_t CONTROL_RTS_OFF = 12;
+
+// The server reports its modem lines with NOTIFY-MODEMSTATE (sent as 7 + ServerReplyOffset),
+// one value byte: these bits for the lines' state, the low four for what changed.
+constexpr uint8_t NOTIFY_MODEMSTATE = 7;
+constexpr uint8_t MODEMSTATE_CTS = 0x10;
+constexpr uint8_t MODEMSTATE_DSR = 0x20;
+constexpr uint8_t MODEMSTATE_RI = 0x40;
+constexpr uint8_t MODEMSTATE_CD = 0x80;
 
 // A server acknowledges command c with command c + 100 (e.g. 101 for SET-BAUDRATE). We
 // never read these, but a module that sends them must have them stripped, not relayed.

@@ -12,6 +12,7 @@
 #include "link/Sockets.h"
 #include "link/Tea.h"
 #include "link/Telnet.h"
+#include "vport/PtyPort.h"
 
 #include "app/Controls.h"
 
@@ -118,6 +119,29 @@ void AddHandflow(TelnetFrames& frames, const TLineSettings::THandflow& flow)
 }
 } // namespace
 
+// A line the program switches with SET-CONTROL: its setting, its two values, its name.
+struct TControlLine {
+    std::optional<bool> TLineSettings::*Setting;
+    uint8_t On, Off;
+    const char* Name;
+};
+
+namespace {
+constexpr TControlLine BreakLine { &TLineSettings::Break, telnet::CONTROL_BREAK_ON,
+    telnet::CONTROL_BREAK_OFF, "break" };
+constexpr TControlLine DtrLine { &TLineSettings::Dtr, telnet::CONTROL_DTR_ON,
+    telnet::CONTROL_DTR_OFF, "DTR" };
+constexpr TControlLine RtsLine { &TLineSettings::Rts, telnet::CONTROL_RTS_ON,
+    telnet::CONTROL_RTS_OFF, "RTS" };
+constexpr TControlLine ControlLines[] = { BreakLine, DtrLine, RtsLine };
+
+QString ControlLineSetText(const TControlLine& line, bool on)
+{
+    return QStringLiteral("Remote %1 set %2")
+        .arg(QLatin1String(line.Name), on ? QStringLiteral("on") : QStringLiteral("off"));
+}
+} // namespace
+
 // With "NVT port setup" on, a change is never lost for the module: made while the link is
 // down, it is logged as refused at that moment and shown, and the module is told on the next
 // connection, in its place among the bytes that wait.
@@ -138,6 +162,15 @@ void TMainForm::OnVSPortBaudRate(int32_t baudRate)
 void TMainForm::OnVSPortLineControl(int32_t stopBits, int32_t parity, int32_t wordLength)
 {
     TLineSettings now = PendingSettings.Current();
+    // A pty knows the program's data bits and parity only from a program run through
+    // vsp-run; whoever wonders whether the library reached a program reads it here.
+    const bool fromLibrary = parity != PARITY_UNKNOWN && wordLength != WORDLENGTH_UNKNOWN
+        && dynamic_cast<const TPtyVSPort*>(VSPort.get());
+    if (fromLibrary
+        && (!now.LineControl || now.LineControl->Parity != parity
+            || now.LineControl->WordLength != wordLength))
+        Log(QStringLiteral("Line format from the program through vsp-run: %1 data bits, %2 parity")
+                .arg(DataBitsText(wordLength), ParityText(parity)));
     now.LineControl = TLineSettings::TLineControl { stopBits, parity, wordLength };
     const bool connected = LinkUsable();
     if (!PortSetupWanted() || !connected)
@@ -165,6 +198,42 @@ void TMainForm::OnVSPortHandflow(int32_t controlHandShake, int32_t flowReplace, 
     if (SendLineChange(now, frames) && connected) Log(QStringLiteral("Remonte handshake set"));
 }
 
+void TMainForm::OnVSPortDTR(bool on)
+{
+    SendControlLine(DtrLine, on);
+}
+
+void TMainForm::OnVSPortRTS(bool on)
+{
+    SendControlLine(RtsLine, on);
+}
+
+void TMainForm::OnVSPortBreak(bool on)
+{
+    SendControlLine(BreakLine, on);
+}
+
+void TMainForm::SendControlLine(const TControlLine& line, bool on)
+{
+    TLineSettings now = PendingSettings.Current();
+    now.*line.Setting = on;
+    const bool connected = LinkUsable();
+    if (!PortSetupWanted() || !connected)
+        Log(QStringLiteral("Remote %1 couldn't be set, not connected to module")
+                .arg(QLatin1String(line.Name)));
+    TelnetFrames frames;
+    frames.Add(PortControlFrame(telnet::SET_CONTROL, on ? line.On : line.Off));
+    if (SendLineChange(now, frames) && connected) Log(ControlLineSetText(line, on));
+}
+
+void TMainForm::ModuleModemState(int32_t state)
+{
+    VSPort->SetCTS(state & telnet::MODEMSTATE_CTS);
+    VSPort->SetDSR(state & telnet::MODEMSTATE_DSR);
+    VSPort->SetRING(state & telnet::MODEMSTATE_RI);
+    VSPort->SetDCD(state & telnet::MODEMSTATE_CD);
+}
+
 void TMainForm::TellLineSettings()
 {
     // The module may have opened its line with settings of its own (ser2net does at every
@@ -175,12 +244,17 @@ void TMainForm::TellLineSettings()
     if (head.BaudRate) frames.Add(BaudRateFrame(*head.BaudRate));
     if (head.LineControl) AddLineControl(frames, *head.LineControl);
     if (head.Handflow) AddHandflow(frames, *head.Handflow);
+    for (const TControlLine& line : ControlLines)
+        if (const std::optional<bool> on = head.*line.Setting)
+            frames.Add(PortControlFrame(telnet::SET_CONTROL, *on ? line.On : line.Off));
     // At the head of the store and bound to this connection: behind the TEA answer, which
     // goes first, and ahead of every byte that waits.
     if (frames.Size == 0 || !StorePending(frames.Bytes, frames.Size, true)) return;
     if (head.BaudRate) Log(QStringLiteral("Remonte baudrate set"));
     if (head.LineControl) Log(QStringLiteral("Remonte control options set"));
     if (head.Handflow) Log(QStringLiteral("Remonte handshake set"));
+    for (const TControlLine& line : ControlLines)
+        if (const std::optional<bool> on = head.*line.Setting) Log(ControlLineSetText(line, *on));
 }
 
 } // namespace vsp

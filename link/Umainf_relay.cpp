@@ -268,6 +268,7 @@ void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
         Log(QStringLiteral("Telnet subnegotiation from module longer than %1 bytes, dropped")
                 .arg(TNvtReceiver::SubnegotiationLimit));
     }
+    if (got.ModemState >= 0) ModuleModemState(got.ModemState);
     NvtIacWaitTicks = 0;
     if (NvtReceiver.HoldsIac()) PaceMainTimer();
     if (got.Count > 0) DeliverToPort(data, got.Count);

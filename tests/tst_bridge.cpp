@@ -20,8 +20,10 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTextCursor>
@@ -466,37 +468,120 @@ private Q_SLOTS:
         QVERIFY(!client.Ok("open " + QFile::encodeName(link)));
     }
 
-    // A program opens the port for 7 data bits and even parity (Modbus RTU's 8E1 is as
-    // common). The pty cannot hold them, so the module is told to keep its own format rather
-    // than switched to the 8N1 the kernel forces; speed, stop bits and flow control go out.
-    void formatThePtyCannotHoldIsLeftToTheModule()
+    // What the module is told of the program's data format. A plain program's 7E1 (or a
+    // Modbus program's 8E1) cannot be held by a pty: the module is told to keep its own
+    // format rather than switched to the 8N1 the kernel forces. Through vsp-run the program's
+    // own format reaches it. Speed, stop bits and flow control go out either way.
+    void programFormatReachesTheModule_data()
     {
+        QTest::addColumn<QByteArray>("program"); // a pty_client command, or mbpoll's arguments
+        QTest::addColumn<bool>("preloaded");
+        QTest::addColumn<int>("parity"); // the first SET-PARITY value the module got
+        QTest::addColumn<int>("dataSize"); // the first SET-DATASIZE value
+        QTest::addColumn<int>("stopSize"); // the first SET-STOPSIZE value
+        QTest::addColumn<QStringList>("labels"); // parity and data bits while open, if shown
+        QTest::newRow("pyserial 7E1") << QByteArray("serial %1 baudrate=9600 bytesize=7 parity=E")
+                                      << false << 0 << 0 << 1 << QStringList { "unknown", "-" };
+        QTest::newRow("pyserial 7O2 through vsp-run")
+            << QByteArray("serial %1 baudrate=9600 bytesize=7 parity=O stopbits=2") << true << 2
+            << 7 << 2 << QStringList { "odd", "7" };
+        QTest::newRow("mbpoll 8E1 through vsp-run")
+            << QByteArray("mbpoll -m rtu -b 9600 -P even -d 8 -s 1 -a 1 -r 1 -c 1 -1 -o 0.5 %1")
+            << true << 3 << 8 << 1 << QStringList {};
+    }
+    void programFormatReachesTheModule()
+    {
+        QFETCH(QByteArray, program);
+        QFETCH(bool, preloaded);
+        QFETCH(int, parity);
+        QFETCH(int, dataSize);
+        QFETCH(int, stopSize);
+        QFETCH(QStringList, labels);
         Bridge b(false, { "--mode", "sink", "--telnet" });
         b.form->NVTEnabledCheckBox->setChecked(true);
         b.form->NVTPortSetupCheckBox->setChecked(true);
         b.form->CreateCOMBitBtnClick();
-        PtyClient client;
-        QVERIFY2(client.Ok("serial " + b.Link() + " baudrate=9600 bytesize=7 parity=E"),
-            qPrintable(client.Error()));
-        QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Connected"));
-        QVERIFY2(client.Ok("serialset rtscts=1"), qPrintable(client.Error()));
+        program.replace("%1", b.Link());
+        std::unique_ptr<PtyClient> client;
+        if (program.startsWith("mbpoll")) {
+            // It finds no Modbus slave and gives up: only what it set on the line counts.
+            QProcess mbpoll;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("VSP_PORT_DIR"), b.portDir.path());
+            mbpoll.setProcessEnvironment(env);
+            QStringList args = QString::fromUtf8(program).split(' ');
+            mbpoll.start(QStringLiteral(VSP_BINARY_DIR "/vsp-run"), args);
+            // The window answers the library's calls meanwhile: its event loop must run.
+            QVERIFY2(QTest::qWaitFor([&] { return mbpoll.state() == QProcess::NotRunning; }, 20000),
+                qPrintable(mbpoll.errorString()));
+            QVERIFY2(b.log.contains(QStringLiteral(
+                         "Line format from the program through vsp-run: 8 data bits, even parity")),
+                qPrintable(b.log.join('\n') + '\n' + mbpoll.readAllStandardOutput()
+                    + mbpoll.readAllStandardError()));
+        } else {
+            client = preloaded
+                ? std::make_unique<PtyClient>(PtyClient::Preloaded { b.portDir.path() })
+                : std::make_unique<PtyClient>();
+            QVERIFY2(client->Ok(program), qPrintable(client->Error()));
+            QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Connected"));
+            QVERIFY2(client->Ok("serialset rtscts=1"), qPrintable(client->Error()));
+        }
         const auto control = b.sim.WaitForEvent(
-            QStringLiteral("rfc2217"), { { "command", 5 }, { "value", 3 } }, 10000);
+            QStringLiteral("rfc2217"), { { "command", 5 }, { "value", client ? 3 : 1 } }, 10000);
         QVERIFY2(control, qPrintable(b.sim.Describe()));
         QHash<int, QList<qint64>> sent; // command -> the values it carried, in order
         for (const QJsonObject& e : b.sim.EventsNamed(QStringLiteral("rfc2217")))
             sent[e.value(QStringLiteral("command")).toInt()]
                 << e.value(QStringLiteral("value")).toInteger();
-        QVERIFY2(!sent[1].isEmpty() && sent[1].last() == 9600, qPrintable(b.sim.Describe(30)));
-        QVERIFY2(!sent[4].isEmpty() && sent[4].last() == 1, qPrintable(b.sim.Describe(30)));
-        // Never SET-PARITY none or SET-DATASIZE 8: only "keep your own".
-        QVERIFY(!sent[3].isEmpty() && !sent[2].isEmpty());
-        for (qint64 v : sent[3] + sent[2])
-            QCOMPARE(v, qint64(0));
-        QCOMPARE(b.form->ParityLabel->text(), QStringLiteral("unknown"));
-        QCOMPARE(b.form->BitsLabel->text(), QStringLiteral("-"));
-        QCOMPARE(b.form->BaudLabel->text(), QStringLiteral("9600"));
-        QCOMPARE(b.sim.EventsNamed(QStringLiteral("received")).size(), 0);
+        // What the program set first (mbpoll puts the line back as it found it on leaving).
+        QVERIFY2(!sent[1].isEmpty() && sent[1].first() == 9600, qPrintable(b.sim.Describe(30)));
+        QVERIFY2(!sent[4].isEmpty() && sent[4].first() == stopSize, qPrintable(b.sim.Describe(30)));
+        QVERIFY2(!sent[3].isEmpty() && sent[3].first() == parity, qPrintable(b.sim.Describe(30)));
+        QVERIFY2(!sent[2].isEmpty() && sent[2].first() == dataSize, qPrintable(b.sim.Describe(30)));
+        // Without the library, only "keep your own": never the pty's 8N1.
+        if (!preloaded)
+            for (qint64 v : sent[3] + sent[2])
+                QCOMPARE(v, qint64(0));
+        if (!labels.isEmpty()) {
+            QCOMPARE(b.form->ParityLabel->text(), labels[0]);
+            QCOMPARE(b.form->BitsLabel->text(), labels[1]);
+            QCOMPARE(b.form->BaudLabel->text(), QStringLiteral("9600"));
+        }
+        if (client) // the frames were all it sent (mbpoll also sent its request)
+            QCOMPARE(b.sim.EventsNamed(QStringLiteral("received")).size(), 0);
+    }
+
+    // Through vsp-run a program's modem lines and breaks reach the module in the order it
+    // switched them, and the module's reported lines are what the program reads.
+    void modemLinesAndBreaksBothWays()
+    {
+        Bridge b(false, { "--mode", "sink", "--telnet" });
+        b.form->NVTEnabledCheckBox->setChecked(true);
+        b.form->NVTFilterCheckBox->setChecked(true);
+        b.form->NVTPortSetupCheckBox->setChecked(true);
+        b.form->CreateCOMBitBtnClick();
+        PtyClient client(PtyClient::Preloaded { b.portDir.path() });
+        QVERIFY2(client.Ok("serial " + b.Link() + " baudrate=9600"), qPrintable(client.Error()));
+        QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Connected"));
+        QVERIFY2(client.Ok("serialset dtr=0 rts=0 dtr=1 rts=1"), qPrintable(client.Error()));
+        QVERIFY2(client.Ok("serialbreak 0.25"), qPrintable(client.Error()));
+        const auto last = b.sim.WaitForEvent(
+            QStringLiteral("rfc2217"), { { "command", 5 }, { "value", 6 } }, 10000);
+        QVERIFY2(last, qPrintable(b.sim.Describe()));
+        QList<qint64> lines; // SET-CONTROL values past flow control
+        for (const QJsonObject& e : b.sim.EventsNamed(QStringLiteral("rfc2217")))
+            if (e.value(QStringLiteral("command")).toInt() == 5
+                && e.value(QStringLiteral("value")).toInteger() > 3)
+                lines << e.value(QStringLiteral("value")).toInteger();
+        QCOMPARE(lines, (QList<qint64> { 9, 12, 8, 11, 5, 6 }));
+
+        // NOTIFY-MODEMSTATE: no line, then CD, DSR and CTS; between data, which still arrives.
+        QCOMPARE(client.Call("serialmodem"), QByteArray("1 1 0 1")); // connected until told
+        QVERIFY(b.sim.SendHex(QStringLiteral("41 ff fa 2c 6b 00 ff f0 42")));
+        QTRY_COMPARE(client.Call("serialmodem"), QByteArray("0 0 0 0"));
+        QVERIFY(b.sim.SendHex(QStringLiteral("ff fa 2c 6b b0 ff f0")));
+        QTRY_COMPARE(client.Call("serialmodem"), QByteArray("1 1 0 1"));
+        QCOMPARE(client.Call("serialread 2 5000"), QByteArray("4142"));
     }
 
     // A megabyte each way, in both modes. Toward the program the module sends windows of

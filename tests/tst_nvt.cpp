@@ -40,6 +40,7 @@ struct Reception {
     QByteArray data; // what the program got from the reads
     bool heldIac = false; // the last read ended with a lone IAC that still waits
     int dropped = 0; // reads that gave up a subnegotiation
+    int modemState = -1; // the module's modem lines, as the last NOTIFY-MODEMSTATE said
     // What the program has once the wait for the byte behind a lone IAC is over.
     QByteArray Settled() const { return heldIac ? data + char(telnet::IAC) : data; }
 };
@@ -56,6 +57,7 @@ Reception Receive(const QList<QByteArray>& blocks)
             = receiver.Receive(in.data(), int32_t(block.size()), out.data());
         r.data += Prefix(out, got.Count);
         r.dropped += got.SubnegotiationsDropped;
+        if (got.ModemState >= 0) r.modemState = got.ModemState;
     }
     r.heldIac = receiver.HoldsIac();
     return r;
@@ -186,6 +188,34 @@ private Q_SLOTS:
         QCOMPARE(r.dropped, 0);
         // The second decoder reads the rows the same way.
         QCOMPARE(Reference(block).toHex(' '), port.toHex(' '));
+    }
+
+    // The module's modem lines come in NOTIFY-MODEMSTATE (COM-PORT-OPTION 107, one value
+    // byte): kept for the program, removed from its data like any command, however cut.
+    void modemStateIsKept_data()
+    {
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<int>("state"); // -1: none
+        QTest::newRow("between data") << Hex("41 ff fa 2c 6b b0 ff f0 42") << 0xb0;
+        QTest::newRow("the last of two")
+            << Hex("ff fa 2c 6b 30 ff f0 41 ff fa 2c 6b 00 ff f0") << 0x00;
+        QTest::newRow("escaped 0xFF as the value") << Hex("ff fa 2c 6b ff ff ff f0") << 0xff;
+        QTest::newRow("line state is not modem state") << Hex("ff fa 2c 6a 60 ff f0") << -1;
+        QTest::newRow("our own command number, not the answer's")
+            << Hex("ff fa 2c 07 30 ff f0") << -1;
+        QTest::newRow("two value bytes") << Hex("ff fa 2c 6b 30 31 ff f0") << -1;
+        QTest::newRow("another option") << Hex("ff fa 2b 6b 30 ff f0") << -1;
+        QTest::newRow("never closed") << Hex("ff fa 2c 6b 30") << -1;
+    }
+    void modemStateIsKept()
+    {
+        QFETCH(QByteArray, stream);
+        QFETCH(int, state);
+        for (qsizetype cut = 0; cut <= stream.size(); ++cut) {
+            const Reception r = Receive({ stream.left(cut), stream.mid(cut) });
+            QCOMPARE(r.modemState, state);
+            QCOMPARE(r.Settled(), Reference(stream));
+        }
     }
 
     // A subnegotiation is followed up to 64 bytes, IAC SB and IAC SE included; one that is

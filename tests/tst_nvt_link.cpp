@@ -873,8 +873,11 @@ private Q_SLOTS:
         w.port->OnBaudRate(115200);
         w.port->OnLineControl(STOPBITS_TWO, PARITY_NONE, 8);
         w.port->OnHandflow(SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 0, 0);
+        w.port->OnDTR(false); // as a program run through vsp-run may
+        w.port->OnRTS(true);
         const QByteArray settings = Hex("fffa2c010001c200fff0 fffa2c0301fff0 fffa2c0402fff0"
-                                        "fffa2c0208fff0 fffa2c0503fff0");
+                                        "fffa2c0208fff0 fffa2c0503fff0 fffa2c0509fff0"
+                                        "fffa2c050bfff0");
         const int first = l.sim.LatestConn();
         QVERIFY2(l.sim.WaitForReceived(settings.size(), 5000, first), qPrintable(l.sim.Describe()));
         QCOMPARE(l.sim.Received(first), settings);
@@ -896,9 +899,9 @@ private Q_SLOTS:
             ? QStringLiteral("TCP connected")
             : QStringLiteral("TCP connected module 127.0.0.1");
         const QStringList log = w.LogLines();
-        QCOMPARE(log.mid(log.lastIndexOf(connected) + 1, 3),
-            (QStringList {
-                "Remonte baudrate set", "Remonte control options set", "Remonte handshake set" }));
+        QCOMPARE(log.mid(log.lastIndexOf(connected) + 1, 5),
+            (QStringList { "Remonte baudrate set", "Remonte control options set",
+                "Remonte handshake set", "Remote DTR set off", "Remote RTS set on" }));
         QVERIFY2(teaOk(2), qPrintable(l.sim.Describe()));
         if (tea)
             QVERIFY2(l.sim.EventsNamed(QStringLiteral("tea")).last().value("ok").toBool(),

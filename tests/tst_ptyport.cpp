@@ -787,6 +787,7 @@ private Q_SLOTS:
         QTest::newRow("modem lines") << QByteArray("M 2 4\n") << QByteArray("M 2 4");
         QTest::newRow("break on") << QByteArray("B 1\n") << QByteArray("B 1 0");
         QTest::newRow("get") << QByteArray("G\n") << QByteArray("G 0 0");
+        QTest::newRow("settled") << QByteArray("S\n") << QByteArray("S 0 0");
         QTest::newRow("9 data bits") << QByteArray("L 9 0\n") << QByteArray();
         QTest::newRow("parity 5") << QByteArray("L 8 5\n") << QByteArray();
         QTest::newRow("no newline") << QByteArray("L 7 2") << QByteArray();

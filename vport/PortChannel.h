@@ -7,7 +7,9 @@
  *
  * One request per connection, one text line each way, so that a request is never cut or
  * mixed with another program's:
- *   "L <bits> <parity>\n"   data bits 5..8, parity 0 none 1 odd 2 even 3 mark 4 space
+ *   "L <bits> <parity>\n"   data bits 5..8, parity 0 none 1 odd 2 even 3 mark 4 space,
+ *                           told before the line setting goes to the pty
+ *   "S\n"                   the line setting has gone to the pty: report it
  *   "M <set> <clear>\n"     modem lines to raise and to lower, TIOCM_* bits (DTR, RTS)
  *   "B <0|1>\n"             break condition on or off
  *   "G\n"                   only the answer is wanted
@@ -37,7 +39,7 @@ enum {
 };
 
 typedef struct vsp_channel_request {
-    char kind; /* 'L', 'M', 'B', 'G' */
+    char kind; /* 'L', 'S', 'M', 'B', 'G' */
     int a; /* L: data bits; M: lines to raise; B: 1 on, 0 off */
     int b; /* L: parity; M: lines to lower */
 } vsp_channel_request;
@@ -117,6 +119,7 @@ static inline int vsp_channel_parse_request(const char* text, size_t length, vsp
     r->a = r->b = 0;
     switch (r->kind) {
     case 'G':
+    case 'S':
         return vsp_channel_end(p, end);
     case 'B':
         if (p == end || *p++ != ' ' || !vsp_channel_number(&p, end, &r->a) || r->a > 1) return 0;

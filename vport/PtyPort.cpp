@@ -441,16 +441,21 @@ int TPtyVSPort::Impl::OnChannelRequest(const vsp_channel_request& r)
     if (!opened && !OnInotify()) return -1;
     if (!opened) return -1;
     switch (r.kind) {
-    case 'L': {
-        const bool changed = !formatKnown || formatBits != r.a || formatParity != r.b;
+    case 'L':
+        // Told before the pty gets the rest of the setting: its own report of the change
+        // then carries the format, and nothing is raised with half of it.
         formatKnown = true;
         formatBits = r.a;
         formatParity = r.b;
+        break;
+    case 'S': {
+        // The pty has the setting now: what changed is reported, if its own report has not
+        // done it already (a program that cleared EXTPROC gives none).
         int32_t got = 0;
         bool setCommState = false, lineTouched = false;
         PullMaster(false, got, setCommState, lineTouched);
         if (got > 0 && !Raise(q->OnRxChar, got)) return -1;
-        if (!CheckLine(setCommState || changed)) return -1;
+        if (!CheckLine(setCommState)) return -1;
         break;
     }
     case 'M': {

@@ -25,6 +25,7 @@ Commands:
                                  break_condition), one after the other as written
   serialbreak SECONDS            send_break -> "ok"
   serialmodem                    -> "ok CTS DSR RI CD" (0 or 1 each)
+  serialread N TIMEOUT_MS        read up to N bytes with pyserial -> "ok HEX"
   serialclose
   otherpty                       a pty of our own (not the port): set 7 data bits with even
                                  parity, read them back, ask its modem lines ->
@@ -209,6 +210,9 @@ def run(cmd, args):
     if cmd == "serialbreak":
         ser.send_break(float(args[0]))
         return ""
+    if cmd == "serialread":
+        ser.timeout = int(args[1]) / 1000
+        return ser.read(int(args[0])).hex()
     if cmd == "serialmodem":
         return "%d %d %d %d" % (ser.cts, ser.dsr, ser.ri, ser.cd)
     if cmd == "otherpty":

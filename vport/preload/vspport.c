@@ -250,18 +250,23 @@ static int parity(tcflag_t cflag)
     return (cflag & PARODD) ? 1 : 2;
 }
 
-/* After a line setting the pty took: tell the port manager the part it could not keep. */
-static void told_format(int fd, tcflag_t cflag)
+/* A line setting on a port: the port manager is told the part the pty cannot keep before
+ * the pty gets the rest (so that the pty's own report of the change finds the format known
+ * there), and told again once the pty has it. Returns what the setting call returned. */
+static int set_line(const port* p, int fd, tcflag_t cflag, int (*apply)(void*), void* context)
 {
-    port p;
-    const int saved = errno;
-    if (find_port(fd, &p)) {
-        if (ask(&p, 'L', data_bits(cflag), parity(cflag), NULL))
-            remember(fd, p.rdev, cflag & FORMAT_BITS);
-        else
-            forget(fd);
+    const int told = ask(p, 'L', data_bits(cflag), parity(cflag), NULL);
+    int rc, saved;
+    rc = apply(context);
+    saved = errno;
+    if (told) {
+        ask(p, 'S', 0, 0, NULL);
+        if (rc == 0) remember(fd, p->rdev, cflag & FORMAT_BITS);
+    } else {
+        forget(fd);
     }
     errno = saved;
+    return rc;
 }
 
 static void sleep_ms(long ms)
@@ -281,12 +286,36 @@ static int timed_break(const port* p, long ms)
 
 /* ---- The calls ---- */
 
+typedef struct {
+    int fd;
+    int action;
+    const struct termios* t;
+} tcsetattr_call;
+
+static int apply_tcsetattr(void* context)
+{
+    const tcsetattr_call* c = context;
+    return next_tcsetattr()(c->fd, c->action, c->t);
+}
+
+typedef struct {
+    int fd;
+    unsigned long request;
+    void* arg;
+} ioctl_call;
+
+static int apply_ioctl(void* context)
+{
+    const ioctl_call* c = context;
+    return next_ioctl()(c->fd, c->request, c->arg);
+}
+
 EXPORT int tcsetattr(int fd, int action, const struct termios* t)
 {
     port p;
     struct termios held;
+    tcsetattr_call call;
     const int saved = errno;
-    int rc;
     if (!t || !find_port(fd, &p)) {
         errno = saved;
         return next_tcsetattr()(fd, action, t);
@@ -295,10 +324,11 @@ EXPORT int tcsetattr(int fd, int action, const struct termios* t)
      * would call the data size and parity the program asked for an invalid argument. */
     held = *t;
     held.c_cflag = (held.c_cflag & ~(tcflag_t)(CSIZE | PARENB)) | CS8;
+    call.fd = fd;
+    call.action = action;
+    call.t = &held;
     errno = saved;
-    rc = next_tcsetattr()(fd, action, &held);
-    if (rc == 0) told_format(fd, t->c_cflag);
-    return rc;
+    return set_line(&p, fd, t->c_cflag, apply_tcsetattr, &call);
 }
 
 EXPORT int tcgetattr(int fd, struct termios* t)
@@ -350,9 +380,14 @@ EXPORT int ioctl(int fd, unsigned long request, ...)
 
     if (request == vsp_tcsets || request == vsp_tcsetsw || request == vsp_tcsetsf
         || request == vsp_tcsets2 || request == vsp_tcsetsw2 || request == vsp_tcsetsf2) {
-        rc = next_ioctl()(fd, request, arg);
-        if (rc == 0 && arg) told_format(fd, *kernel_cflag(arg));
-        return rc;
+        ioctl_call call = { fd, request, arg };
+        saved = errno;
+        if (!arg || !find_port(fd, &p)) {
+            errno = saved;
+            return next_ioctl()(fd, request, arg);
+        }
+        errno = saved;
+        return set_line(&p, fd, *kernel_cflag(arg), apply_ioctl, &call);
     }
     if (request == vsp_tcgets || request == vsp_tcgets2) {
         rc = next_ioctl()(fd, request, arg);
