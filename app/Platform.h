@@ -5,6 +5,7 @@
 
 #include "app/Dialogs.h"
 #include "app/Shell.h"
+#include "link/PeerWatch.h"
 #include "vport/PtyLink.h"
 
 #include <QByteArray>
@@ -16,6 +17,13 @@
 namespace vsp {
 
 class TVSPort;
+
+// How long the data link waits for what. The program's values; a test makes them small.
+struct TLinkTimings {
+    // How a data connection (the client's, or the one accepted in server mode) finds its
+    // module gone without a word.
+    TPeerWatch PeerWatch;
+};
 
 struct TPlatform {
     // The virtual port backend the main window drives; empty: the pty backend.
@@ -34,6 +42,7 @@ struct TPlatform {
     std::function<int(const QString& address)> WorkerPing;
     // Behave as an unprivileged process: the echo checks never try the raw socket.
     bool AvoidRawSocket = false;
+    TLinkTimings Timings;
 
     // What the user set in the environment; main reads it once at start, and nothing else
     // does. Empty members leave the program's own defaults.

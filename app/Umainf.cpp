@@ -40,6 +40,8 @@ TMainForm::TMainForm(const QStringList& params, TPlatform platform, QWidget* par
     // FormCreate may consult the global, as the main window is already being created.
     MainForm = this;
     CreateControls();
+    VSPClientSocket->PeerWatch = Platform.Timings.PeerWatch;
+    VSPServerSocket->PeerWatch = Platform.Timings.PeerWatch;
     ConnectHandlers();
     LanRxCount = LanTxCount = SerialRxCount = SerialTxCount = 0;
     FormCreate();

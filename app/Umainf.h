@@ -347,6 +347,8 @@ public:
     // Ping (1, 10) for a client link that is down, unless an attempt is under way: its own
     // result decides, and a reconnect would replace the connection it is making.
     void RequestReconnect();
+    // A connection that ends with bytes the module never acknowledged says how many.
+    void TellUnacknowledged(TCustomWinSocket* socket);
     bool ClientLinkWanted() const;
     bool ClientLinkUp() const;
     void ReconnectScheduleStep();

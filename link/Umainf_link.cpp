@@ -98,6 +98,13 @@ void TMainForm::ReconnectScheduleStep()
     RequestReconnect();
 }
 
+void TMainForm::TellUnacknowledged(TCustomWinSocket* socket)
+{
+    // TCP cannot give them back, and they may be the write a program believes done.
+    if (const int n = socket ? socket->UnacknowledgedBytes() : 0; n > 0)
+        Log(QStringLiteral("%1 bytes sent to the module were not acknowledged").arg(n));
+}
+
 void TMainForm::StartConnection(TCustomWinSocket* socket)
 {
     DataConnection = socket;
@@ -139,13 +146,14 @@ void TMainForm::OnVSPClientSocketDisconnect(TCustomWinSocket* socket)
     if (DataConnection == socket) DataConnection = nullptr;
 }
 
-void TMainForm::OnVSPClientSocketError(TCustomWinSocket*, int errorCode)
+void TMainForm::OnVSPClientSocketError(TCustomWinSocket* socket, int errorCode)
 {
     // The flush stops until a ping has decided whether to close the link (module there)
     // or to keep waiting (module gone).
     LinkError = true;
     RequestPing(PING_CLOSE, PING_ERROR_LAN);
     Log(QStringLiteral("TCP error %1").arg(errorCode));
+    TellUnacknowledged(socket);
 }
 
 // ---- Server mode ----
@@ -182,7 +190,10 @@ void TMainForm::OnVSPServerSocketClientError(TCustomWinSocket* socket, int error
         Log(QStringLiteral("TCP error"));
         SetLabel(LANStatusServerLabel, QStringLiteral("Error"));
     }
-    if (DataConnection == socket) DataConnection = nullptr;
+    if (DataConnection == socket) {
+        TellUnacknowledged(socket);
+        DataConnection = nullptr;
+    }
 }
 
 // ---- Ping results ----

@@ -4,6 +4,7 @@
 
 #include "link/Sockets.h"
 #include "tests/support/FormHarness.h"
+#include "tests/support/PrivateNet.h"
 #include "tests/support/TestSupport.h"
 #include "vport/Uping.h"
 
@@ -13,6 +14,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
+#include <atomic>
+#include <functional>
 #include <sys/socket.h>
 
 using namespace vsp;
@@ -446,6 +449,103 @@ private Q_SLOTS:
         w->OnVSPServerSocketClientError(nullptr, WSAECONNABORTED);
         QCOMPARE(w.LogLines().last(), QStringLiteral("Connection closed by remote module"));
         QCOMPARE(w->LANStatusServerLabel->text(), QStringLiteral("Listen"));
+    }
+
+    // A module that vanishes without a word (its link down) is found dead and goes through
+    // the error path: the client suspends the link, says what was lost, and reconnects once
+    // the module answers again; the server forgets the dead connection and takes the
+    // module's next one instead of refusing it.
+    void deadModuleIsFound_data()
+    {
+        QTest::addColumn<bool>("serverMode");
+        QTest::newRow("client, the program writes") << false;
+        QTest::newRow("server, the program only reads") << true;
+    }
+    void deadModuleIsFound()
+    {
+        if (!vsptest::IsRoot()) QSKIP("needs root: builds network namespaces of its own");
+        VSPTEST_IN_PRIVATE_NETWORK();
+        QFETCH(bool, serverMode);
+        vsptest::NamespacePair net;
+        QVERIFY2(net.Build(), qPrintable(net.Error()));
+        vsptest::NamespaceScope inA(net.NameA());
+        QVERIFY(inA.Ok());
+        // The module's side, in B: its listening socket (client mode) or its connections.
+        QTcpServer moduleListens;
+        QTcpSocket moduleConnects, moduleAgain;
+        auto inB = [&](const std::function<void()>& make) {
+            vsptest::NamespaceScope scope(net.NameB());
+            QVERIFY(scope.Ok());
+            make();
+        };
+
+        std::atomic<bool> moduleThere { true };
+        TPlatform platform;
+        platform.Timings.PeerWatch = { 1, 1, 2, 1000, 100 };
+        platform.WorkerPing = [&](const QString&) {
+            return moduleThere ? TPingThread::PingReply : TPingThread::PingSilent;
+        };
+        FormHarness w({}, platform);
+        w->TCPServerModeCheckBox->setChecked(serverMode);
+        if (serverMode) {
+            w.Aim(1, 0);
+            w->IPAddressComboBox->setEditText(net.AddressB());
+            w->CreateCOMBitBtnClick();
+            w.port->Open();
+            const quint16 port = quint16(w->VSPServerSocket->LocalPort());
+            inB([&] { moduleConnects.connectToHost(net.AddressA(), port); });
+        } else {
+            inB([&] { QVERIFY(moduleListens.listen(QHostAddress(net.AddressB()))); });
+            w.Aim(moduleListens.serverPort());
+            w->IPAddressComboBox->setEditText(net.AddressB());
+            w->CreateCOMBitBtnClick();
+            w.port->Open();
+        }
+        QTRY_VERIFY(w->DataConnection);
+
+        QVERIFY2(net.SetLinkB(false), qPrintable(net.Error()));
+        moduleThere = false;
+        if (!serverMode) w.port->ProgramWrites("lost");
+        if (serverMode) {
+            QTRY_COMPARE_WITH_TIMEOUT(
+                w->LANStatusServerLabel->text(), QStringLiteral("Error"), 15000);
+            QVERIFY(!w->DataConnection);
+            QVERIFY(w.LogLines().contains(QStringLiteral("TCP error")));
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(
+                w->LANStatusClientLabel->text(), QStringLiteral("Error LAN"), 15000);
+            QVERIFY(w->LinkError);
+            const QStringList log = w.LogLines();
+            QVERIFY2(log.contains(QStringLiteral("TCP error 10060")), qPrintable(log.join('\n')));
+            QVERIFY(
+                log.contains(QStringLiteral("4 bytes sent to the module were not acknowledged")));
+        }
+
+        // The module is back.
+        QVERIFY2(net.SetLinkB(true), qPrintable(net.Error()));
+        moduleThere = true;
+        if (serverMode) {
+            const quint16 port = quint16(w->VSPServerSocket->LocalPort());
+            inB([&] { moduleAgain.connectToHost(net.AddressA(), port); });
+            QTRY_COMPARE(w->LANStatusServerLabel->text(), QStringLiteral("Connected"));
+            QVERIFY(!w.LogLines().contains(
+                QStringLiteral("TCP connection refused (more than 1 client not suported)")));
+            QVERIFY(moduleAgain.waitForConnected(2000));
+            moduleAgain.write("again");
+            QTRY_COMPARE(w.port->Output, QByteArray("again"));
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(w->DataConnection && !w->LinkError, 10000);
+            w.port->ProgramWrites("back");
+            QTRY_VERIFY(moduleListens.hasPendingConnections()
+                || moduleListens.findChildren<QTcpSocket*>().size() > 1);
+            QTcpSocket* now = nullptr;
+            while (QTcpSocket* s = moduleListens.nextPendingConnection())
+                now = s;
+            QVERIFY(now);
+            QByteArray got;
+            QTRY_VERIFY((got += now->readAll()).endsWith("back"));
+            QCOMPARE(got, QByteArray("back")); // the lost bytes are not sent twice
+        }
     }
 
     void pingResultCodes()
