@@ -23,6 +23,15 @@ struct TLinkTimings {
     // How a data connection (the client's, or the one accepted in server mode) finds its
     // module gone without a word.
     TPeerWatch PeerWatch;
+    // Client mode, while the link is wanted and down: the first attempt comes this long
+    // after the loss, each further one twice as long after the one before...
+    int ReconnectFirstMs = 1000;
+    // ... but never longer than this,
+    int ReconnectLimitMs = 15000;
+    // and this often while the program's bytes wait for the module.
+    int ReconnectWithDataMs = 1000;
+    // A connection that lasted this long starts the back-off from its first step again.
+    int StableLinkMs = 10000;
 };
 
 struct TPlatform {

@@ -35,6 +35,9 @@ TMainForm::TMainForm(const QStringList& params, TPlatform platform, QWidget* par
     , VSPort(Platform.MakePort ? Platform.MakePort()
                                : std::make_unique<TPtyVSPort>(Platform.PortFolders))
     , PendingBuffer(new uint8_t[PendingCapacity])
+    , Reconnect({ TicksFor(Platform.Timings.ReconnectFirstMs),
+          TicksFor(Platform.Timings.ReconnectLimitMs),
+          TicksFor(Platform.Timings.ReconnectWithDataMs), TicksFor(Platform.Timings.StableLinkMs) })
     , params_(params)
 {
     // FormCreate may consult the global, as the main window is already being created.

@@ -10,7 +10,6 @@
 #include <QComboBox>
 #include <QLabel>
 #include <cstring>
-#include <iterator>
 
 #include "app/Controls.h"
 
@@ -28,7 +27,9 @@ void TMainForm::OpenClientLink()
 {
     // An attempt under way is not started again: the module may have taken it already, and
     // would see one connection made and dropped, and then another.
-    if (!VSPClientSocket->Connected() && !VSPClientSocket->Connecting()) VSPClientSocket->Open();
+    if (VSPClientSocket->Connected() || VSPClientSocket->Connecting()) return;
+    Reconnect.Begin();
+    VSPClientSocket->Open();
 }
 
 void TMainForm::CloseClientLink()
@@ -56,16 +57,19 @@ void TMainForm::CloseServerLink()
     VSPServerSocket->Close();
 }
 
-void TMainForm::RequestPing(uint32_t successCode, uint32_t failureCode)
+bool TMainForm::RequestPing(uint32_t successCode, uint32_t failureCode)
 {
     TellEchoMethod();
-    if (PingThread) PingThread->RequestPing(successCode, failureCode);
+    return PingThread && PingThread->RequestPing(successCode, failureCode);
 }
 
 void TMainForm::RequestReconnect()
 {
-    if (TCPServerModeCheckBox->isChecked() || VSPClientSocket->Connecting()) return;
-    RequestPing(PING_RECONNECT, PING_NO_ACTION);
+    if (TCPServerModeCheckBox->isChecked() || ClientLinkUp() || VSPClientSocket->Connecting())
+        return;
+    if (!Reconnect.Due(ProgramBytesWaiting())) return;
+    // A check already running (the last error's) decides first; ask again afterwards.
+    if (RequestPing(PING_RECONNECT, PING_NO_ACTION)) Reconnect.Begin();
 }
 
 bool TMainForm::ClientLinkWanted() const
@@ -82,20 +86,8 @@ bool TMainForm::ClientLinkUp() const
 
 void TMainForm::ReconnectScheduleStep()
 {
-    if (!ClientLinkWanted() || ClientLinkUp()) {
-        ReconnectTicks = 0;
-        ReconnectStep = 0;
-        return;
-    }
-    // The attempt under way decides; the next delay counts from its end.
-    if (VSPClientSocket->Connecting()) {
-        ReconnectTicks = 0;
-        return;
-    }
-    if (++ReconnectTicks < ReconnectDelayTicks[ReconnectStep]) return;
-    ReconnectTicks = 0;
-    ReconnectStep = qMin(ReconnectStep + 1, int(std::size(ReconnectDelayTicks)) - 1);
-    RequestReconnect();
+    Reconnect.Tick();
+    if (ClientLinkWanted() && !ClientLinkUp()) RequestReconnect();
 }
 
 void TMainForm::TellUnacknowledged(TCustomWinSocket* socket)
@@ -133,14 +125,16 @@ void TMainForm::OnVSPClientSocketConnect(TCustomWinSocket* socket)
 {
     Log(QStringLiteral("TCP connected module ") + IPAddressComboBox->currentText());
     SetLabel(LANStatusClientLabel, QStringLiteral("Connected"));
-    StartConnection(socket);
     LinkError = false;
+    Reconnect.Up();
+    StartConnection(socket);
 }
 
 void TMainForm::OnVSPClientSocketDisconnect(TCustomWinSocket* socket)
 {
     Log(QStringLiteral("TCP disconneted module ") + IPAddressComboBox->currentText());
     SetLabel(LANStatusClientLabel, QStringLiteral("Closed"));
+    Reconnect.Down();
     // Only this connection's end empties the link: an accepted server connection that
     // carries the data must not be forgotten because the client endpoint closed.
     if (DataConnection == socket) DataConnection = nullptr;
@@ -148,6 +142,10 @@ void TMainForm::OnVSPClientSocketDisconnect(TCustomWinSocket* socket)
 
 void TMainForm::OnVSPClientSocketError(TCustomWinSocket* socket, int errorCode)
 {
+    if (VSPClientSocket->Connected())
+        Reconnect.Down(); // a connection broke
+    else
+        Reconnect.End(); // an attempt failed
     // The flush stops until a ping has decided whether to close the link (module there)
     // or to keep waiting (module gone).
     LinkError = true;
@@ -204,10 +202,14 @@ void TMainForm::PingResult(uint32_t code)
     switch (code) {
     case PING_CANNOT_START:
         SetLabel(LANStatusClientLabel, QStringLiteral("Error PING"));
+        Reconnect.End();
         break;
     case PING_RECONNECT:
         // The link came back meanwhile (a connect the port's open started): keep it.
-        if (ClientLinkUp() || VSPClientSocket->Connecting()) break;
+        if (ClientLinkUp() || VSPClientSocket->Connecting()) {
+            if (ClientLinkUp()) Reconnect.End();
+            break;
+        }
         LinkError = false;
         if (DataConnection == client) DataConnection = nullptr;
         CloseClientLink();
@@ -223,6 +225,7 @@ void TMainForm::PingResult(uint32_t code)
         CloseClientLink();
         break;
     default: // PING_NO_ACTION and anything unknown
+        Reconnect.End();
         break;
     }
 }

@@ -156,6 +156,11 @@ bool TMainForm::LinkUsable() const
     return DataConnection && !LinkError;
 }
 
+bool TMainForm::ProgramBytesWaiting() const
+{
+    return PendingCount > PendingBoundCount || SerialInputHeld;
+}
+
 bool TMainForm::StorePending(const uint8_t* bytes, int32_t size, bool atHead)
 {
     // The store is sized for the reading rule; a message does not fit only when the

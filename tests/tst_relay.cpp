@@ -32,6 +32,7 @@ struct Peer : QObject {
     QByteArray received; // on every connection, in arrival order
     QList<int> pieces; // sizes of the reads that brought it
     QByteArray greeting; // sent on every new connection, as some modules do
+    bool dropEach = false; // closes every connection as soon as it is made
 
     Peer()
     {
@@ -39,6 +40,10 @@ struct Peer : QObject {
         connect(&server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* s = server.nextPendingConnection()) {
                 sockets << s;
+                if (dropEach) {
+                    s->disconnectFromHost();
+                    continue;
+                }
                 if (!greeting.isEmpty()) s->write(greeting);
                 connect(s, &QTcpSocket::readyRead, this, [this, s] {
                     const QByteArray b = s->readAll();
@@ -59,10 +64,19 @@ struct Peer : QObject {
     }
 };
 
+// Timings of a link under test: an attempt may follow the last one a tick later while bytes
+// wait, so that the cases here need not count out the real second.
+TPlatform QuickReconnect()
+{
+    TPlatform platform;
+    platform.Timings.ReconnectWithDataMs = TMainForm::MainTimerInterval;
+    return platform;
+}
+
 // A connected client-mode window: port created and opened by the program.
 struct ClientLink {
     Peer peer;
-    FormHarness w;
+    FormHarness w { {}, QuickReconnect() };
     ClientLink()
     {
         w.Aim(peer.Port());
@@ -210,6 +224,7 @@ private Q_SLOTS:
         c.w.port->ProgramWrites("first;");
         QVERIFY(
             c.w.LogLines().contains(QStringLiteral("TCP not connected, data stored in buffer")));
+        Ticks(c.w.form.get(), 1);
         QTRY_VERIFY(c.w->DataConnection);
         QCOMPARE(c.w->LANStatusClientLabel->text(), QStringLiteral("Connected"));
         c.w.port->ProgramWrites("second");
@@ -230,11 +245,14 @@ private Q_SLOTS:
         c.peer.Reset();
         QTRY_COMPARE(c.w->LANStatusClientLabel->text(), QStringLiteral("Closed"));
         c.w.port->ProgramWrites(";more");
+        Ticks(c.w.form.get(), 1);
         QTRY_VERIFY(c.w->DataConnection);
         Ticks(c.w.form.get(), 2);
         QTRY_COMPARE(c.peer.received, QByteArray("kept;more"));
     }
 
+    // While the program's bytes wait, the next attempt comes a second after the last one
+    // began, not at the write.
     void refusedConnectWaitsForTheNextWrite()
     {
         Peer peer;
@@ -255,14 +273,21 @@ private Q_SLOTS:
 
         QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(port)));
         w.port->ProgramWrites("late");
+        const int second = TMainForm::TicksFor(1000);
+        Ticks(w.form.get(), second - 1);
+        QTest::qWait(50);
+        QVERIFY(!w->PingThread->Busy());
+        QCOMPARE(peer.sockets.size(), 0);
+        Ticks(w.form.get(), 1);
         QTRY_VERIFY(w->DataConnection);
         Ticks(w.form.get(), 2);
         QTRY_COMPARE(peer.received, QByteArray("late"));
     }
 
-    // A module that refuses while the program writes more than the store's reading bound:
-    // the full store still asks for the reconnect, and drains whole and in order once the
-    // module takes connections again.
+    // A module that answers the echo check but refuses its data port while the program
+    // fills the store: one attempt a second, whoever asks (each write, each re-poll of the
+    // full store, the timer), and one log line each; the store drains whole and in order
+    // once the module takes connections again.
     void fullStoreStillReconnects()
     {
         Peer peer;
@@ -275,14 +300,24 @@ private Q_SLOTS:
         w.port->Open();
         QVERIFY(Settled(w, 1));
         const QByteArray data = Pattern(40000, 7);
-        w.port->ProgramWrites(data); // takes 16,384 and tries again: refused
-        QVERIFY(Settled(w, 2));
-        Ticks(w.form.get(), 2); // the re-poll takes as much again, and tries again
-        QVERIFY(Settled(w, 3));
+        w.port->ProgramWrites(data); // takes 16,384; the attempt waits for its second
+        const int second = TMainForm::TicksFor(1000);
+        int errors = 1;
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            for (int i = 0; i < second - 1; ++i) {
+                Ticks(w.form.get(), 1); // each one re-polls the full store and asks
+                w.port->ProgramWrites(QByteArray());
+            }
+            QTest::qWait(20);
+            QCOMPARE(w.LogLines().count(QStringLiteral("TCP error 10061")), errors);
+            QVERIFY(!w->PingThread->Busy());
+            Ticks(w.form.get(), 1);
+            QVERIFY(Settled(w, ++errors));
+        }
         QVERIFY(w->PendingCount > TMainForm::PendingReadLimit);
         QVERIFY(w->SerialInputHeld);
         QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(port)));
-        Ticks(w.form.get(), 2);
+        Ticks(w.form.get(), second);
         QTRY_VERIFY(w->DataConnection);
         QVERIFY(QTest::qWaitFor(
             [&] {
@@ -324,8 +359,9 @@ private Q_SLOTS:
         QCOMPARE(peer.sockets.size(), Cycles);
     }
 
-    // Nobody writes, and the link comes back by itself: after 1 s, then 2 s, 4 s... while
-    // the module refuses, at once once it listens.
+    // Nobody writes, and the link comes back by itself: at once after a connection that
+    // lasted, then after 2, 4, 8 and every 15 s while the module refuses, at once once it
+    // listens again.
     void linkComesBackForAReader_data()
     {
         QTest::addColumn<bool>("portOpen"); // else the link is kept while the port is closed
@@ -345,22 +381,24 @@ private Q_SLOTS:
         if (portOpen) w.port->Open();
         QTRY_VERIFY(w->DataConnection);
         QTRY_COMPARE(peer.sockets.size(), 1);
+        Ticks(w.form.get(), TMainForm::TicksFor(10000)); // a connection that lasted
         // The module restarts: it resets the link and refuses for a while.
         peer.server.close();
         peer.Reset();
         QTRY_COMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Closed"));
         QVERIFY(QTest::qWaitFor([&] { return !w->LinkError && !w->PingThread->Busy(); }, 5000));
-        const int errorsAtLoss = int(w.LogLines().count(QStringLiteral("TCP error 10061")));
-        int errors = errorsAtLoss;
-        for (const int delay : { 200, 400, 800 }) {
-            Ticks(w.form.get(), delay - 1);
+        int errors = int(w.LogLines().count(QStringLiteral("TCP error 10061")));
+        Ticks(w.form.get(), 1);
+        QVERIFY(Settled(w, ++errors));
+        for (const int delayMs : { 2000, 4000, 8000, 15000, 15000 }) {
+            Ticks(w.form.get(), TMainForm::TicksFor(delayMs) - 1);
             QTest::qWait(20);
             QCOMPARE(w.LogLines().count(QStringLiteral("TCP error 10061")), errors);
             Ticks(w.form.get(), 1);
             QVERIFY(Settled(w, ++errors));
         }
         QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(port)));
-        Ticks(w.form.get(), 1600);
+        Ticks(w.form.get(), TMainForm::TicksFor(15000));
         QTRY_VERIFY(w->DataConnection);
         QTRY_COMPARE(peer.sockets.size(), 2);
         peer.sockets.last()->write("back");
@@ -370,6 +408,30 @@ private Q_SLOTS:
         QTest::qWait(50);
         QCOMPARE(peer.sockets.size(), 2);
         QCOMPARE(w.LogLines().count(QStringLiteral("TCP error 10061")), errors);
+    }
+
+    // A module that takes each connection and drops it soon after (a key it rejects, an
+    // idle limit of its own): the back-off goes on growing, since only a connection that
+    // lasted starts it again; 40 s see five connections, not one a second or two.
+    void moduleThatDropsEachConnectionIsNotStormed()
+    {
+        Peer peer;
+        peer.dropEach = true;
+        FormHarness w;
+        w.Aim(peer.Port());
+        w->MainTimer->stop();
+        w->CreateCOMBitBtnClick();
+        w.port->Open();
+        QTRY_COMPARE(peer.sockets.size(), 1);
+        const int total = TMainForm::TicksFor(40000);
+        for (int done = 0; done < total; done += 20) {
+            Ticks(w.form.get(), 20);
+            QTest::qWait(2);
+            QVERIFY(QTest::qWaitFor(
+                [&] { return !w->PingThread->Busy() && !w->VSPClientSocket->Connecting(); }, 5000));
+        }
+        // At 0, 2, 6, 14 and 29 s.
+        QCOMPARE(peer.sockets.size(), 5);
     }
 
     void serverModeHandsStoreToTheModuleInOnePiece()

@@ -269,11 +269,11 @@ TPingThread::~TPingThread()
     Stop();
 }
 
-void TPingThread::RequestPing(uint32_t successCode, uint32_t failureCode)
+bool TPingThread::RequestPing(uint32_t successCode, uint32_t failureCode)
 {
     {
         QMutexLocker lock(&mutex_);
-        if (busy_ || stop_) return;
+        if (busy_ || stop_) return false;
     }
     // Read outside the lock: the source belongs to the window and may call back into us.
     // Only this (UI) thread accepts requests, so the worker cannot become busy meanwhile.
@@ -281,7 +281,7 @@ void TPingThread::RequestPing(uint32_t successCode, uint32_t failureCode)
     const int port = PortSource ? PortSource() : 0;
     {
         QMutexLocker lock(&mutex_);
-        if (busy_ || stop_) return;
+        if (busy_ || stop_) return false;
         address_ = address;
         port_ = port;
         success_ = successCode;
@@ -290,6 +290,7 @@ void TPingThread::RequestPing(uint32_t successCode, uint32_t failureCode)
         busy_ = true;
     }
     wake_.wakeOne();
+    return true;
 }
 
 void TPingThread::Stop()

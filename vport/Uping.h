@@ -115,8 +115,8 @@ public:
 
     // On the UI thread. If idle: takes the address from AddressSource now, stores the
     // codes and wakes the worker; if a check is running (or the worker has stopped) the
-    // request is dropped.
-    void RequestPing(uint32_t successCode, uint32_t failureCode);
+    // request is dropped. True when it was taken.
+    bool RequestPing(uint32_t successCode, uint32_t failureCode);
     // Shutdown: an idle worker ends at once; an accepted request is carried out and its
     // message posted first (the check's own budget bounds the wait). Safe to call twice.
     void Stop();
