@@ -169,7 +169,6 @@ void TMainForm::FormCreate()
     // The ping worker, idle until asked.
     PingThread = new TPingThread(this, Platform.WorkerPing, Platform.AvoidRawSocket);
     PingThread->AddressSource = [this] { return IPAddressComboBox->currentText(); };
-    PingThread->PortSource = [this] { return VSPClientSocket->Port; };
 
     // A new window starts with no link and no timers counting.
     LinkError = false;

@@ -235,9 +235,12 @@ public:
     TReconnectSchedule Reconnect;
     bool PortCreated = false;
     bool ProgramBytesWaiting() const;
-    // Without an ICMP socket the echo check connects to the data port instead; said once.
+    // Without an ICMP socket the check at "Create COM" connects to the data port, and a
+    // reconnection's own connect is its check; said once.
     bool EchoFallbackTold = false;
     void TellEchoMethod();
+    int EchoMethodKnown = -1; // -1 not asked yet, else whether an echo check can be made
+    bool EchoCheckUsable();
 
     static constexpr int32_t ReceiveBlockSize = 512;
 
@@ -348,8 +351,10 @@ public:
     void OnVSPServerSocketClientDisconnect(TCustomWinSocket* socket);
     void OnVSPServerSocketClientError(TCustomWinSocket* socket, int errorCode);
     void PingResult(uint32_t code);
-    // Ping (s, f); false when the worker is busy and the request was dropped.
-    bool RequestPing(uint32_t successCode, uint32_t failureCode);
+    // Ping (s, f); false when the worker is busy and the request was dropped. Where no echo
+    // check can be made the result is posted at once: success when moduleAnswered (the
+    // module showed itself some other way, as by a reset or a refusal).
+    bool RequestPing(uint32_t successCode, uint32_t failureCode, bool moduleAnswered = true);
     // Ping (1, 10) for a client link that is down, when the schedule says so and no attempt
     // is under way: its own result decides, and a reconnect would replace the connection it
     // is making.

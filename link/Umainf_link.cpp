@@ -2,6 +2,7 @@
 // endpoint's or the one connection accepted in server mode. A broken client link is not
 // closed or reopened blindly: a ping decides, and its result arrives as WM_PINGRESULT.
 
+#include "app/Messages.h"
 #include "app/Umainf.h"
 #include "link/Sockets.h"
 #include "vport/Uping.h"
@@ -57,9 +58,25 @@ void TMainForm::CloseServerLink()
     VSPServerSocket->Close();
 }
 
-bool TMainForm::RequestPing(uint32_t successCode, uint32_t failureCode)
+bool TMainForm::EchoCheckUsable()
+{
+    if (Platform.WorkerPing) return true;
+    if (EchoMethodKnown < 0)
+        EchoMethodKnown = CPing::Method(Platform.AvoidRawSocket) != CPing::TMethod::None;
+    return EchoMethodKnown > 0;
+}
+
+bool TMainForm::RequestPing(uint32_t successCode, uint32_t failureCode, bool moduleAnswered)
 {
     TellEchoMethod();
+    if (!EchoCheckUsable()) {
+        // A TCP connect in place of the echo would be one more connection to the module's
+        // data port, which a module that hands its buffered bytes to each new connection
+        // would hand to the check. The reconnection's own connect is the check instead, and
+        // an error says by its kind whether the module was there.
+        PostMessage(this, WM_PINGRESULT, moduleAnswered ? successCode : failureCode, 0);
+        return true;
+    }
     return PingThread && PingThread->RequestPing(successCode, failureCode);
 }
 
@@ -149,7 +166,7 @@ void TMainForm::OnVSPClientSocketError(TCustomWinSocket* socket, int errorCode)
     // The flush stops until a ping has decided whether to close the link (module there)
     // or to keep waiting (module gone).
     LinkError = true;
-    RequestPing(PING_CLOSE, PING_ERROR_LAN);
+    RequestPing(PING_CLOSE, PING_ERROR_LAN, PeerAnswered(errorCode));
     Log(QStringLiteral("TCP error %1").arg(errorCode));
     TellUnacknowledged(socket);
 }

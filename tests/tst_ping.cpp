@@ -11,10 +11,12 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QMutex>
 #include <QProcess>
 #include <QSemaphore>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -647,24 +649,42 @@ private Q_SLOTS:
                 QCOMPARE(
                     ping.UsedMethod(), row.answered ? CPing::TMethod::Tcp : CPing::TMethod::None);
             }
-            // The worker takes the port from its owner with the address.
-            TMessageSink sink;
-            TPingThread thread(&sink, {}, true);
-            thread.AddressSource = [] { return QStringLiteral("127.0.0.1"); };
-            thread.PortSource = [&] { return closedPort; };
-            thread.RequestPing(PING_RECONNECT, PING_NO_ACTION);
-            QTRY_COMPARE_WITH_TIMEOUT(sink.Got.size(), 1, 3000);
-            QCOMPARE(sink.Got[0].WParam, std::uintptr_t(PING_RECONNECT));
-            // The window says once why its module sees connections come and go.
-            TPlatform unprivileged;
-            unprivileged.AvoidRawSocket = true;
-            vsptest::FormHarness w({}, unprivileged);
-            w->PingAddressNow(QStringLiteral("127.0.0.1"));
-            w->RequestPing(PING_RECONNECT, PING_NO_ACTION);
-            QCOMPARE(
-                w.LogLines().count(QStringLiteral(
-                    "ICMP not permitted for this user; checking the module with a TCP connection")),
-                1);
+            // The check ends its connection right after the handshake, so the module reads
+            // a clean end and has handed nothing to it.
+            QTRY_VERIFY(listening.hasPendingConnections());
+            QTcpSocket* check = listening.nextPendingConnection();
+            QTRY_COMPARE(check->state(), QAbstractSocket::UnconnectedState);
+            QCOMPARE(check->error(), QAbstractSocket::RemoteHostClosedError);
+            QVERIFY(!listening.hasPendingConnections());
+            {
+                TPlatform unprivileged;
+                unprivileged.AvoidRawSocket = true;
+                vsptest::FormHarness w({}, unprivileged);
+                w.Aim(listening.serverPort());
+                w->CreateCOMBitBtnClick();
+                QCOMPARE(w.LogLines().count(QStringLiteral(
+                             "ICMP not permitted for this user; the module is checked by "
+                             "connecting to it")),
+                    1);
+
+                // A reconnection makes no connection of its own to check the module: its
+                // connect is the check, and an error says by its kind whether the module
+                // answered. Nothing runs on the worker.
+                w->RequestPing(PING_CLOSE, PING_ERROR_LAN, false);
+                QVERIFY(!w->PingThread->Busy());
+                QTRY_COMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Error LAN"));
+                w->RequestPing(PING_CLOSE, PING_ERROR_LAN, true);
+                QTRY_COMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Close"));
+                QTest::qWait(50);
+                QVERIFY(!listening.hasPendingConnections());
+                w->RequestPing(PING_RECONNECT, PING_NO_ACTION);
+                QTRY_VERIFY(w->DataConnection);
+                QTRY_VERIFY(listening.hasPendingConnections());
+                listening.nextPendingConnection();
+                QTest::qWait(50);
+                QVERIFY(!listening.hasPendingConnections()); // the one data connection only
+                QCOMPARE(w.LogLines().filter(QStringLiteral("ICMP")).size(), 1);
+            }
         }
 
         QVERIFY(WriteSysctl("ping_group_range", "0 2147483647"));

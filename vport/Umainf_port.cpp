@@ -22,12 +22,12 @@ namespace vsp {
 void TMainForm::TellEchoMethod()
 {
     // Said once, at the first check: without it a user would not know why the module's
-    // data port sees a connection come and go at every check.
+    // data port sees a connection come and go at "Create COM".
     if (EchoFallbackTold) return;
     EchoFallbackTold = true;
     if (CPing::Method(Platform.AvoidRawSocket) == CPing::TMethod::None)
         Log(QStringLiteral(
-            "ICMP not permitted for this user; checking the module with a TCP connection"));
+            "ICMP not permitted for this user; the module is checked by connecting to it"));
 }
 
 int TMainForm::PingAddressNow(const QString& address)

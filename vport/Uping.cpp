@@ -183,6 +183,11 @@ bool CPing::ConnectCheck()
             if (::getsockopt(socket.Fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
         }
     }
+    // Ended at once, before the module has a chance to send: a module that hands what it
+    // holds to each new connection would hand it to us, to be thrown away. Should its
+    // first bytes have come already, they are read away so that it gets a FIN, not a reset.
+    if (error == 0)
+        while (::recv(socket.Fd(), nullptr, 1 << 16, MSG_TRUNC | MSG_DONTWAIT) > 0) { }
     // A refusal is an answer too: the host is there, its port is closed.
     return error == 0 || error == ECONNREFUSED;
 }
@@ -278,12 +283,10 @@ bool TPingThread::RequestPing(uint32_t successCode, uint32_t failureCode)
     // Read outside the lock: the source belongs to the window and may call back into us.
     // Only this (UI) thread accepts requests, so the worker cannot become busy meanwhile.
     const QString address = AddressSource ? AddressSource() : QString();
-    const int port = PortSource ? PortSource() : 0;
     {
         QMutexLocker lock(&mutex_);
         if (busy_ || stop_) return false;
         address_ = address;
-        port_ = port;
         success_ = successCode;
         failure_ = failureCode;
         requested_ = true;
@@ -309,13 +312,12 @@ bool TPingThread::Busy() const
     return busy_;
 }
 
-int TPingThread::Check(const QString& address, int port)
+int TPingThread::Check(const QString& address)
 {
     try {
         if (check_) return check_(address);
         auto ping = std::make_unique<CPing>(false, avoidRawSocket_);
         ping->SetTarget(address);
-        ping->SetFallbackPort(port);
         return ping->Ping() ? PingReply : PingSilent;
     } catch (const std::exception&) {
         return PingCannotStart;
@@ -326,7 +328,6 @@ void TPingThread::run()
 {
     for (;;) {
         QString address;
-        int port = 0;
         uint32_t success = 0, failure = 0;
         {
             QMutexLocker lock(&mutex_);
@@ -337,11 +338,10 @@ void TPingThread::run()
             if (!requested_) return;
             requested_ = false;
             address = address_;
-            port = port_;
             success = success_;
             failure = failure_;
         }
-        const int result = Check(address, port);
+        const int result = Check(address);
         const uint32_t code = result < 0 ? PING_CANNOT_START : (result > 0 ? success : failure);
         {
             // Idle again before posting, so that the window may ask again from the handler.

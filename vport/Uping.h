@@ -1,8 +1,9 @@
 #pragma once
 // The echo check: is the module there? One ICMP echo request and a wait of at most
 // 5000 ms for the matching reply. Where this user may open no ICMP socket at all, a TCP
-// connect to the module's data port stands in for it. CPing does one check; TPingThread
-// runs checks in the background on request and posts WM_PINGRESULT to its owner.
+// connect to the module's data port stands in for it, ended right after the handshake.
+// CPing does one check; TPingThread runs checks in the background on request and posts
+// WM_PINGRESULT to its owner.
 
 #include <QMutex>
 #include <QObject>
@@ -123,10 +124,8 @@ public:
     // A request has been accepted and its check has not finished yet.
     bool Busy() const;
 
-    // Read on the UI thread at request time: the address text, and the data port for the
-    // TCP check.
+    // Read on the UI thread at request time: the address text.
     std::function<QString()> AddressSource;
-    std::function<int()> PortSource;
 
     // What a check in place of the real one returns.
     static constexpr int PingCannotStart = -1;
@@ -137,7 +136,7 @@ protected:
     void run() override;
 
 private:
-    int Check(const QString& address, int port);
+    int Check(const QString& address);
 
     QObject* owner_;
     const TEchoCheck check_;
@@ -149,7 +148,6 @@ private:
     bool stop_ = false;
     uint32_t success_ = 0, failure_ = 0;
     QString address_;
-    int port_ = 0;
 };
 
 } // namespace vsp
