@@ -51,6 +51,9 @@ struct TPlatform {
     std::function<int(const QString& address)> WorkerPing;
     // Behave as an unprivileged process: the echo checks never try the raw socket.
     bool AvoidRawSocket = false;
+    // Readable once the program has been asked to end (a signal): a check that blocks the
+    // window gives up then instead of running out its time. -1: none.
+    int StopFd = -1;
     TLinkTimings Timings;
 
     // What the user set in the environment; main reads it once at start, and nothing else

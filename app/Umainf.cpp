@@ -257,7 +257,7 @@ bool TMainForm::FormClose()
     RemoveTrayIcon();
     VSPort->Delete();
     VSPClientSocket->Close();
-    // An idle worker ends at once; a running ping is awaited (bounded by its budget).
+    // An idle worker ends at once; a check under way is given up, not waited for.
     if (PingThread) {
         PingThread->Stop();
         delete PingThread;

@@ -36,6 +36,16 @@ struct Program {
     {
         process.start(vsptest::BinaryPath(QStringLiteral("vsp")), args);
     }
+    // Started in a network namespace of its own (needs root), after the shell commands in
+    // setup have made it what the case needs.
+    void StartInOwnNetwork(const QString& setup, const QStringList& args)
+    {
+        process.start(QStringLiteral("unshare"),
+            QStringList { QStringLiteral("-n"), QStringLiteral("sh"), QStringLiteral("-c"),
+                QStringLiteral("ip link set lo up && %1 && exec \"$0\" \"$@\"").arg(setup),
+                vsptest::BinaryPath(QStringLiteral("vsp")) }
+                + args);
+    }
     QString Err() { return QString::fromLocal8Bit(process.readAllStandardError()); }
     QString Link(const QString& name) const
     {
@@ -202,14 +212,29 @@ private Q_SLOTS:
         QTest::addColumn<bool>("fromStore"); // else started with parameters
         QTest::addColumn<bool>("hidden");
         QTest::addColumn<bool>("portHeld");
-        QTest::newRow("SIGTERM, hidden, parameters") << int(SIGTERM) << false << true << false;
+        // What the link is doing when the signal comes; a state that would take seconds to
+        // end by itself must not delay the end.
+        QTest::addColumn<QString>("busy");
+        QTest::newRow("SIGTERM, hidden, parameters")
+            << int(SIGTERM) << false << true << false << QString();
         // Shown, a close would ask about the held port and, headless, be answered No.
-        QTest::newRow("SIGTERM, shown, port held") << int(SIGTERM) << true << false << true;
-        QTest::newRow("SIGINT, shown, port held") << int(SIGINT) << true << false << true;
-        QTest::newRow("SIGHUP, shown, port held") << int(SIGHUP) << true << false << true;
-        QTest::newRow("SIGHUP, hidden, port held") << int(SIGHUP) << true << true << true;
+        QTest::newRow("SIGTERM, shown, port held")
+            << int(SIGTERM) << true << false << true << QString();
+        QTest::newRow("SIGINT, shown, port held")
+            << int(SIGINT) << true << false << true << QString();
+        QTest::newRow("SIGHUP, shown, port held")
+            << int(SIGHUP) << true << false << true << QString();
+        QTest::newRow("SIGHUP, hidden, port held")
+            << int(SIGHUP) << true << true << true << QString();
         // Without the question, a close would save: a valid store is not rewritten either.
-        QTest::newRow("SIGTERM, shown, nothing open") << int(SIGTERM) << true << false << false;
+        QTest::newRow("SIGTERM, shown, nothing open")
+            << int(SIGTERM) << true << false << false << QString();
+        QTest::newRow("SIGTERM, an echo check without answer in flight")
+            << int(SIGTERM) << false << true << true << QStringLiteral("echo check");
+        QTest::newRow("SIGTERM, a connect without answer in flight")
+            << int(SIGTERM) << false << true << true << QStringLiteral("connect");
+        QTest::newRow("SIGTERM, the store full, the module refusing")
+            << int(SIGTERM) << false << true << true << QStringLiteral("full store");
     }
     void endsCleanlyOnSignals()
     {
@@ -217,10 +242,22 @@ private Q_SLOTS:
         QFETCH(bool, fromStore);
         QFETCH(bool, hidden);
         QFETCH(bool, portHeld);
+        QFETCH(QString, busy);
         Program p;
         qint64 storedAt = 0;
         QByteArray stored;
-        if (fromStore) {
+        // The echo check gets no answer in its network, and 10.9.9.2 takes nothing at all.
+        const QString silentNetwork = QStringLiteral(
+            "echo 1 > /proc/sys/net/ipv4/icmp_echo_ignore_all && ip route add 10.9.9.0/24 dev lo");
+        if (!busy.isEmpty()) {
+            if (!vsptest::IsRoot()) QSKIP("needs root: runs the program in a network of its own");
+            const QString module = busy == QStringLiteral("connect")
+                ? QStringLiteral("-i10.9.9.2:4000")
+                : QStringLiteral("-i127.0.0.1:1");
+            p.StartInOwnNetwork(
+                busy == QStringLiteral("full store") ? QStringLiteral("true") : silentNetwork,
+                { "-P1", "-H1", module, "-s0", "-c9", "-F0" });
+        } else if (fromStore) {
             p.WriteStore(CreatingStore(hidden));
             storedAt = vsptest::Backdate(p.Store());
             stored = p.ReadStore();
@@ -239,8 +276,24 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(
                 (err += p.Err()).contains(QStringLiteral("Port COM9 opened")), 10000);
         }
+        if (!busy.isEmpty()) {
+            // The state is reached when the log says so.
+            const QString sign = busy == QStringLiteral("echo check")
+                ? QStringLiteral("TCP error 10061") // the check of the error follows it
+                : busy == QStringLiteral("connect") ? QStringLiteral("Port COM9 opened")
+                                                    : QStringLiteral("Buffer overrun");
+            if (busy == QStringLiteral("full store")) client.Send("writepat 40000 1");
+            QTRY_VERIFY2_WITH_TIMEOUT((err += p.Err()).contains(sign), qPrintable(err), 15000);
+        }
+        QElapsedTimer ending;
+        ending.start();
         ::kill(pid_t(p.process.processId()), signal);
         QVERIFY2(p.process.waitForFinished(10000), "the program did not end on the signal");
+        if (!busy.isEmpty()) {
+            // The check and the connect would take seconds more by their own limits.
+            qInfo("ended %lld ms after the signal", ending.elapsed());
+            QVERIFY2(ending.elapsed() < 2000, qPrintable(QString::number(ending.elapsed())));
+        }
         err += p.Err();
         QCOMPARE(p.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.process.exitCode(), 0);

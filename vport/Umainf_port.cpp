@@ -36,6 +36,8 @@ int TMainForm::PingAddressNow(const QString& address)
     if (Platform.PingNow) return Platform.PingNow(address);
     try {
         CPing ping(false, Platform.AvoidRawSocket);
+        // Asked to end meanwhile, the program does not sit out the check's time.
+        ping.CancelFd = Platform.StopFd;
         ping.SetTarget(address);
         ping.SetFallbackPort(VSPClientSocket->Port);
         return ping.Ping() ? 1 : 0;

@@ -3,7 +3,8 @@
 // 5000 ms for the matching reply. Where this user may open no ICMP socket at all, a TCP
 // connect to the module's data port stands in for it, ended right after the handshake.
 // CPing does one check; TPingThread runs checks in the background on request and posts
-// WM_PINGRESULT to its owner.
+// WM_PINGRESULT to its owner. A check gives up at once when its cancel descriptor becomes
+// readable, so that ending the program never waits for one.
 
 #include <QMutex>
 #include <QObject>
@@ -12,6 +13,7 @@
 #include <QWaitCondition>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -68,6 +70,9 @@ public:
     bool Ping();
 
     int TimeoutMs = 5000;
+    // Readable: give up the check now (Ping returns false, Cancelled() true). -1: none.
+    int CancelFd = -1;
+    bool Cancelled() const { return cancelled_; }
 
     uint16_t Identifier() const { return identifier_; }
     uint16_t Sequence() const { return sequence_; }
@@ -83,6 +88,8 @@ public:
 
 private:
     bool ConnectCheck(); // the TCP stand-in, within the same budget
+    // Waits until fd shows events, the deadline passes (0) or the check is cancelled (-1).
+    int WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline);
 
     bool avoidRawSocket_;
     uint16_t identifier_;
@@ -92,6 +99,7 @@ private:
     int fallbackPort_ = 0;
     TMethod usedMethod_ = TMethod::None;
     int skipped_ = 0;
+    bool cancelled_ = false;
 };
 
 // Result codes posted in wParam of WM_PINGRESULT.
@@ -118,8 +126,9 @@ public:
     // codes and wakes the worker; if a check is running (or the worker has stopped) the
     // request is dropped. True when it was taken.
     bool RequestPing(uint32_t successCode, uint32_t failureCode);
-    // Shutdown: an idle worker ends at once; an accepted request is carried out and its
-    // message posted first (the check's own budget bounds the wait). Safe to call twice.
+    // Shutdown, without waiting on the network: an idle worker ends at once; a check under
+    // way is given up and posts nothing (a check of the owner's own, given to the
+    // constructor, is carried out and its message posted first). Safe to call twice.
     void Stop();
     // A request has been accepted and its check has not finished yet.
     bool Busy() const;
@@ -131,6 +140,7 @@ public:
     static constexpr int PingCannotStart = -1;
     static constexpr int PingSilent = 0;
     static constexpr int PingReply = 1;
+    static constexpr int PingCancelled = -2; // Stop() came first: nothing is posted
 
 protected:
     void run() override;
@@ -148,6 +158,7 @@ private:
     bool stop_ = false;
     uint32_t success_ = 0, failure_ = 0;
     QString address_;
+    int stopFd_ = -1; // readable once Stop() was called: the running check gives up
 };
 
 } // namespace vsp
