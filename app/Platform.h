@@ -32,6 +32,9 @@ struct TLinkTimings {
     int ReconnectWithDataMs = 1000;
     // A connection that lasted this long starts the back-off from its first step again.
     int StableLinkMs = 10000;
+    // What a program wrote and the link has not carried when it closes the port may still
+    // go out this long after the close; then it is dropped.
+    int CloseDrainMs = 5000;
 };
 
 struct TPlatform {

@@ -229,18 +229,28 @@ public:
     bool TeaWaitOver = false;
 
     // Client mode: while the link is wanted (port open, or "Connect to module if port is
-    // closed" with the port created) and down, the timer and every write ask this schedule
-    // for an attempt, so that a program that only reads gets its link back and a module
-    // that refuses is not stormed.
+    // closed" with the port created, or a closed program's bytes still waiting) and down, the
+    // timer and every write ask this schedule for an attempt, so that a program that only
+    // reads gets its link back and a module that refuses is not stormed.
     TReconnectSchedule Reconnect;
     bool PortCreated = false;
-    bool ProgramBytesWaiting() const;
     // Without an ICMP socket the check at "Create COM" connects to the data port, and a
     // reconnection's own connect is its check; said once.
     bool EchoFallbackTold = false;
     void TellEchoMethod();
     int EchoMethodKnown = -1; // -1 not asked yet, else whether an echo check can be made
     bool EchoCheckUsable();
+
+    // What a program wrote and the link has not carried when it closes the port: the close
+    // waits for it at most CloseDrainMs, as a serial line's close waits for its output,
+    // with the link kept meanwhile; then it is dropped, with one log line.
+    int32_t CloseDrainTicks = -1; // ticks since such a close; -1: none waits
+    bool CloseJustReported = false; // that close, until the event loop's next turn
+    bool DiscardClosedInput = false; // until the next open, the port's input is the old program's
+    bool ProgramBytesWaiting() const;
+    void CloseDrainStep();
+    void FinishPortClose(); // what the close left for the end of the wait
+    void DropProgramBytes();
 
     static constexpr int32_t ReceiveBlockSize = 512;
 

@@ -92,7 +92,8 @@ void TMainForm::RequestReconnect()
 bool TMainForm::ClientLinkWanted() const
 {
     return !TCPServerModeCheckBox->isChecked()
-        && (VSPort->IsOpened() || (PortCreated && ConnectClosedCheckBox->isChecked()));
+        && (VSPort->IsOpened() || (PortCreated && ConnectClosedCheckBox->isChecked())
+            || CloseDrainTicks >= 0);
 }
 
 bool TMainForm::ClientLinkUp() const

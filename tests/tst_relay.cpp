@@ -434,6 +434,111 @@ private Q_SLOTS:
         QCOMPARE(peer.sockets.size(), 5);
     }
 
+    // What a program wrote and the link did not carry before it closed the port goes out
+    // only while the close's wait lasts, on the link as it is or as it comes up (the line
+    // closes behind it); after the wait, or at the next program's open, it is dropped with
+    // one line, and the next program's bytes alone reach the module. A close and an open
+    // reported together (a script that sets the line, then writes) keep the bytes.
+    void closedProgramsBytes_data()
+    {
+        QTest::addColumn<bool>("serverMode");
+        QTest::addColumn<bool>("moduleUp"); // when the program writes and closes
+        QTest::addColumn<QString>("next"); // "after the wait", "opens", "opens at once"
+        QTest::addColumn<QByteArray>("atModule");
+        QTest::addColumn<int>("dropped");
+        QTest::newRow("client: the link comes up on the open (echo > port)")
+            << false << true << "after the wait" << QByteArray("OLD-DATA;NEW") << 0;
+        QTest::newRow("client: module down through the wait")
+            << false << false << "after the wait" << QByteArray("NEW") << 9;
+        QTest::newRow("client: module down, the next program opens")
+            << false << false << "opens" << QByteArray("NEW") << 9;
+        QTest::newRow("client: close and open reported together")
+            << false << false << "opens at once" << QByteArray("OLD-DATA;NEW") << 0;
+        QTest::newRow("server: the module connected")
+            << true << true << "after the wait" << QByteArray("OLD-DATA;NEW") << 0;
+        QTest::newRow("server: no module through the wait")
+            << true << false << "after the wait" << QByteArray("NEW") << 9;
+    }
+    void closedProgramsBytes()
+    {
+        QFETCH(bool, serverMode);
+        QFETCH(bool, moduleUp);
+        QFETCH(QString, next);
+        QFETCH(QByteArray, atModule);
+        QFETCH(int, dropped);
+        Peer peer; // client mode's module
+        const int clientPort = peer.Port();
+        if (!moduleUp) peer.server.close();
+        int serverPort = 0;
+        {
+            QTcpServer probe; // a port that stays the same when the server listens again
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            serverPort = probe.serverPort();
+        }
+        QList<QTcpSocket*> modules; // server mode's module, one socket per connection
+        QByteArray received;
+        auto moduleConnects = [&] {
+            auto* m = new QTcpSocket(&peer);
+            connect(m, &QTcpSocket::readyRead, &peer, [&, m] { received += m->readAll(); });
+            m->connectToHost(QHostAddress::LocalHost, quint16(serverPort));
+            modules << m;
+        };
+        TPlatform platform = QuickReconnect();
+        platform.Timings.CloseDrainMs = 50;
+        FormHarness w({}, platform);
+        w.Aim(clientPort, serverPort);
+        w->MainTimer->stop();
+        w->TCPServerModeCheckBox->setChecked(serverMode);
+        w->CreateCOMBitBtnClick();
+        w.port->Open();
+        if (serverMode && moduleUp) {
+            moduleConnects();
+            QTRY_VERIFY(w->DataConnection);
+        }
+        // Written and closed at once: in client mode while the open's connect is under way.
+        w.port->ProgramWrites("OLD-DATA;");
+        w.port->Close();
+        const int waitTicks = TMainForm::TicksFor(platform.Timings.CloseDrainMs);
+        if (next == "opens at once") {
+            w.port->Open();
+        } else if (next == "opens") {
+            QTest::qWait(20);
+            Ticks(w.form.get(), waitTicks / 2);
+            w.port->Open();
+        } else {
+            for (int i = 0; i < waitTicks + 2; ++i) {
+                Ticks(w.form.get(), 1);
+                QTest::qWait(1);
+            }
+            // The line closed behind what went out, or with nothing sent.
+            QVERIFY(!w->DataConnection);
+            QVERIFY(!w->VSPServerSocket->Active());
+            QVERIFY(!w->VSPClientSocket->Active());
+            w.port->Open();
+        }
+        if (!moduleUp) {
+            QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(clientPort)));
+            if (serverMode) moduleConnects();
+        } else if (serverMode && next == "after the wait") {
+            moduleConnects(); // the module comes again once the port is open again
+        }
+        w.port->ProgramWrites("NEW");
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                Ticks(w.form.get(), 1);
+                return (serverMode ? received : peer.received).size() >= atModule.size();
+            },
+            5000));
+        QTest::qWait(20);
+        Ticks(w.form.get(), 2);
+        QCOMPARE(serverMode ? received : peer.received, atModule);
+        const QString line = QStringLiteral(
+            "%1 bytes a closed program wrote were not sent to the module; dropped");
+        const QStringList log = w.LogLines();
+        QCOMPARE(log.filter(QStringLiteral("closed program")).size(), dropped > 0 ? 1 : 0);
+        if (dropped > 0) QVERIFY2(log.contains(line.arg(dropped)), qPrintable(log.join('\n')));
+    }
+
     void serverModeHandsStoreToTheModuleInOnePiece()
     {
         FormHarness w;

@@ -121,6 +121,8 @@ void TMainForm::DeleteCOMBitBtnClick()
             Platform.MessageBox);
         return;
     }
+    if (CloseDrainTicks >= 0) DropProgramBytes();
+    CloseDrainTicks = -1;
     VSPort->Delete();
     PortCreated = false;
     CloseClientLink();
@@ -139,6 +141,13 @@ void TMainForm::OnVSPortOpenClose(bool on)
     const QString name = ComPortComboBox->currentText();
     if (on) {
         Log(QStringLiteral("Port %1 opened").arg(name));
+        // The last program's bytes are not this one's: a write it was told had failed must
+        // not be carried out now, nor answered to this one. (A close and an open reported
+        // together cannot be told apart: a program that set the line and one that writes,
+        // one right after the other, as a script does.)
+        if (CloseDrainTicks >= 0 && !CloseJustReported) DropProgramBytes();
+        CloseDrainTicks = -1;
+        DiscardClosedInput = false;
         if (!VSPClientSocket->Connected() && !TCPServerModeCheckBox->isChecked()) OpenClientLink();
         StatusLabel->setText(QStringLiteral("Opened"));
         ResetCounters();
@@ -153,6 +162,20 @@ void TMainForm::OnVSPortOpenClose(bool on)
     StopBitsLabel->setText(QStringLiteral("-"));
     ParityLabel->setText(QStringLiteral("-"));
     BaudLabel->setText(QStringLiteral("-"));
+    if (ProgramBytesWaiting()) {
+        // As a serial line's close waits for its output: what the program wrote may still
+        // go out for a while, on the link as it is now, or as it comes up.
+        CloseDrainTicks = 0;
+        CloseJustReported = true;
+        QMetaObject::invokeMethod(
+            this, [this] { CloseJustReported = false; }, Qt::QueuedConnection);
+        return;
+    }
+    FinishPortClose();
+}
+
+void TMainForm::FinishPortClose()
+{
     if (!ConnectClosedCheckBox->isChecked()) CloseClientLink();
     if (VSPServerSocket->Active()) {
         CloseServerLink();
