@@ -3,7 +3,7 @@
 # inside a private network namespace (loopback only), because vsp pings and broadcasts a
 # module search when its window is shown. Builds vsp first (in build/, as scripts/test
 # does). Arguments go to bench.py (--help lists them); with --soak first, to the link soak
-# soak.py instead.
+# soak.py instead; with --idle first, to idle.py (idle CPU while nothing can move).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps" bench
@@ -12,8 +12,8 @@ if [ ! -f "$root/build/CMakeCache.txt" ]; then
 fi
 cmake --build "$root/build" --target vsp -j"$(nproc)" >/dev/null
 script=bench.py
-if [ "${1:-}" = --soak ]; then
-  script=soak.py
-  shift
-fi
+case "${1:-}" in
+  --soak) script=soak.py; shift ;;
+  --idle) script=idle.py; shift ;;
+esac
 exec "$root/scripts/private-netns" /usr/bin/python3 "$root/bench/$script" "$@"

@@ -123,6 +123,7 @@ void TMainForm::StartConnection(TCustomWinSocket* socket)
     TeaWaitOver = false;
     TeaWaitTicks = 0;
     NvtReceiver.Reset();
+    PaceMainTimer(); // what waits can go now
     // The rest of a message cut on the last connection, or its TEA answer, is not the new
     // one's: the module would read it as the start of its stream.
     if (PendingBoundCount > 0) {
