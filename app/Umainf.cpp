@@ -227,6 +227,7 @@ void TMainForm::FormShow()
         FirstShow = false;
         if (StartupCreateCheckBox->isChecked()) {
             CreateCOMBitBtn->click();
+            if (Terminated) return; // a signal ended the program while its box was up
             // "Delete COM" is enabled exactly while a port exists.
             if (EndWhenStartPortFails && !DeleteCOMBitBtn->isEnabled()) {
                 ExitCode = 1;

@@ -79,8 +79,8 @@ public:
         const QStringList& params, TPlatform platform = {}, QWidget* parent = nullptr);
     ~TMainForm() override;
 
-    // Set when start-up decided to end the program (command-line error, no driver): main
-    // then returns without running the message loop.
+    // Set when start-up decided to end the program (command-line error, no driver), or by
+    // main on a signal: main then returns without running the message loop.
     bool Terminated = false;
     int ExitCode = 0;
     // Set by main when there is no display: a port that cannot be created at start then
@@ -288,9 +288,8 @@ public:
     // ---- app/Umainf_config.cpp ----
     void LoadSettings(); // may set Terminated (driver check)
     bool SaveSettings(); // false: a write failed and the close is abandoned
-    // The store held a value (or a key) the load could not read, so the controls from it
-    // on are not what is stored: a close must not write them over the stored values. The
-    // file that could not be read fully, for the close to name.
+    // The settings key could not be read at all, so no control holds what is stored: a
+    // close must not write them over the stored values. The file, for the close to name.
     bool StoreLoadIncomplete = false;
     QString IncompleteStorePath;
     int ApplyCommandLine(); // 0, or the 1-based position of the first rejected parameter

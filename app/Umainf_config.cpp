@@ -157,8 +157,11 @@ void TMainForm::LoadSettings()
         }
         return;
     }
-    const SettingTable order = Settings(*this);
-    for (const Setting& s : order) {
+    // A value that can't be read (missing, or of the wrong type: a file written by hand or by
+    // an older version) leaves its control as it was and the load goes on, so that the next
+    // close writes the file whole again. Every such value is named, in one box.
+    QStringList unreadable;
+    for (const Setting& s : Settings(*this)) {
         TReadStatus status;
         TRegDataType wanted;
         if (auto* box = qobject_cast<QCheckBox*>(s.Control)) {
@@ -174,30 +177,22 @@ void TMainForm::LoadSettings()
             if (status != TReadStatus::WrongType) SetTextOf(s.Control, text);
             if (status == TReadStatus::Missing) status = TReadStatus::Ok;
         }
-        if (status != TReadStatus::Ok) {
-            // The load ends here: the controls from this one on keep what they had, and
-            // the values stored after it must survive the next close.
-            StoreLoadIncomplete = true;
-            IncompleteStorePath = reg.StorePath();
-            reg.CloseKey();
-            ShowError(this,
-                QStringLiteral("Can't read value '%1' from %2: %3")
-                    .arg(Name(s.Name), key, DescribeReadStatus(status, wanted)),
-                QStringLiteral("Error"));
-            return;
-        }
+        if (status != TReadStatus::Ok)
+            unreadable << QStringLiteral("Can't read value '%1' from %2: %3")
+                              .arg(Name(s.Name), key, DescribeReadStatus(status, wanted));
     }
     reg.CloseKey();
+    if (!unreadable.isEmpty()) ShowError(this, unreadable.join(u'\n'), QStringLiteral("Error"));
 }
 
 bool TMainForm::SaveSettings()
 {
     if (StoreLoadIncomplete) {
-        // Saving now would replace every value after the unreadable one with what the
-        // controls happened to hold. The file stays as it is, and the close goes on.
+        // Saving now would replace every stored value with what the controls happened to
+        // hold. The file stays as it is, and the close goes on.
         ShowError(this,
-            QStringLiteral("The settings were not saved: %1 holds a value that could not be "
-                           "read at start.\nCorrect or remove that value, then start again.")
+            QStringLiteral("The settings were not saved: %1 could not be read at start.\n"
+                           "Correct or remove it, then start again.")
                 .arg(IncompleteStorePath),
             QStringLiteral("Error"));
         return true;

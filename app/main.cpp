@@ -47,8 +47,12 @@ public:
 // and the connection closed on the way out. Nothing is asked and no settings are saved:
 // that is what the window's own close does. quit() would close the windows first and so run
 // that close, whose question (answered No without a display) would keep us running; exit()
-// leaves every event loop, a message box's too, and main's teardown does the rest.
+// leaves every event loop, a message box's too, and main's teardown does the rest. A box
+// shown while the window is still being made (a start-up error, the first show's port)
+// returns before the message loop runs, and that loop would undo the exit: so start-up is
+// told to end as well, and main runs no loop.
 int signalPipe[2] = { -1, -1 };
+bool endedBySignal = false;
 
 void OnSignal(int)
 {
@@ -63,6 +67,8 @@ void EndOnSignals(QCoreApplication* app)
     QObject::connect(notifier, &QSocketNotifier::activated, app, [] {
         char b[16];
         while (read(signalPipe[0], b, sizeof b) > 0) { }
+        endedBySignal = true;
+        if (MainForm) MainForm->Terminated = true;
         QCoreApplication::exit(0);
     });
     struct sigaction sa = {};
@@ -125,9 +131,9 @@ int main(int argc, char* argv[])
         if (!mainForm->Terminated) {
             mainForm->EndWhenStartPortFails = vsp::Headless();
             mainForm->show();
-            QApplication::exec();
+            if (!mainForm->Terminated) QApplication::exec();
         }
-        exitCode = mainForm->ExitCode;
+        exitCode = endedBySignal ? 0 : mainForm->ExitCode;
         delete SettingsForm;
         delete ModuleSetupForm;
         delete mainForm;

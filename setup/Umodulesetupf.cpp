@@ -438,7 +438,10 @@ void TModuleSetupForm::ClientSocket1Read(TCustomWinSocket* socket)
     piece.truncate(got);
     InsertReceived(piece);
     if (!IsConsolePrompt(piece)) return;
-    PromptTimer->start(); // the console answers; the next prompt has its time again
+    // The console is there and answering. From now on it may take as long as it needs
+    // between two prompts (a module writing its flash pauses): a dialogue cut short here
+    // would leave its configuration half written. Closing the dialog ends it.
+    PromptTimer->stop();
 
     const int step = SetupStep;
     const SetupStepAction action = SetupDialogueStep(step, Snapshot(*this));
@@ -452,8 +455,6 @@ void TModuleSetupForm::ClientSocket1Read(TCustomWinSocket* socket)
         SendSetupCommand(socket, action.Command);
         break;
     case SetupStepKind::ConfirmReset: {
-        // The module waits for the user now, and after the reset it has nothing to ask.
-        PromptTimer->stop();
         for (const QString& line : action.LogLines)
             AppendLogLine(RichEdit1, line);
         // The box runs its own event loop: the dialog may be closed, or the connection end
@@ -469,7 +470,6 @@ void TModuleSetupForm::ClientSocket1Read(TCustomWinSocket* socket)
         break;
     }
     case SetupStepKind::Finished: {
-        PromptTimer->stop();
         for (const QString& line : action.LogLines)
             AppendLogLine(RichEdit1, line);
         MessageBox({ this, action.BoxText, QString::fromLatin1(SetupBoxCaption),

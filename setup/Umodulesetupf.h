@@ -89,8 +89,8 @@ public:
 
     int32_t SetupStep = 0;
 
-    // A console that connects but never prompts is given up after this long without a
-    // prompt (from the connect, and from each prompt answered).
+    // A console that connects but never prompts is given up after this long without its
+    // first prompt; after that the dialogue waits for each prompt as long as it takes.
     static constexpr int PromptTimeout = 10000; // ms
     QTimer* PromptTimer;
     // Lines of the dialogue the log keeps (a real one has a hundred or so), and the most

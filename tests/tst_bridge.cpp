@@ -71,7 +71,7 @@ struct Bridge {
         form->LogEnabledCheckBox->setChecked(true);
         form->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
         form->PortLabeledEdit->setText(QString::number(sim.DataPort()));
-        form->ServerPortLabeledEdit->setText(QStringLiteral("0"));
+        form->ServerPortLabeledEdit->setText(QString::number(vsptest::FreeLoopbackPort()));
         QTextDocument* doc = form->LogMessagesMemo->document();
         QObject::connect(
             doc, &QTextDocument::contentsChange, doc, [this, doc](int at, int, int added) {
@@ -160,6 +160,8 @@ private Q_SLOTS:
         QCOMPARE(b.log,
             QStringList({ "Device 127.0.0.1 found (ping received)", "Serial port COM9 created",
                 "Port link " + b.Port()->LinkPath() }));
+        // Where programs open it, also for a user who keeps the log off.
+        QCOMPARE(b.form->ComPortComboBox->toolTip(), b.Port()->LinkPath());
         // Nobody has the port yet, so nothing connects.
         QTest::qWait(200);
         QCOMPARE(b.Connections(), 0);
@@ -187,6 +189,9 @@ private Q_SLOTS:
         QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Closed"));
         QCOMPARE(b.form->StatusLabel->text(), QStringLiteral("Closed"));
         QVERIFY(b.log.contains(QStringLiteral("TCP disconneted module 127.0.0.1")));
+        b.form->DeleteCOMBitBtnClick();
+        QCOMPARE(b.form->StatusLabel->text(), QStringLiteral("Removed"));
+        QCOMPARE(b.form->ComPortComboBox->toolTip(), QString());
     }
 
     // Server mode: the port's opening starts the listening; what the program wrote before

@@ -232,68 +232,92 @@ private Q_SLOTS:
         QCOMPARE(Show(StateOf(*form)), Show(Expected(changes)));
     }
 
-    // A value that can't be read ends the load there; the rest of start-up goes on.
-    void loadEndsAtABadValue_data()
+    // A value that can't be read (missing, or of another type) is named at start, its
+    // control keeps its design state, every other value loads; the close then saves, so the
+    // file is whole again with only the unreadable values replaced.
+    void loadGoesOnPastBadValues_data()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("fault"); // missing, string, number
-        QTest::addColumn<QString>("why");
+        QTest::addColumn<QStringList>("bad"); // "name|fault"; fault: missing, string, number
         for (const auto& [name, value] : FullSettings(true)) {
             if (value.Type == TRegDataType::Integer) {
-                QTest::addRow("%s missing", qPrintable(name)) << name << "missing"
-                                                              << "the value is missing";
-                QTest::addRow("%s as text", qPrintable(name)) << name << "string"
-                                                              << "the value is not a number";
+                QTest::addRow("%s missing", qPrintable(name)) << QStringList { name + "|missing" };
+                QTest::addRow("%s as text", qPrintable(name)) << QStringList { name + "|string" };
             } else {
-                QTest::addRow("%s as a number", qPrintable(name)) << name << "number"
-                                                                  << "the value is not a string";
+                QTest::addRow("%s as a number", qPrintable(name))
+                    << QStringList { name + "|number" };
             }
         }
+        // First, middle and last of the load order in one store: one box names all three.
+        QTest::newRow("first, middle and last")
+            << QStringList { "IP|number", "Log enabled|missing", "Kelmar device present|string" };
     }
-    void loadEndsAtABadValue()
+    void loadGoesOnPastBadValues()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, fault);
-        QFETCH(QString, why);
+        QFETCH(QStringList, bad);
+        const FormState design = Expected("");
         SettingsList values = FullSettings(true);
-        values = fault == "missing" ? Without(values, name)
-            : fault == "string"     ? With(values, name, TRegValue::String("1"))
-                                    : With(values, name, TRegValue::Integer(1));
+        QMap<QString, QString> faults;
+        for (const QString& b : bad)
+            faults[b.section(u'|', 0, 0)] = b.section(u'|', 1);
+        QMap<QString, TRegValue> mended; // what the close is to store for each bad value
+        QStringList why;
+        for (const auto& [name, value] : FullSettings(true)) {
+            if (!faults.contains(name)) continue;
+            const QString fault = faults[name];
+            const bool number = value.Type == TRegDataType::Integer;
+            if (fault == "missing")
+                values = Without(values, name);
+            else
+                values
+                    = With(values, name, number ? TRegValue::String("1") : TRegValue::Integer(1));
+            mended[name] = number ? TRegValue::Integer(design[StateKey(name)] == "1" ? 1 : 0)
+                                  : TRegValue::String(design[StateKey(name)]);
+            why << QStringLiteral("Can't read value '%1' from %2: %3")
+                       .arg(name, VspKey,
+                           fault == "missing" ? "the value is missing"
+                               : number       ? "the value is not a number"
+                                              : "the value is not a string");
+        }
+        QCOMPARE(mended.size(), bad.size());
         TempStore store;
         store.Write(SettingsText(values));
-        // Expected: the stored value of every control before the bad one.
+        // Expected: the stored value of every other control, the design state of the bad ones.
         QStringList changes;
         for (const auto& [n, v] : FullSettings(true)) {
-            if (n == name) break;
+            if (mended.contains(n)) continue;
             changes << (v.Type == TRegDataType::Integer ? (v.Number ? "+" + StateKey(n) : QString())
                                                         : StateKey(n) + "=" + v.Text);
         }
+        const FormState loaded = Expected(changes.join(u'|'));
         Boxes boxes;
-        auto form = Start(store);
-        QCOMPARE(boxes.Texts(),
-            QStringList {
-                QStringLiteral("Can't read value '%1' from %2: %3").arg(name, VspKey, why) });
-        QCOMPARE(boxes.Shown[0].Caption, QStringLiteral("Error"));
-        QCOMPARE(boxes.Shown[0].Icon, MsgIcon::Error);
-        QCOMPARE(Show(StateOf(*form)), Show(Expected(changes.join(u'|'))));
-        QVERIFY(!form->Terminated);
-        QVERIFY(form->FirstShow);
-        QVERIFY(form->UDPThread);
-
-        // The values after the bad one are still only in the store: a close leaves it as it
-        // is, says so once, and ends as a close does.
-        const qint64 storedAt = Backdate(store.StorePath());
-        const QByteArray stored = store.Read();
-        QVERIFY(form->FormClose());
-        QCOMPARE(boxes.Shown.size(), 2);
-        QCOMPARE(boxes.Shown[1].Text,
-            QStringLiteral("The settings were not saved: %1 holds a value that could not be read "
-                           "at start.\nCorrect or remove that value, then start again.")
-                .arg(store.StorePath()));
-        QCOMPARE(boxes.Shown[1].Icon, MsgIcon::Error);
-        QCOMPARE(store.Read(), stored);
-        QCOMPARE(ModifiedAt(store.StorePath()), storedAt);
-        QVERIFY(form->PingThread == nullptr);
+        {
+            auto form = Start(store);
+            QCOMPARE(boxes.Texts(), QStringList { why.join(u'\n') });
+            QCOMPARE(boxes.Shown[0].Caption, QStringLiteral("Error"));
+            QCOMPARE(boxes.Shown[0].Icon, MsgIcon::Error);
+            QCOMPARE(Show(StateOf(*form)), Show(loaded));
+            QVERIFY(!form->Terminated);
+            QVERIFY(form->FirstShow);
+            QVERIFY(form->UDPThread);
+            QVERIFY(form->FormClose());
+            QCOMPARE(boxes.Shown.size(), 1); // the close says nothing more
+            QVERIFY(form->PingThread == nullptr);
+        }
+        // The close wrote every value: the others as they were, the bad ones as their
+        // controls stood.
+        TRegDocument doc;
+        QVERIFY(doc.Parse(store.Read()));
+        QStringList names = doc.ValueNames(VspKey);
+        names.sort();
+        QStringList all = SaveOrder;
+        all.sort();
+        QCOMPARE(names, all);
+        for (const auto& [name, value] : FullSettings(true))
+            QCOMPARE(*doc.Value(VspKey, name), mended.value(name, value));
+        // Mended: the next start reads it without a word, to the same state.
+        auto again = Start(store);
+        QCOMPARE(boxes.Shown.size(), 1);
+        QCOMPARE(Show(StateOf(*again)), Show(loaded));
     }
 
     void driverCheck_data()

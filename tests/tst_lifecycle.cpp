@@ -30,30 +30,59 @@ struct Window : vsptest::FormHarness {
 class TstLifecycle : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void portFieldsMustBeNumbers_data()
+    // Both port fields must hold TCP port numbers, whichever mode is in use; a refused
+    // field is named with the range, and nothing is pinged or made.
+    void portFieldsMustBePortNumbers_data()
     {
         QTest::addColumn<QString>("serverPort");
         QTest::addColumn<QString>("clientPort");
-        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("serverMode");
+        QTest::addColumn<QString>("message"); // empty: accepted
         QTest::newRow("empty server port") << ""
-                                           << "23"
-                                           << "'' is not a valid integer value";
+                                           << "23" << false << "'' is not a valid integer value";
         QTest::newRow("empty client port") << "4000"
-                                           << ""
-                                           << "'' is not a valid integer value";
+                                           << "" << false << "'' is not a valid integer value";
         QTest::newRow("letters") << "40x0"
-                                 << "23"
-                                 << "'40x0' is not a valid integer value";
+                                 << "23" << false << "'40x0' is not a valid integer value";
+        const QString port = "'%1' is out of range for \"Port\": a TCP port is 1 to 65535";
+        const QString server = "'%1' is out of range for \"Server port\": a TCP port is 1 to 65535";
+        QTest::newRow("client port 99999") << "0"
+                                           << "99999" << false << port.arg("99999");
+        QTest::newRow("client port 70020") << "0"
+                                           << "70020" << false << port.arg("70020");
+        QTest::newRow("client port 0") << "0"
+                                       << "0" << false << port.arg("0");
+        QTest::newRow("client port -1") << "0"
+                                        << "-1" << false << port.arg("-1");
+        QTest::newRow("server port 70000") << "70000"
+                                           << "23" << false << server.arg("70000");
+        QTest::newRow("server port 0 in server mode") << "0"
+                                                      << "23" << true << server.arg("0");
+        QTest::newRow("server port -5") << "-5"
+                                        << "23" << false << server.arg("-5");
+        // Outside server mode nothing listens: 0 there is how stores and services say so.
+        QTest::newRow("server port 0 in client mode") << "0"
+                                                      << "23" << false << QString();
+        QTest::newRow("both ends of the range") << "65535"
+                                                << " 1 " << true << QString();
     }
-    void portFieldsMustBeNumbers()
+    void portFieldsMustBePortNumbers()
     {
         QFETCH(QString, serverPort);
         QFETCH(QString, clientPort);
+        QFETCH(bool, serverMode);
         QFETCH(QString, message);
         Window w;
         w->ServerPortLabeledEdit->setText(serverPort);
         w->PortLabeledEdit->setText(clientPort);
+        w->TCPServerModeCheckBox->setChecked(serverMode);
         w->CreateCOMBitBtnClick();
+        if (message.isEmpty()) {
+            QCOMPARE(w.boxes.size(), 0);
+            QCOMPARE(w.port->CreateCalls, 1);
+            QVERIFY(w->DeleteCOMBitBtn->isEnabled());
+            return;
+        }
         QCOMPARE(w.boxes.size(), 1);
         QCOMPARE(w.boxes.first().Text, message);
         QVERIFY(w->CreateCOMBitBtn->isEnabled());
@@ -143,6 +172,7 @@ private Q_SLOTS:
         w->PortLabeledEdit->setText(QString::number(module.serverPort()));
         w->ConnectClosedCheckBox->setChecked(true);
         w->TCPServerModeCheckBox->setChecked(true); // the client link opens all the same
+        w->ServerPortLabeledEdit->setText(QStringLiteral("4001")); // one to listen on
         w.port->FailCreate = true;
         w->CreateCOMBitBtnClick();
         QCOMPARE(w->LANStatusMessagesLabel->text(), QStringLiteral("Can't create serial portCOM2"));

@@ -432,22 +432,40 @@ private Q_SLOTS:
     }
 
     // A console that connects but never prompts is given up: the dialog says the module did
-    // not answer, hangs up, and "Write Configuration" works again.
-    void consoleThatNeverPrompts_data()
+    // not answer, hangs up, and "Write Configuration" works again. The limit holds only until
+    // the first prompt: a console that then pauses longer between two prompts (a module
+    // writing its flash) is waited for, and the dialogue completes.
+    void promptLimitUntilTheFirstPrompt_data()
     {
         QTest::addColumn<QJsonObject>("console");
-        QTest::newRow("silent") << QJsonObject { { "mode", "script" } };
+        QTest::addColumn<bool>("completes");
+        QTest::newRow("silent") << QJsonObject { { "mode", "script" } } << false;
         // Greets, then waits for a line end that only the read-out sends.
-        QTest::newRow("talks, no prompt") << QJsonObject { { "mode", "readout" } };
+        QTest::newRow("talks, no prompt") << QJsonObject { { "mode", "readout" } } << false;
+        // Pauses of four times the limit before the second prompt and before the reset's.
+        QTest::newRow("pauses between prompts")
+            << QJsonObject { { "pauses", QJsonObject { { "1", 1200 }, { "34", 1200 } } } } << true;
     }
-    void consoleThatNeverPrompts()
+    void promptLimitUntilTheFirstPrompt()
     {
         QFETCH(QJsonObject, console);
+        QFETCH(bool, completes);
         Dialog d;
         QVERIFY(d.Start(console));
         QCOMPARE(d.dlg.PromptTimer->interval(), 10000);
         d.dlg.PromptTimer->setInterval(300); // the test need not wait ten seconds
         d.Write();
+        if (completes) {
+            QVERIFY2(d.WaitDone(), qPrintable(d.sim.Describe()));
+            QCOMPARE(d.Sent(), DefaultCommands);
+            QCOMPARE(d.boxes.size(), 1);
+            QCOMPARE(d.boxes.first().Text, ResetBoxText);
+            QVERIFY(d.dlg.RichEdit1->isVisible());
+            QVERIFY(!d.dlg.BitBtn1->isEnabled());
+            QVERIFY(!d.Log().contains(QStringLiteral("The module did not answer")));
+            QVERIFY(d.dlg.ClientSocket1->Connected());
+            return;
+        }
         QTRY_VERIFY_WITH_TIMEOUT(d.dlg.RichEdit1->isHidden(), 10000);
         QVERIFY2(d.Log().startsWith(QStringLiteral("Connected to module\n")), qPrintable(d.Log()));
         QVERIFY2(

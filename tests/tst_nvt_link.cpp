@@ -54,7 +54,7 @@ struct Link {
         if (mode == Mode::Client) {
             w.Aim(sim.DataPort());
         } else {
-            w.Aim(1, 0); // the OS chooses the listening port
+            w.Aim(1, vsptest::FreeLoopbackPort());
             w->TCPServerModeCheckBox->setChecked(true);
         }
         w->NVTEnabledCheckBox->setChecked(true);
@@ -536,7 +536,7 @@ private Q_SLOTS:
             l.w.Aim(l.sim.DataPort());
             l.w->ConnectClosedCheckBox->setChecked(false);
         } else {
-            l.w.Aim(1, 0);
+            l.w.Aim(1, vsptest::FreeLoopbackPort());
             l.w->TCPServerModeCheckBox->setChecked(true);
         }
         l.w->CreateCOMBitBtnClick();

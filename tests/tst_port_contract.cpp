@@ -1,5 +1,5 @@
 // The virtual-port contract, run against the in-memory port the handler tests use and
-// against the pty backend driven by a real client process.
+// against the pty backend driven by real client processes, run as an ordinary user.
 
 #include "tests/support/FakePort.h"
 #include "tests/support/PortContract.h"
@@ -10,6 +10,10 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
 
 using namespace vsptest;
 
@@ -23,6 +27,7 @@ public:
     }
     bool Open() override
     {
+        if (port_.Exclusive) return false; // as for any program but root
         port_.Open();
         return true;
     }
@@ -36,19 +41,35 @@ public:
         port_.ProgramWrites(bytes);
         return true;
     }
+    bool MakeExclusive() override
+    {
+        port_.Exclusive = true;
+        return true;
+    }
     QByteArray Read(int size, int) override { return port_.ProgramReads(size); }
 
 private:
     FakePort& port_;
 };
 
+// An ordinary user, as serial programs are: under the test's root, a uid of no account,
+// given the pty as grantpt gives a user's own.
 class PtyPeer : public PortPeer {
 public:
     explicit PtyPeer(vsp::TVSPort& port)
-        : link_(QFile::encodeName(static_cast<vsp::TPtyVSPort&>(port).LinkPath()))
+        : client_(OrdinaryUserUid())
+        , link_(QFile::encodeName(static_cast<vsp::TPtyVSPort&>(port).LinkPath()))
     {
+        if (const int uid = OrdinaryUserUid(); uid >= 0) {
+            const QByteArray slave
+                = QFile::encodeName(static_cast<vsp::TPtyVSPort&>(port).SlavePath());
+            if (::chown(slave.constData(), uid_t(uid), gid_t(uid)) != 0)
+                qWarning("chown %s: %s", slave.constData(), strerror(errno));
+        }
     }
     bool Open() override { return client_.Ok("open " + link_); }
+    bool MakeExclusive() override { return client_.Ok("excl"); }
+    QString Error() const override { return client_.Error(); }
     bool Close() override { return client_.Ok("close"); }
     bool Write(const QByteArray& bytes) override { return client_.Ok("write " + bytes.toHex()); }
     QByteArray Read(int size, int timeoutMs) override
@@ -70,6 +91,9 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QTemporaryDir ports;
     if (!ports.isValid()) return 1;
+    // The other programs may be another user (PtyPeer): they need to reach the links.
+    QFile::setPermissions(ports.path(),
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
 
     PortContract fake({
         [] {

@@ -542,7 +542,7 @@ private Q_SLOTS:
     void serverModeHandsStoreToTheModuleInOnePiece()
     {
         FormHarness w;
-        w.Aim(1, 0);
+        w.Aim(1, vsptest::FreeLoopbackPort());
         w->MainTimer->stop();
         w->TCPServerModeCheckBox->setChecked(true);
         w->CreateCOMBitBtnClick();
@@ -587,7 +587,7 @@ private Q_SLOTS:
     void serverModeErrorsAndDisconnects()
     {
         FormHarness w;
-        w.Aim(1, 0);
+        w.Aim(1, vsptest::FreeLoopbackPort());
         w->TCPServerModeCheckBox->setChecked(true);
         w->CreateCOMBitBtnClick();
         w.port->Open();

@@ -382,6 +382,10 @@ bool TPtyVSPort::Impl::HandleClosed(bool reopenedAlready)
     // one must not read them.
     ::tcflush(peer, TCIFLUSH);
     if (!reopenedAlready) {
+        // On a serial line the last close ends exclusive mode (TIOCEXCL, as screen sets it).
+        // Our own hold on the slave means the pty never sees a last close, so the flag would
+        // lock every later program out (all but root) until the port is made again.
+        ::ioctl(peer, TIOCNXCL);
         ::tcsetattr(master, TCSANOW, &creation);
         got = 0;
         PullMaster(true, got, setCommState, lineTouched);

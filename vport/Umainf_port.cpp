@@ -46,6 +46,23 @@ int TMainForm::PingAddressNow(const QString& address)
     }
 }
 
+namespace {
+
+// A TCP port typed in the field with this caption: a number (else StrToInt's own error),
+// and one a connection can use. Anything else would only fail later, as a socket error
+// that says nothing to the user.
+int PortNumberIn(const QString& text, const char* caption, bool zeroAllowed = false)
+{
+    const int port = StrToInt(text);
+    if ((port < 1 || port > 65535) && !(zeroAllowed && port == 0))
+        throw EConvertError(
+            QStringLiteral("'%1' is out of range for \"%2\": a TCP port is 1 to 65535")
+                .arg(text, QLatin1String(caption)));
+    return port;
+}
+
+} // namespace
+
 void TMainForm::CreateCOMBitBtnClick()
 {
     const QString name = ComPortComboBox->currentText();
@@ -53,11 +70,13 @@ void TMainForm::CreateCOMBitBtnClick()
     PendingCount = 0;
     PendingBoundCount = 0;
     LinkError = false;
-    // Both port fields must be numbers, whichever mode is in use.
+    // Both port fields must be port numbers, whichever mode is in use. Outside server mode
+    // nothing listens, and a server port of 0 (as stores and services have it) says so.
     try {
-        VSPServerSocket->Port = StrToInt(ServerPortLabeledEdit->text());
+        VSPServerSocket->Port = PortNumberIn(
+            ServerPortLabeledEdit->text(), "Server port", !TCPServerModeCheckBox->isChecked());
         VSPClientSocket->Host = IPAddressComboBox->currentText();
-        VSPClientSocket->Port = StrToInt(PortLabeledEdit->text());
+        VSPClientSocket->Port = PortNumberIn(PortLabeledEdit->text(), "Port");
     } catch (const EConvertError& e) {
         MessageBox({ this, e.Message(), ApplicationTitle(), MsgIcon::Error, MsgButtons::Ok },
             Platform.MessageBox);
@@ -94,8 +113,11 @@ void TMainForm::CreateCOMBitBtnClick()
     if (VSPort->CreatePort(name)) {
         Log(QStringLiteral("Serial port %1 created").arg(name));
         // The name is not where programs open it on Linux: say where that is.
-        if (const auto* pty = dynamic_cast<const TPtyVSPort*>(VSPort.get()))
+        // The log is off by default: the name box shows it too, while the port exists.
+        if (const auto* pty = dynamic_cast<const TPtyVSPort*>(VSPort.get())) {
             Log(QStringLiteral("Port link %1").arg(pty->LinkPath()));
+            ComPortComboBox->setToolTip(pty->LinkPath());
+        }
         DeleteCOMBitBtn->setEnabled(true);
         StatusLabel->setText(QStringLiteral("Created"));
         PortCreated = true;
@@ -125,6 +147,7 @@ void TMainForm::DeleteCOMBitBtnClick()
     CloseDrainTicks = -1;
     VSPort->Delete();
     PortCreated = false;
+    ComPortComboBox->setToolTip(QString());
     CloseClientLink();
     CloseServerLink();
     LANStatusServerLabel->setText(QStringLiteral("Closed"));

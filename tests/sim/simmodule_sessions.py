@@ -59,6 +59,7 @@ CONSOLE_DEFAULTS = {
     "double_prompts": [],  # prompt numbers sent as two prompts in one piece
     "extra_prompts": 0,  # prompts sent after the reset answer "R", unanswered
     "extra_delay_ms": 50,
+    "pauses": {},  # prompt number (as text) -> ms of silence before that prompt is sent
     "drop_after": None,  # close after this many answers (0: right after the greeting)
     "drop_how": "close",  # close | reset
     "after_reset": "none",  # none | close | reset, after the "R" and the extra prompts
@@ -378,6 +379,9 @@ class ConsoleSession:
                 yield ("event", "console_done", {"reason": "drop", "answers": self.answers})
                 yield ("close", cfg["drop_how"])
                 return
+            pause = cfg["pauses"].get(str(n))
+            if pause:
+                yield ("sleep", int(pause))
             self.prompt = n
             yield ("send", self.prompt_pieces(n))
             line = yield ("line",)

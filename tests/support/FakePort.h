@@ -25,6 +25,8 @@ public:
     int WriteLimit = -1; // accept at most this many bytes per Write (-1: all)
     int Capacity = -1; // hold at most this many bytes for the other program (-1: no limit)
 
+    bool Exclusive = false; // the other program made the port exclusive; its close ends that
+
     QByteArray Input; // written by the other program, not yet read by the window
     QByteArray Output; // written by the window, for the other program
 
@@ -75,6 +77,7 @@ public:
     void Close()
     {
         opened_ = false;
+        Exclusive = false;
         if (OnOpenClose) OnOpenClose(false);
     }
     void ProgramWrites(const QByteArray& bytes)

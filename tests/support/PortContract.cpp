@@ -220,6 +220,36 @@ void PortContract::fullPortSaysWhenItHasRoom()
     QCOMPARE(rooms, 1);
 }
 
+// Exclusive mode (screen sets it) keeps every other program out while its program has the
+// port, and ends with that program's close, as on a serial line: the next program gets in.
+// Root may open an exclusive port anyway, so the other programs must be ordinary users.
+void PortContract::exclusiveModeEndsWithTheProgram()
+{
+    VSP_MAKE_PORT(r);
+    VSP_MAKE_PEER(first, r);
+    VSP_MAKE_PEER(next, r);
+    QVERIFY2(first->Open(), qPrintable(first->Error()));
+    QTRY_COMPARE_WITH_TIMEOUT(r.log, QStringList { "open" }, Wait);
+    QVERIFY2(first->MakeExclusive(), qPrintable(first->Error()));
+    if (next->Open())
+        QSKIP("The other program may open an exclusive port here (it runs privileged)");
+    QVERIFY2(next->Error().isEmpty() || next->Error().contains(QLatin1String("busy")),
+        qPrintable(next->Error()));
+    QVERIFY(first->Close());
+    QTRY_COMPARE_WITH_TIMEOUT(r.log, (QStringList { "open", "close" }), Wait);
+    QVERIFY2(next->Open(), qPrintable(next->Error()));
+    QTRY_COMPARE_WITH_TIMEOUT(r.log, (QStringList { "open", "close", "open" }), Wait);
+    QCOMPARE(r.Write("in"), 2);
+    QCOMPARE(next->Read(2, Wait), QByteArray("in"));
+    // The first one, back again, is the one left out while the next holds it exclusively.
+    QVERIFY2(next->MakeExclusive(), qPrintable(next->Error()));
+    QVERIFY(!first->Open());
+    QVERIFY(next->Close());
+    QTRY_COMPARE_WITH_TIMEOUT(r.log, (QStringList { "open", "close", "open", "close" }), Wait);
+    QVERIFY2(first->Open(), qPrintable(first->Error()));
+    QTRY_VERIFY_WITH_TIMEOUT(r->IsOpened(), Wait);
+}
+
 #undef VSP_MAKE_PORT
 #undef VSP_MAKE_PEER
 

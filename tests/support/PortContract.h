@@ -21,8 +21,12 @@ public:
     virtual bool Open() = 0;
     virtual bool Close() = 0;
     virtual bool Write(const QByteArray& bytes) = 0;
+    // Makes the port exclusive for this program (TIOCEXCL): no other may open it meanwhile.
+    virtual bool MakeExclusive() = 0;
     // What has reached the other program, waiting up to timeoutMs for `size` bytes.
     virtual QByteArray Read(int size, int timeoutMs) = 0;
+    // Why the last of the above failed, for the failure message.
+    virtual QString Error() const { return {}; }
 };
 
 struct PortBackend {
@@ -52,6 +56,7 @@ private Q_SLOTS:
     void deleteDropsWaitingBytes();
     void emptyAndNullCallsDoNothing();
     void fullPortSaysWhenItHasRoom();
+    void exclusiveModeEndsWithTheProgram();
 
 private:
     PortBackend backend_;

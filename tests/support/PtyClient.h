@@ -11,9 +11,19 @@
 
 namespace vsptest {
 
+// A uid that no account uses: a client run under it is an ordinary user, as most serial
+// programs are, whom root's exemptions (an exclusive port, say) do not cover.
+constexpr int ThrowawayUid = 47113;
+
+// The uid under which a client is an ordinary user: ThrowawayUid when this process is the
+// machine's root, else -1 (it is an ordinary user already, or root of a user namespace,
+// which the tty layer treats as one).
+int OrdinaryUserUid();
+
 class PtyClient {
 public:
-    PtyClient();
+    // uid >= 0: the client runs under that uid and as its group, without other groups.
+    explicit PtyClient(int uid = -1);
     ~PtyClient();
     PtyClient(const PtyClient&) = delete;
     PtyClient& operator=(const PtyClient&) = delete;

@@ -17,6 +17,9 @@ QString SourcePath(const QString& relative);
 QString BinaryPath(const QString& relative);
 // True when the process may build network namespaces and raw sockets (root).
 bool IsRoot();
+// A TCP port on 127.0.0.1 that nobody listens on right now, for a server port field (which
+// takes 1 to 65535, never "any"); 0 when none could be had.
+int FreeLoopbackPort();
 // Runs body with file descriptor 2 going into a pipe and returns what was written there
 // (a chatty body loses lines rather than hangs).
 QByteArray CaptureStderr(const std::function<void()>& body);

@@ -21,6 +21,7 @@ Commands:
   serial PATH KEY=VAL...         open with pyserial (baudrate, stopbits, xonxoff, rtscts)
   serialset KEY=VAL...           change settings of the open pyserial port
   serialclose
+  excl [IDX]                     make the port exclusive (TIOCEXCL), as screen does
   lock PATH                      create PATH if needed and hold an exclusive flock on it
   check                          -> "ok PYSERIAL-VERSION"
   exit
@@ -140,6 +141,9 @@ def run(cmd, args):
         fd = fd_at(args, 0)
         fds.remove(fd)
         os.close(fd)
+        return ""
+    if cmd == "excl":
+        fcntl.ioctl(fd_at(args, 0), termios.TIOCEXCL)
         return ""
     if cmd == "write":
         return str(write_all(fd_at(args, 1), bytes.fromhex(args[0])))
