@@ -469,12 +469,7 @@ private Q_SLOTS:
         Peer peer; // client mode's module
         const int clientPort = peer.Port();
         if (!moduleUp) peer.server.close();
-        int serverPort = 0;
-        {
-            QTcpServer probe; // a port that stays the same when the server listens again
-            QVERIFY(probe.listen(QHostAddress::LocalHost));
-            serverPort = probe.serverPort();
-        }
+        const int serverPort = vsptest::FreeLoopbackPort(); // the same when listening again
         QList<QTcpSocket*> modules; // server mode's module, one socket per connection
         QByteArray received;
         auto moduleConnects = [&] {
@@ -655,7 +650,7 @@ private Q_SLOTS:
         FormHarness w({}, platform);
         w->TCPServerModeCheckBox->setChecked(serverMode);
         if (serverMode) {
-            w.Aim(1, 0);
+            w.Aim(1, vsptest::FreeLoopbackPort());
             w->IPAddressComboBox->setEditText(net.AddressB());
             w->CreateCOMBitBtnClick();
             w.port->Open();
