@@ -18,6 +18,7 @@
 //   setup/Umainf_setupdialog.cpp how the "Setup Module" dialog is opened
 
 #include "app/Platform.h"
+#include "link/LineSettings.h"
 #include "link/Nvt.h"
 #include "link/Reconnect.h"
 #include "setup/ConsoleReadout.h"
@@ -204,6 +205,13 @@ public:
     // or an escaped 0xFF cut by the read) is taken up by the next. Reset when a module
     // connection starts.
     TNvtReceiver NvtReceiver;
+    // A lone IAC at the end of a read waits this many ticks (0.2 s) for the byte that says
+    // what it is, then goes to the program as data.
+    static constexpr int32_t NvtIacWaitLimitTicks = 40;
+    int32_t NvtIacWaitTicks = 0;
+    // An overlong subnegotiation is logged once per connection: a module that sends them
+    // sends them all the time.
+    bool NvtOverlongTold = false;
     int32_t PendingCount = 0;
     TCustomWinSocket* DataConnection = nullptr;
     TPingThread* PingThread = nullptr;
@@ -218,9 +226,15 @@ public:
     static constexpr int32_t PendingCapacity = PendingReadLimit * 3 + PendingFrameRoom;
     std::unique_ptr<uint8_t[]> PendingBuffer;
     // The store's first bytes that belong to the current connection only: the rest of a
-    // message the connection took in part, or the TEA answer. Sent on another connection
-    // they would be garbage, so a new connection drops them.
+    // message the connection took in part, the TEA answer, the line settings told at its
+    // start. Sent on another connection they would be garbage, so a new connection drops
+    // them.
     int32_t PendingBoundCount = 0;
+    // The program's line settings, and which of them go with the bytes in the store. Frames
+    // of changes made while bytes wait stop this short of the capacity, so that the settings
+    // told at a connection's start always fit.
+    TPendingSettings PendingSettings;
+    static constexpr int32_t LineSettingsRoom = TelnetFrames::Capacity;
 
     // A module that authenticates speaks first; one that does not would hold the program's
     // bytes for ever. After this many ticks (3 s) without a challenge they go out unanswered.
@@ -259,7 +273,7 @@ public:
     // instead of the bytes being thrown away while the program is a little behind.
     bool SerialOutputHeld = false;
     int32_t HeldCount = 0;
-    uint8_t HeldBlock[ReceiveBlockSize] = {};
+    uint8_t HeldBlock[ReceiveBlockSize + TNvtReceiver::MaxGrowth] = {};
     bool DeliverHeldBlock(); // true when nothing waits any more
     void ResumeHeldOutput(); // the timer step, and the port's room event
 
@@ -383,6 +397,10 @@ public:
     bool AwaitingTeaChallenge() const; // the flush holds the program's bytes until answered
     void TeaWaitStep();
     void OnVSPClientSocketRead(TCustomWinSocket* socket);
+    // The module's bytes (after the NVT filter) into the port; what it does not take waits.
+    void DeliverToPort(const uint8_t* bytes, int32_t n);
+    void NvtIacWaitStep(); // the timer's end of waiting for the byte behind a lone IAC
+    void DeliverHeldIac(); // a lone IAC the receiver holds goes to the port as data
 
     // ---- link/Umainf_relay.cpp: the pending store and what goes into it ----
     // A client connection whose error event has run is dead until the ping decides: it
@@ -405,9 +423,14 @@ public:
     // connection did not take goes to the head of the store.
     TSendResult SendMessage(
         TCustomWinSocket* connection, const uint8_t* bytes, int size, bool takeLock);
-    // A port-control frame, behind the bytes the program wrote before the change; while the
-    // link is down (or the TEA answer is awaited) it waits in the store in that place.
-    bool SendPortControl(const TelnetFrame& frame);
+    // Takes n bytes off the head of the store (what belonged to the last connection).
+    void DropPendingHead(int32_t n);
+    // A change of the program's line: with "NVT port setup" on, its frames go behind the
+    // bytes the program wrote before it; while the link is down (or the TEA answer is
+    // awaited) they wait in the store in that place, unless nothing waits, in which case the
+    // next connection is told anyway. True when the frames are in the current connection's
+    // stream (sent, or waiting for it).
+    bool SendLineChange(const TLineSettings& now, const TelnetFrames& frames);
     bool PortSetupWanted() const; // "NVT port setup" on
 
     // ---- link/Umainf_nvt.cpp: hooks the relay calls, NVT options, TEA, port settings ----
@@ -421,6 +444,9 @@ public:
     void OnVSPortLineControl(int32_t stopBits, int32_t parity, int32_t wordLength);
     void OnVSPortHandflow(
         int32_t controlHandShake, int32_t flowReplace, int32_t xonLimit, int32_t xoffLimit);
+    // A new module connection is told the line settings of the first byte it will get (with
+    // "NVT port setup" on), ahead of the store and behind the TEA answer.
+    void TellLineSettings();
 
     // ---- setup/Umainf_modules.cpp ----
     void UDPSearchBitBtnClick();

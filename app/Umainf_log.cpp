@@ -164,7 +164,8 @@ void TMainForm::PaceMainTimer()
     if (!MainTimer->isActive()) return;
     // Bytes that cannot move (the link down, or suspended) wait for the reconnection, which
     // the idle pace serves as well: ticking at 5 ms for them would only burn the CPU.
-    const bool busy = SerialOutputHeld || (LinkUsable() && (PendingCount > 0 || SerialInputHeld));
+    const bool busy = SerialOutputHeld || NvtReceiver.HoldsIac()
+        || (LinkUsable() && (PendingCount > 0 || SerialInputHeld));
     const int interval = busy ? MainTimerInterval : IdleTimerInterval;
     if (MainTimer->interval() == interval) return;
     if (busy) {

@@ -28,113 +28,79 @@ static bool IsNegotiation(uint8_t command)
     return command == WILL || command == WONT || command == DO || command == DONT;
 }
 
-// Index of the SE that ends the subnegotiation opened at block[0..1], or -1. IAC IAC
-// inside is a data byte 0xFF: its second IAC must not be taken for the one before SE.
-static int32_t SubnegotiationEnd(const uint8_t* block, int32_t count)
+TNvtReceiver::TResult TNvtReceiver::Receive(const uint8_t* in, int32_t count, uint8_t* out)
 {
-    int32_t i = 2;
-    while (i + 1 < count) {
-        if (block[i] != IAC) {
-            ++i;
+    TResult result;
+    int32_t n = 0;
+    int32_t i = 0;
+    while (i < count) {
+        const uint8_t byte = in[i];
+        switch (state_) {
+        case TState::Data: {
+            // Data runs between commands are copied whole: most reads hold no IAC at all.
+            const auto* iac = static_cast<const uint8_t*>(
+                std::memchr(in + i, IAC, static_cast<size_t>(count - i)));
+            const int32_t run = iac ? int32_t(iac - (in + i)) : count - i;
+            std::memcpy(out + n, in + i, static_cast<size_t>(run));
+            n += run;
+            i += run;
+            if (iac) {
+                state_ = TState::Iac;
+                ++i;
+            }
             continue;
         }
-        if (block[i + 1] == SE) return i + 1;
-        i += 2;
-    }
-    return -1;
-}
-
-int32_t StripLeadingCommands(uint8_t* block, int32_t count)
-{
-    if (count <= 0) return 0;
-    int32_t start = 0;
-    while (count - start > 1 && block[start] == IAC) {
-        const uint8_t* at = block + start;
-        const int32_t left = count - start;
-        const uint8_t command = at[1];
-        if (command == IAC) break; // an escaped data byte: the incoming unescape makes it one 0xFF
-        if (command == SB) {
-            const int32_t end = SubnegotiationEnd(at, left);
-            if (end < 0) return 0;
-            start += end + 1;
-        } else if (IsNegotiation(command)) {
-            if (left < 3) return 0; // the option byte is not in this block
-            start += 3;
-        } else {
-            start += 2;
-        }
-    }
-    if (start > 0) std::memmove(block, block + start, static_cast<size_t>(count - start));
-    return count - start;
-}
-
-int32_t NvtUnescapeIncoming(uint8_t* block, int32_t count)
-{
-    if (count <= 0) return 0;
-    int32_t to = 0;
-    for (int32_t from = 0; from < count; ++from) {
-        block[to++] = block[from];
-        if (block[from] == IAC && from + 1 < count && block[from + 1] == IAC) ++from;
-    }
-    return to;
-}
-
-int32_t TNvtReceiver::Receive(uint8_t* block, int32_t count)
-{
-    if (count <= 0) return 0;
-    // A block starts at the front unless the last one left a command or an escape open.
-    if (state_ == TState::Data) state_ = TState::FrontStart;
-    int32_t out = 0;
-    for (int32_t i = 0; i < count; ++i) {
-        const uint8_t byte = block[i];
-        switch (state_) {
-        case TState::FrontStart:
+        case TState::Iac:
             if (byte == IAC) {
-                state_ = TState::FrontIac;
-            } else {
-                block[out++] = byte;
+                out[n++] = IAC; // an escaped data byte
                 state_ = TState::Data;
-            }
-            break;
-        case TState::FrontIac:
-            if (byte == IAC) {
-                block[out++] = IAC; // an escaped data byte: the front ends with it
+            } else if (byte < FirstCommand) {
+                // No command: a 0xFF the module did not escape, and the byte behind it.
+                out[n++] = IAC;
+                out[n++] = byte;
                 state_ = TState::Data;
             } else if (byte == SB) {
                 subnegotiationLength_ = 2;
-                state_ = TState::FrontSubnegotiation;
+                state_ = TState::Subnegotiation;
             } else if (IsNegotiation(byte)) {
-                state_ = TState::FrontNegotiation;
+                state_ = TState::Negotiation;
             } else {
-                state_ = TState::FrontStart; // a two-byte command, dropped
+                state_ = TState::Data; // a two-byte command, dropped
             }
             break;
-        case TState::FrontNegotiation:
-            state_ = TState::FrontStart; // the option byte goes with its command
+        case TState::Negotiation:
+            state_ = TState::Data; // the option byte goes with its command
             break;
-        case TState::FrontSubnegotiation:
+        case TState::Subnegotiation:
+        case TState::SubnegotiationIac: {
             ++subnegotiationLength_;
-            if (byte == IAC) state_ = TState::FrontSubnegotiationIac;
-            break;
-        case TState::FrontSubnegotiationIac:
-            ++subnegotiationLength_;
-            // IAC IAC inside is a data byte 0xFF: its second IAC is not the one before SE.
-            state_ = byte == SE ? TState::FrontStart : TState::FrontSubnegotiation;
-            break;
-        case TState::Data:
-            block[out++] = byte;
-            if (byte == IAC) state_ = TState::DataIac;
-            break;
-        case TState::DataIac:
-            if (byte != IAC) block[out++] = byte;
-            state_ = TState::Data;
+            const bool afterIac = state_ == TState::SubnegotiationIac;
+            if (afterIac && byte == SE) {
+                state_ = TState::Data;
+                break;
+            }
+            // IAC IAC inside is a content byte 0xFF: its second IAC is not the one before SE.
+            state_ = !afterIac && byte == IAC ? TState::SubnegotiationIac : TState::Subnegotiation;
+            if (subnegotiationLength_ >= SubnegotiationLimit) {
+                // Given up. An IAC in the last place may begin an IAC SE or a command: it is
+                // read afresh with the bytes that follow.
+                ++result.SubnegotiationsDropped;
+                state_ = state_ == TState::SubnegotiationIac ? TState::Iac : TState::Data;
+            }
             break;
         }
+        }
+        ++i;
     }
-    if ((state_ == TState::FrontSubnegotiation || state_ == TState::FrontSubnegotiationIac)
-        && subnegotiationLength_ > SubnegotiationLimit)
-        state_ = TState::FrontStart;
-    return out;
+    result.Count = n;
+    return result;
+}
+
+bool TNvtReceiver::TakeHeldIac()
+{
+    if (state_ != TState::Iac) return false;
+    state_ = TState::Data;
+    return true;
 }
 
 static TelnetFrame FrameOf(uint8_t command, const uint8_t* value, int valueSize)
@@ -153,6 +119,14 @@ static TelnetFrame FrameOf(uint8_t command, const uint8_t* value, int valueSize)
     frame.Bytes[n++] = SE;
     frame.Size = n;
     return frame;
+}
+
+bool TelnetFrames::Add(const TelnetFrame& frame)
+{
+    if (Size + frame.Size > Capacity) return false;
+    std::memcpy(Bytes + Size, frame.Bytes, static_cast<size_t>(frame.Size));
+    Size += frame.Size;
+    return true;
 }
 
 TelnetFrame PortControlFrame(uint8_t command, uint8_t value)

@@ -1,9 +1,8 @@
 #pragma once
 // The little Telnet (NVT) the data link needs: 0xFF escaping in both directions, removal
-// of the commands a module puts at the front of a received block, the RFC 2217
-// port-control frame and the keep-connection message. Pure functions over bytes and one
-// small receiver that keeps the stream's state between blocks; the relay decides when each
-// applies and does the sending.
+// of the commands a module puts into its stream, the RFC 2217 port-control frame and the
+// keep-connection message. Pure functions over bytes and one small receiver that keeps the
+// stream's state between reads; the relay decides when each applies and does the sending.
 
 #include <cstdint>
 
@@ -13,54 +12,57 @@ namespace vsp {
 // provides room for 2 * count bytes. Returns the new count.
 int32_t NvtEscapeOutgoing(uint8_t* bytes, int32_t count);
 
-// Removes the Telnet commands that lead a received block and returns the new count (0
-// when nothing is left for the application). Only the front of the block is looked at:
-// commands after the first data byte pass as data. Removed:
-//  - IAC WILL/WONT/DO/DONT together with their option byte (a negotiation cut off at
-//    the end of the block is dropped);
-//  - IAC SB ... IAC SE (IAC IAC inside is an escaped data byte, not an end); when the
-//    block holds no IAC SE, the whole block is dropped;
-//  - IAC followed by any other command byte (two bytes).
-// IAC IAC at the front is an escaped data byte: it is left for NvtUnescapeIncoming, so
-// it reaches the application as one 0xFF like the same pair anywhere else. A block that
-// is (or ends up as) a lone 0xFF keeps it as data.
-int32_t StripLeadingCommands(uint8_t* block, int32_t count);
-
-// Module to application: every 0xFF 0xFF pair becomes one 0xFF, in place, walking left
-// to right (0xFF 0xFF 0xFF 0xFF gives 0xFF 0xFF; a lone 0xFF stays). Returns the new
-// count.
-int32_t NvtUnescapeIncoming(uint8_t* block, int32_t count);
-
-// The receive side of "NVT filter" as one stream: leading-command removal and the 0xFF
-// unescape of each received block, with what a block leaves unfinished carried into the
-// next one. A read takes what TCP happens to have, so a block can end inside a command at
-// the front (IAC alone, a negotiation before its option, a subnegotiation before its IAC
-// SE) or after the first half of an escaped 0xFF; the rest of it is taken as if the next
-// block had been appended. A block that opens fresh still has its own leading commands
-// removed, as every block has (RFC 2217 servers answer with a block that starts with one).
-// One object per link; Reset() at every new connection.
+// The receive side of "NVT filter": one stream state machine that takes every Telnet
+// command out of what the module sends, wherever it stands and however TCP cut the stream
+// into reads, and turns IAC IAC back into one 0xFF. RFC 2217 servers answer each setting and
+// may report line state at any moment, so a command can follow data in the same read.
+//
+// Removed: IAC and a command byte (0xF0-0xF9: SE, NOP, DM, BRK, IP, AO, AYT, EC, EL, GA);
+// IAC WILL/WONT/DO/DONT with their option byte; IAC SB ... IAC SE with its content (IAC IAC
+// inside is one content byte, not the IAC of the end). Every other byte reaches the program
+// unchanged and in order.
+//
+// Malformed input costs bounded data and says so:
+//  - IAC followed by a byte below 0xF0 is no command: the module did not escape its 0xFF,
+//    and both bytes are data;
+//  - IAC last in a read waits for the next one to say what it is; the owner gives up on it
+//    after a short while (TakeHeldIac) and it is data;
+//  - a subnegotiation not closed within SubnegotiationLimit bytes ends there: its bytes are
+//    dropped, the result says so, and what follows is read afresh (an IAC in its last
+//    place with it, since it may begin the IAC SE one byte too late).
+// One object per link; Reset() at every new connection. No I/O, no logging: the owner does
+// both with what Receive returns.
 class TNvtReceiver {
 public:
-    // The longest subnegotiation followed across reads; one that runs on past it is given
-    // up at the end of a block, as one whose IAC SE is not in its block always was.
-    static constexpr int32_t SubnegotiationLimit = 1024;
+    // The longest subnegotiation taken whole, IAC SB and IAC SE included. RFC 2217 frames are
+    // at most 14 bytes even with every value byte doubled.
+    static constexpr int32_t SubnegotiationLimit = 64;
+    // What one read can add: the IAC the last read ended with, found to be data.
+    static constexpr int32_t MaxGrowth = 1;
 
-    void Reset() { state_ = TState::FrontStart; }
-    // Processes one received block in place; returns the number of bytes for the program
-    // (never more than count).
-    int32_t Receive(uint8_t* block, int32_t count);
+    struct TResult {
+        int32_t Count = 0; // bytes written for the program
+        int32_t SubnegotiationsDropped = 0; // given up at the limit in this read
+    };
+
+    void Reset() { state_ = TState::Data; }
+    // Processes count bytes from `in` into `out`, which has room for count + MaxGrowth bytes
+    // and does not overlap `in`.
+    TResult Receive(const uint8_t* in, int32_t count, uint8_t* out);
+    // The last read ended with a lone IAC that waits for the next one.
+    bool HoldsIac() const { return state_ == TState::Iac; }
+    // Gives up waiting: true when an IAC was held, which is then one data byte 0xFF.
+    bool TakeHeldIac();
 
 private:
     enum class TState {
-        FrontStart, // at the front of a block: an IAC opens a command
-        FrontIac, // IAC at the front: the next byte says what it is
-        FrontNegotiation, // IAC WILL/WONT/DO/DONT: the option byte comes next
-        FrontSubnegotiation, // IAC SB ...: until IAC SE
-        FrontSubnegotiationIac, // IAC inside it: SE ends it, anything else is skipped
-        Data, // after the first data byte: commands pass as data, IAC IAC is one 0xFF
-        DataIac, // a 0xFF went to the program; a 0xFF right behind it is its escape
+        Data, // between commands
+        Iac, // IAC seen: the next byte says what it is
+        Negotiation, // IAC WILL/WONT/DO/DONT: the option byte comes next
+        Subnegotiation, // IAC SB ...: until IAC SE
+        SubnegotiationIac, // IAC inside it: SE ends it, anything else is content
     };
-    TState state_ = TState::FrontStart;
+    TState state_ = TState::Data;
     int32_t subnegotiationLength_ = 0;
 };
 
@@ -69,6 +71,15 @@ struct TelnetFrame {
     static constexpr int Capacity = 14; // SET-BAUDRATE with all four value bytes doubled
     uint8_t Bytes[Capacity] = {};
     int Size = 0;
+};
+
+// Frames that go out together, one behind the other: the five of the line settings at most.
+struct TelnetFrames {
+    static constexpr int Capacity = 5 * TelnetFrame::Capacity;
+    uint8_t Bytes[Capacity] = {};
+    int Size = 0;
+    // Appends the frame when there is room; false (and nothing added) when there is not.
+    bool Add(const TelnetFrame& frame);
 };
 
 // IAC SB COM-PORT-OPTION command value IAC SE (7 bytes). A value byte 0xFF goes as IAC IAC

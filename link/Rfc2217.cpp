@@ -30,6 +30,7 @@ uint8_t SetStopSizeValue(int32_t stopBits)
 
 uint8_t SetDataSizeValue(int32_t wordLength)
 {
+    if (wordLength == WORDLENGTH_UNKNOWN) return DATASIZE_REQUEST;
     return static_cast<uint8_t>(static_cast<uint32_t>(wordLength));
 }
 
@@ -50,6 +51,12 @@ QString ParityText(int32_t parity)
     static const char* const names[] = { "none", "odd", "even", "mark", "space" };
     if (parity < PARITY_NONE || parity > PARITY_SPACE) return QStringLiteral("unknown");
     return QString::fromLatin1(names[parity - PARITY_NONE]);
+}
+
+QString DataBitsText(int32_t wordLength)
+{
+    if (wordLength == WORDLENGTH_UNKNOWN) return QStringLiteral("-");
+    return QString::number(wordLength);
 }
 
 std::optional<QString> StopBitsText(int32_t stopBits)

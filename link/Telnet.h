@@ -1,7 +1,7 @@
 #pragma once
 // Every Telnet and COM-PORT-OPTION byte the data link knows, named once. The link never
-// negotiates: it recognises WILL/WONT/DO/DONT only to drop them from the front of a
-// received block, and it sends nothing but subnegotiation frames and IAC NOP.
+// negotiates: it recognises WILL/WONT/DO/DONT only to drop them from the module's stream,
+// and it sends nothing but subnegotiation frames and IAC NOP.
 
 #include <cstdint>
 
@@ -16,6 +16,9 @@ constexpr uint8_t WILL = 0xFB; // negotiation; followed by one option byte
 constexpr uint8_t SB = 0xFA; // start of subnegotiation, ended by IAC SE
 constexpr uint8_t NOP = 0xF1; // no operation: our keep-connection message
 constexpr uint8_t SE = 0xF0; // end of subnegotiation (only after IAC)
+// Command bytes run from SE up; DM, BRK, IP, AO, AYT, EC, EL, GA (0xF2-0xF9) lie between
+// NOP and SB and are only ever dropped. After IAC, a byte below this is no command at all.
+constexpr uint8_t FirstCommand = SE;
 
 // RFC 2217 option number, and the client-to-server commands we send under it.
 constexpr uint8_t COM_PORT_OPTION = 44;
@@ -25,6 +28,8 @@ constexpr uint8_t SET_PARITY = 3; // value: 1 none, 2 odd, 3 even, 4 mark, 5 spa
 constexpr uint8_t SET_STOPSIZE = 4; // value: 1 one, 2 two, 3 one and a half
 constexpr uint8_t SET_CONTROL = 5; // value: 1 none, 2 XON/XOFF, 3 RTS/CTS
 
+// Values of SET-DATASIZE: 5 to 8 data bits, or
+constexpr uint8_t DATASIZE_REQUEST = 0; // no setting: the server keeps its own
 // Values of SET-PARITY.
 constexpr uint8_t PARITY_REQUEST = 0; // no setting: the server keeps its own
 constexpr uint8_t PARITY_NONE_VALUE = 1; // then odd, even, mark, space: 2, 3, 4, 5

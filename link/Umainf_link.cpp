@@ -10,7 +10,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
-#include <cstring>
+#include <iterator>
 
 #include "app/Controls.h"
 
@@ -122,15 +122,18 @@ void TMainForm::StartConnection(TCustomWinSocket* socket)
     TeaAnswered = false;
     TeaWaitOver = false;
     TeaWaitTicks = 0;
+    // An IAC the last connection ended with was its data; the new stream starts afresh.
+    DeliverHeldIac();
     NvtReceiver.Reset();
+    NvtIacWaitTicks = 0;
+    NvtOverlongTold = false;
+    // The rest of a message cut on the last connection, its TEA answer or its line settings
+    // are not the new one's: the module would read them as the start of its stream. So is
+    // the rest of a line change's frames that it took in part; the change itself is told
+    // with the settings at the start.
+    DropPendingHead(PendingBoundCount);
+    DropPendingHead(PendingSettings.CutFrameRest());
     PaceMainTimer(); // what waits can go now
-    // The rest of a message cut on the last connection, or its TEA answer, is not the new
-    // one's: the module would read it as the start of its stream.
-    if (PendingBoundCount > 0) {
-        PendingCount -= PendingBoundCount;
-        memmove(PendingBuffer.get(), PendingBuffer.get() + PendingBoundCount, size_t(PendingCount));
-        PendingBoundCount = 0;
-    }
 }
 
 // ---- Client mode ----
@@ -147,6 +150,7 @@ void TMainForm::OnVSPClientSocketConnect(TCustomWinSocket* socket)
     LinkError = false;
     Reconnect.Up();
     StartConnection(socket);
+    TellLineSettings();
 }
 
 void TMainForm::OnVSPClientSocketDisconnect(TCustomWinSocket* socket)
@@ -186,6 +190,7 @@ void TMainForm::OnVSPServerSocketAccept(TCustomWinSocket* socket)
     StartConnection(socket);
     Log(QStringLiteral("TCP connected"));
     SetLabel(LANStatusServerLabel, QStringLiteral("Connected"));
+    TellLineSettings();
     // What the program wrote while no module was connected goes out in one piece; should
     // the fresh connection not take it all, the rest stays for the next flush.
     if (PendingCount > 0 && !AwaitingTeaChallenge()) SendPending(socket);

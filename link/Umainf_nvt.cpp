@@ -1,8 +1,9 @@
 // The Telnet side of the data link: the NVT option boxes, the hook the relay calls to
 // escape 0xFF towards the module, the keep-connection message, the
 // answer to a module's TEA challenge and the RFC 2217 frames that carry the virtual port's
-// line settings to the module. The byte work is done by the codecs (Nvt, Tea, Rfc2217);
-// the handlers here only gather the inputs, send and report.
+// line settings to the module, on each change and at the start of each connection. The byte work is
+// done by the codecs (Nvt, Tea, Rfc2217); the handlers here only gather the inputs, send and
+// report.
 
 #include "app/Dialogs.h"
 #include "app/Umainf.h"
@@ -101,48 +102,85 @@ void TMainForm::AnswerTeaChallenge(TCustomWinSocket* socket, const uint8_t* bloc
 
 // ---- Line settings to the module (RFC 2217) ----
 
+namespace {
+void AddLineControl(TelnetFrames& frames, const TLineSettings::TLineControl& line)
+{
+    // Always parity, stop size, data size, in this order.
+    frames.Add(PortControlFrame(telnet::SET_PARITY, SetParityValue(line.Parity)));
+    frames.Add(PortControlFrame(telnet::SET_STOPSIZE, SetStopSizeValue(line.StopBits)));
+    frames.Add(PortControlFrame(telnet::SET_DATASIZE, SetDataSizeValue(line.WordLength)));
+}
+
+void AddHandflow(TelnetFrames& frames, const TLineSettings::THandflow& flow)
+{
+    frames.Add(PortControlFrame(
+        telnet::SET_CONTROL, SetControlValue(flow.ControlHandShake, flow.FlowReplace)));
+}
+} // namespace
+
 // With "NVT port setup" on, a change is never lost for the module: made while the link is
-// down, it is logged as refused at that moment, shown, and waits in the store for the next
-// connection.
+// down, it is logged as refused at that moment and shown, and the module is told on the next
+// connection, in its place among the bytes that wait.
 
 void TMainForm::OnVSPortBaudRate(int32_t baudRate)
 {
+    TLineSettings now = PendingSettings.Current();
+    now.BaudRate = baudRate;
     const bool connected = LinkUsable();
     if (!PortSetupWanted() || !connected)
         Log(QStringLiteral("Can't set remonte baudrate, not connected to module"));
-    if (!PortSetupWanted()) return;
-    BaudLabel->setText(QString::number(baudRate));
-    if (SendPortControl(BaudRateFrame(baudRate)) && connected && LinkUsable())
-        Log(QStringLiteral("Remonte baudrate set"));
+    if (PortSetupWanted()) BaudLabel->setText(QString::number(baudRate));
+    TelnetFrames frames;
+    frames.Add(BaudRateFrame(baudRate));
+    if (SendLineChange(now, frames) && connected) Log(QStringLiteral("Remonte baudrate set"));
 }
 
 void TMainForm::OnVSPortLineControl(int32_t stopBits, int32_t parity, int32_t wordLength)
 {
+    TLineSettings now = PendingSettings.Current();
+    now.LineControl = TLineSettings::TLineControl { stopBits, parity, wordLength };
     const bool connected = LinkUsable();
     if (!PortSetupWanted() || !connected)
         Log(QStringLiteral("Remonte control options couldn't be set, not connected to module"));
-    if (!PortSetupWanted()) return;
-    // Always parity, stop size, data size, in this order.
-    ParityLabel->setText(ParityText(parity));
-    if (!SendPortControl(PortControlFrame(telnet::SET_PARITY, SetParityValue(parity)))) return;
-    if (const auto text = StopBitsText(stopBits)) StopBitsLabel->setText(*text);
-    if (!SendPortControl(PortControlFrame(telnet::SET_STOPSIZE, SetStopSizeValue(stopBits))))
-        return;
-    BitsLabel->setText(QString::number(wordLength));
-    if (!SendPortControl(PortControlFrame(telnet::SET_DATASIZE, SetDataSizeValue(wordLength))))
-        return;
-    if (connected && LinkUsable()) Log(QStringLiteral("Remonte control options set"));
+    if (PortSetupWanted()) {
+        ParityLabel->setText(ParityText(parity));
+        if (const auto text = StopBitsText(stopBits)) StopBitsLabel->setText(*text);
+        BitsLabel->setText(DataBitsText(wordLength));
+    }
+    TelnetFrames frames;
+    AddLineControl(frames, *now.LineControl);
+    if (SendLineChange(now, frames) && connected)
+        Log(QStringLiteral("Remonte control options set"));
 }
 
 void TMainForm::OnVSPortHandflow(int32_t controlHandShake, int32_t flowReplace, int32_t, int32_t)
 {
+    TLineSettings now = PendingSettings.Current();
+    now.Handflow = TLineSettings::THandflow { controlHandShake, flowReplace };
     const bool connected = LinkUsable();
     if (!PortSetupWanted() || !connected)
         Log(QStringLiteral("Remonte handshake couldn't be set, not connected to module"));
+    TelnetFrames frames;
+    AddHandflow(frames, *now.Handflow);
+    if (SendLineChange(now, frames) && connected) Log(QStringLiteral("Remonte handshake set"));
+}
+
+void TMainForm::TellLineSettings()
+{
+    // The module may have opened its line with settings of its own (ser2net does at every
+    // connection, many modules after a reboot): the program's bytes must not cross at those.
     if (!PortSetupWanted()) return;
-    const uint8_t value = SetControlValue(controlHandShake, flowReplace);
-    if (SendPortControl(PortControlFrame(telnet::SET_CONTROL, value)) && connected && LinkUsable())
-        Log(QStringLiteral("Remonte handshake set"));
+    const TLineSettings head = PendingSettings.AtHead(PendingCount);
+    TelnetFrames frames;
+    if (head.BaudRate) frames.Add(BaudRateFrame(*head.BaudRate));
+    if (head.LineControl) AddLineControl(frames, *head.LineControl);
+    if (head.Handflow) AddHandflow(frames, *head.Handflow);
+    // At the head of the store and bound to this connection: behind the TEA answer, which
+    // goes first, and ahead of every byte that waits.
+    if (frames.Size == 0 || !StorePending(frames.Bytes, frames.Size, true)) return;
+    if (head.BaudRate) Log(QStringLiteral("Remonte baudrate set"));
+    if (head.LineControl) Log(QStringLiteral("Remonte control options set"));
+    if (head.Handflow) Log(QStringLiteral("Remonte handshake set"));
 }
 
 } // namespace vsp

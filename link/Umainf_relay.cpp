@@ -7,6 +7,7 @@
 #include "app/Umainf.h"
 #include "link/Nvt.h"
 #include "link/Sockets.h"
+#include "link/Telnet.h"
 #include "vport/Uping.h"
 
 #include <QCheckBox>
@@ -82,6 +83,7 @@ void TMainForm::MainTimerStep()
     KeepTicks += 1;
     if (old >= KeepCheckTicks) SendKeepConnection();
     TeaWaitStep();
+    NvtIacWaitStep();
     CloseDrainStep();
     ReconnectScheduleStep();
     // While the link is suspended the count keeps growing; stop short of overflowing.
@@ -150,9 +152,12 @@ int TMainForm::SendPending(TCustomWinSocket* connection)
     const int sent = connection->SendBuf(PendingBuffer.get(), PendingCount);
     connection->Unlock();
     if (sent <= 0) return sent;
-    Count(LanTxCount, sent);
+    // Only the program's bytes are relay data: not the messages and frames among them.
+    const int32_t bound = qMin(sent, PendingBoundCount);
+    const int32_t frames = PendingSettings.LeftHead(sent);
+    Count(LanTxCount, sent - bound - frames);
     CountersChanged = true;
-    PendingBoundCount = qMax(0, PendingBoundCount - sent);
+    PendingBoundCount -= bound;
     if (sent < PendingCount)
         memmove(PendingBuffer.get(), PendingBuffer.get() + sent, size_t(PendingCount - sent));
     PendingCount -= sent;
@@ -189,6 +194,7 @@ void TMainForm::DropProgramBytes()
     // The rest of a message the connection took in part stays: it is the connection's.
     int32_t dropped = PendingCount - PendingBoundCount;
     PendingCount = PendingBoundCount;
+    PendingSettings.DroppedTail(PendingCount);
     uint8_t sink[ReceiveBlockSize];
     for (int32_t n; (n = VSPort->Read(sink, ReceiveBlockSize)) > 0;)
         dropped += n;
@@ -209,6 +215,7 @@ bool TMainForm::StorePending(const uint8_t* bytes, int32_t size, bool atHead)
         memmove(store + size, store, size_t(PendingCount));
         memcpy(store, bytes, size_t(size));
         PendingBoundCount += size;
+        PendingSettings.PutAtHead(size);
     } else {
         memcpy(store + PendingCount, bytes, size_t(size));
     }
@@ -239,22 +246,40 @@ bool TMainForm::PortSetupWanted() const
     return NVTPortSetupCheckBox->isChecked();
 }
 
-bool TMainForm::SendPortControl(const TelnetFrame& frame)
+void TMainForm::DropPendingHead(int32_t n)
 {
-    // As on a serial line, the frame goes out behind the bytes the program wrote before
-    // the change. Normally the flush empties the store at once and the frame follows
-    // directly. While the module is not reading, the link is down or the TEA answer is
-    // still to go, the frame waits in the store behind those bytes, so consecutive changes
-    // reach the module whole and in the order they were made. (A program sets its line
-    // right after opening the port, before the connect the open started has finished.)
-    if (LinkUsable() && !AwaitingTeaChallenge()) {
-        if (PendingCount > 0) FlushPending();
-        if (LinkUsable() && PendingCount == 0
-            && SendMessage(DataConnection, frame.Bytes, frame.Size, false) == TSendResult::Whole)
-            return true;
-        // Nothing of it went (would block, or the send failed and the link is down now).
+    if (n <= 0) return;
+    PendingSettings.LeftHead(n);
+    PendingCount -= n;
+    memmove(PendingBuffer.get(), PendingBuffer.get() + n, size_t(PendingCount));
+    PendingBoundCount = qMax(0, PendingBoundCount - n);
+}
+
+bool TMainForm::SendLineChange(const TLineSettings& now, const TelnetFrames& frames)
+{
+    int32_t stored = 0;
+    bool sent = false;
+    if (PortSetupWanted()) {
+        const uint8_t* bytes = frames.Bytes;
+        const int size = frames.Size;
+        // As on a serial line, the frames go out behind the bytes the program wrote before
+        // the change. Normally the flush empties the store at once and they follow directly.
+        if (LinkUsable() && !AwaitingTeaChallenge()) {
+            if (PendingCount > 0) FlushPending();
+            sent = LinkUsable() && PendingCount == 0
+                && SendMessage(DataConnection, bytes, size, false) == TSendResult::Whole;
+        }
+        // Otherwise they wait in the store in their place: for this connection (the module is
+        // not reading, or its TEA answer is still to go), or for the next one when bytes
+        // written before the change wait too. With nothing waiting, the next connection is
+        // told the settings at its start.
+        const bool inPlace = LinkUsable() || PendingCount > PendingBoundCount;
+        if (!sent && inPlace && PendingCount + size <= PendingCapacity - LineSettingsRoom
+            && StorePending(bytes, size, false))
+            stored = size;
     }
-    return StorePending(frame.Bytes, frame.Size, false);
+    PendingSettings.Changed(now, PendingCount, stored);
+    return LinkUsable() && (sent || stored > 0);
 }
 
 void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
@@ -273,28 +298,55 @@ void TMainForm::OnVSPClientSocketRead(TCustomWinSocket* socket)
         AnswerTeaChallenge(socket, block, n);
         return;
     }
-    // Leading commands go, and escaped 0xFF become one, with the stream's state kept
-    // across reads: a read ends wherever TCP had bytes, inside a command or a pair too.
-    const bool filter = NVTFilterCheckBox->isChecked();
-    if (filter)
-        n = NvtReceiver.Receive(block, n);
-    else
-        NvtReceiver.Reset(); // switched on again, it starts on a fresh block
-    if (n == 0) return;
-    if (VSPort->IsOpened()) {
-        const int32_t written = qMax<int32_t>(0, VSPort->Write(block, n));
-        Count(SerialTxCount, written);
-        CountersChanged = true;
-        if (written < n) {
-            // The program is behind: keep the rest and stop reading until it is taken.
-            HeldCount = n - written;
-            memcpy(HeldBlock, block + written, size_t(HeldCount));
-            SerialOutputHeld = true;
-            PaceMainTimer();
-        }
+    if (!NVTFilterCheckBox->isChecked()) {
+        NvtReceiver.Reset(); // switched on again, it starts between commands
+        DeliverToPort(block, n);
         return;
     }
-    Log(QStringLiteral("Serial port closed, data dropped out"));
+    // Commands go wherever they stand, and escaped 0xFF become one, with the stream's state
+    // kept across reads: a read ends wherever TCP had bytes, inside a command too.
+    uint8_t data[ReceiveBlockSize + TNvtReceiver::MaxGrowth];
+    const TNvtReceiver::TResult got = NvtReceiver.Receive(block, n, data);
+    if (got.SubnegotiationsDropped > 0 && !NvtOverlongTold) {
+        NvtOverlongTold = true;
+        Log(QStringLiteral("Telnet subnegotiation from module longer than %1 bytes, dropped")
+                .arg(TNvtReceiver::SubnegotiationLimit));
+    }
+    NvtIacWaitTicks = 0;
+    if (NvtReceiver.HoldsIac()) PaceMainTimer();
+    if (got.Count > 0) DeliverToPort(data, got.Count);
+}
+
+void TMainForm::NvtIacWaitStep()
+{
+    if (NvtReceiver.HoldsIac() && ++NvtIacWaitTicks >= NvtIacWaitLimitTicks) DeliverHeldIac();
+}
+
+void TMainForm::DeliverHeldIac()
+{
+    // An IAC that no byte followed is a data byte the module did not escape. It goes behind
+    // whatever the port has not taken yet.
+    if (SerialOutputHeld || !NvtReceiver.TakeHeldIac()) return;
+    const uint8_t iac = telnet::IAC;
+    DeliverToPort(&iac, 1);
+}
+
+void TMainForm::DeliverToPort(const uint8_t* bytes, int32_t n)
+{
+    if (!VSPort->IsOpened()) {
+        Log(QStringLiteral("Serial port closed, data dropped out"));
+        return;
+    }
+    const int32_t written = qMax<int32_t>(0, VSPort->Write(bytes, n));
+    Count(SerialTxCount, written);
+    CountersChanged = true;
+    if (written < n) {
+        // The program is behind: keep the rest and stop reading until it is taken.
+        HeldCount = n - written;
+        memcpy(HeldBlock, bytes + written, size_t(HeldCount));
+        SerialOutputHeld = true;
+        PaceMainTimer();
+    }
 }
 
 } // namespace vsp

@@ -466,6 +466,39 @@ private Q_SLOTS:
         QVERIFY(!client.Ok("open " + QFile::encodeName(link)));
     }
 
+    // A program opens the port for 7 data bits and even parity (Modbus RTU's 8E1 is as
+    // common). The pty cannot hold them, so the module is told to keep its own format rather
+    // than switched to the 8N1 the kernel forces; speed, stop bits and flow control go out.
+    void formatThePtyCannotHoldIsLeftToTheModule()
+    {
+        Bridge b(false, { "--mode", "sink", "--telnet" });
+        b.form->NVTEnabledCheckBox->setChecked(true);
+        b.form->NVTPortSetupCheckBox->setChecked(true);
+        b.form->CreateCOMBitBtnClick();
+        PtyClient client;
+        QVERIFY2(client.Ok("serial " + b.Link() + " baudrate=9600 bytesize=7 parity=E"),
+            qPrintable(client.Error()));
+        QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Connected"));
+        QVERIFY2(client.Ok("serialset rtscts=1"), qPrintable(client.Error()));
+        const auto control = b.sim.WaitForEvent(
+            QStringLiteral("rfc2217"), { { "command", 5 }, { "value", 3 } }, 10000);
+        QVERIFY2(control, qPrintable(b.sim.Describe()));
+        QHash<int, QList<qint64>> sent; // command -> the values it carried, in order
+        for (const QJsonObject& e : b.sim.EventsNamed(QStringLiteral("rfc2217")))
+            sent[e.value(QStringLiteral("command")).toInt()]
+                << e.value(QStringLiteral("value")).toInteger();
+        QVERIFY2(!sent[1].isEmpty() && sent[1].last() == 9600, qPrintable(b.sim.Describe(30)));
+        QVERIFY2(!sent[4].isEmpty() && sent[4].last() == 1, qPrintable(b.sim.Describe(30)));
+        // Never SET-PARITY none or SET-DATASIZE 8: only "keep your own".
+        QVERIFY(!sent[3].isEmpty() && !sent[2].isEmpty());
+        for (qint64 v : sent[3] + sent[2])
+            QCOMPARE(v, qint64(0));
+        QCOMPARE(b.form->ParityLabel->text(), QStringLiteral("unknown"));
+        QCOMPARE(b.form->BitsLabel->text(), QStringLiteral("-"));
+        QCOMPARE(b.form->BaudLabel->text(), QStringLiteral("9600"));
+        QCOMPARE(b.sim.EventsNamed(QStringLiteral("received")).size(), 0);
+    }
+
     // A megabyte each way, in both modes. Toward the program the module sends windows of
     // 32 KB at full speed, each once the last has been read, as a protocol with its own
     // acknowledgements would: a burst that fits what the pty side holds arrives whole

@@ -132,7 +132,7 @@ struct Link {
 class TstNvtLink : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // ---- 0xFF escaping and leading commands ----
+    // ---- 0xFF escaping and Telnet commands from the module ----
 
     void programBytesToModule_data()
     {
@@ -174,8 +174,12 @@ private Q_SLOTS:
             << true << Hex("fffb03fffd03fffb01fffe01fffd00fffb00fffd2c4849") << Hex("4849");
         QTest::newRow("server's RFC 2217 answer, then data")
             << true << Hex("fffa2c6500002580fff041") << Hex("41");
-        QTest::newRow("command after the first data byte stays")
-            << true << Hex("41fff1") << Hex("41fff1");
+        QTest::newRow("command after the first data byte goes")
+            << true << Hex("41fff142") << Hex("4142");
+        QTest::newRow("server's RFC 2217 answer between data")
+            << true << Hex("414243fffa2c650001c200fff0444546") << Hex("414243444546");
+        QTest::newRow("unescaped 0xFF before a plain byte: both data")
+            << true << Hex("41ff42") << Hex("41ff42");
         QTest::newRow("subnegotiation cut at the block end")
             << true << Hex("fffa2c0100") << QByteArray();
         QTest::newRow("only a negotiation") << true << Hex("fffd2c") << QByteArray();
@@ -202,10 +206,13 @@ private Q_SLOTS:
             << QList<QByteArray> { Hex("ff"), Hex("ff41") } << Hex("ff41");
         QTest::newRow("lone 0xFF at the front waits for the next read: a command")
             << QList<QByteArray> { Hex("ff"), Hex("f141") } << Hex("41");
-        QTest::newRow("0xFF after data, then a command byte: all data, as in one read")
-            << QList<QByteArray> { Hex("41ff"), Hex("f142") } << Hex("41fff142");
-        QTest::newRow("0xFF after data, then a negotiation's bytes: all data")
-            << QList<QByteArray> { Hex("41ff"), Hex("fb0342") } << Hex("41fffb0342");
+        QTest::newRow("0xFF after data, then a command byte: the command goes")
+            << QList<QByteArray> { Hex("41ff"), Hex("f142") } << Hex("4142");
+        QTest::newRow("0xFF after data, then a negotiation's bytes: the negotiation goes")
+            << QList<QByteArray> { Hex("41ff"), Hex("fb0342") } << Hex("4142");
+        QTest::newRow("server's answer after data, cut inside its value")
+            << QList<QByteArray> { Hex("414243fffa2c6500"), Hex("01c200fff0444546") }
+            << Hex("414243444546");
         QTest::newRow("negotiation cut before its option")
             << QList<QByteArray> { Hex("fffb"), Hex("0342") } << Hex("42");
         QTest::newRow("server's RFC 2217 answer cut in two")
@@ -216,8 +223,13 @@ private Q_SLOTS:
         QFETCH(QList<QByteArray>, blocks);
         QFETCH(QByteArray, toPort);
         Link l;
-        QVERIFY2(
-            l.Up(Mode::Client, {}, [](FormHarness& w) { w->NVTFilterCheckBox->setChecked(true); }),
+        // The timer stands still: a lone 0xFF waits for the next read however slow the
+        // machine is.
+        QVERIFY2(l.Up(Mode::Client, {},
+                     [](FormHarness& w) {
+                         w->NVTFilterCheckBox->setChecked(true);
+                         w->MainTimer->stop();
+                     }),
             qPrintable(l.error));
         for (const QByteArray& block : blocks)
             QVERIFY2(l.ModuleSends(block), qPrintable(l.error));
@@ -238,9 +250,51 @@ private Q_SLOTS:
         QCOMPARE(l.w.port->Output, toPort);
         QCOMPARE(l.w->SerialTxCount, toPort.size());
         // What the block left unfinished ends with the next one (IAC SE closes a cut
-        // subnegotiation, and is itself dropped at the front of a read).
+        // subnegotiation, and is itself a command that goes).
         QVERIFY2(l.ModuleSends(filter ? Hex("fff05a") : QByteArray("Z")), qPrintable(l.error));
         QCOMPARE(l.w.port->Output, toPort + "Z");
+    }
+
+    // Malformed input costs bounded data and is never silent: a lone IAC is data once 0.2 s
+    // have passed without the byte that would make it a command; a subnegotiation that runs
+    // past 64 bytes is given up with one log line per connection.
+    void malformedInputFromModule()
+    {
+        const QString overlong
+            = QStringLiteral("Telnet subnegotiation from module longer than 64 bytes, dropped");
+        Link l;
+        QVERIFY2(l.Up(Mode::Server, {},
+                     [](FormHarness& w) {
+                         w->NVTFilterCheckBox->setChecked(true);
+                         w->MainTimer->stop();
+                     }),
+            qPrintable(l.error));
+        TMainForm* f = l.w.form.get();
+        QVERIFY2(l.ModuleSends(Hex("41ff")), qPrintable(l.error));
+        Ticks(f, TMainForm::NvtIacWaitLimitTicks - 1);
+        QCOMPARE(l.w.port->Output.toHex(' '), QByteArray("41"));
+        Ticks(f, 1);
+        QCOMPARE(l.w.port->Output.toHex(' '), QByteArray("41 ff"));
+        QCOMPARE(l.w->SerialTxCount, 2);
+        // What comes later is read afresh: F1 alone is data.
+        QVERIFY2(l.ModuleSends(Hex("f142")), qPrintable(l.error));
+        QCOMPARE(l.w.port->TakeOutput().toHex(' '), QByteArray("41 ff f1 42"));
+
+        const QByteArray tooLong = Hex("fffa2c") + QByteArray(61, 'x') + "B";
+        for (int connection = 1; connection <= 2; ++connection) {
+            if (connection > 1) {
+                const qsizetype mark = l.sim.Mark();
+                QVERIFY(l.sim.Close());
+                QTRY_VERIFY(!l.w->DataConnection);
+                QVERIFY(l.sim.ConnectTo(
+                    QStringLiteral("127.0.0.1"), quint16(l.w->VSPServerSocket->LocalPort())));
+                QVERIFY2(l.Connected(mark), qPrintable(l.error));
+            }
+            QVERIFY2(l.ModuleSends(tooLong), qPrintable(l.error));
+            QVERIFY2(l.ModuleSends(tooLong), qPrintable(l.error));
+            QCOMPARE(l.w.port->TakeOutput(), QByteArray("BB"));
+            QCOMPARE(l.LogCount(overlong), connection);
+        }
     }
 
     // ---- Keep-connection message ----
@@ -609,51 +663,70 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("frames");
         QTest::addColumn<QString>("parityLabel");
         QTest::addColumn<QString>("stopLabel"); // empty: unchanged
+        QTest::addColumn<QString>("bitsLabel");
         QTest::newRow("two stop bits")
             << "line" << QList<int> { STOPBITS_TWO, PARITY_NONE, 8 }
             << Hex("fffa2c0301fff0fffa2c0402fff0fffa2c0208fff0") << "none"
-            << "2";
+            << "2"
+            << "8";
         QTest::newRow("one and a half stop bits")
             << "line" << QList<int> { STOPBITS_ONE5, PARITY_ODD, 5 }
             << Hex("fffa2c0302fff0fffa2c0403fff0fffa2c0205fff0") << "odd"
-            << "1 1/2";
+            << "1 1/2"
+            << "5";
         QTest::newRow("space parity, 7 bits")
             << "line" << QList<int> { STOPBITS_ONE, PARITY_SPACE, 7 }
             << Hex("fffa2c0305fff0fffa2c0401fff0fffa2c0207fff0") << "space"
-            << "1";
+            << "1"
+            << "7";
         QTest::newRow("parity 7 is unknown")
             << "line" << QList<int> { STOPBITS_ONE, 7, 8 }
             << Hex("fffa2c0300fff0fffa2c0401fff0fffa2c0208fff0") << "unknown"
-            << "1";
+            << "1"
+            << "8";
+        // What the pty reports: the module keeps its own data bits and parity.
+        QTest::newRow("data bits and parity unknown")
+            << "line" << QList<int> { STOPBITS_TWO, PARITY_UNKNOWN, WORDLENGTH_UNKNOWN }
+            << Hex("fffa2c0300fff0fffa2c0402fff0fffa2c0200fff0") << "unknown"
+            << "2"
+            << "-";
         QTest::newRow("stop bits 5: value 6, label kept")
             << "line" << QList<int> { 5, PARITY_EVEN, 8 }
             << Hex("fffa2c0303fff0fffa2c0406fff0fffa2c0208fff0") << "even"
-            << "";
+            << ""
+            << "8";
         // A value byte 0xFF is doubled, as RFC 854 wants inside a subnegotiation.
         QTest::newRow("baud rate 511: its 0xFF doubled")
             << "baud" << QList<int> { 511 } << Hex("fffa2c01000001fffffff0") << ""
+            << ""
             << "";
         QTest::newRow("baud rate 0xFFFFFFFF")
             << "baud" << QList<int> { -1 } << Hex("fffa2c01fffffffffffffffffff0") << ""
+            << ""
             << "";
         QTest::newRow("stop bits 254: value 255 doubled")
             << "line" << QList<int> { 254, PARITY_NONE, 8 }
             << Hex("fffa2c0301fff0fffa2c04fffffff0fffa2c0208fff0") << "none"
-            << "";
+            << ""
+            << "8";
         QTest::newRow("no flow control")
             << "flow" << QList<int> { 0, 0 } << Hex("fffa2c0501fff0") << ""
+            << ""
             << "";
         QTest::newRow("XON/XOFF") << "flow"
                                   << QList<int> { 0, SERIAL_AUTO_TRANSMIT | SERIAL_AUTO_RECEIVE }
                                   << Hex("fffa2c0502fff0") << ""
+                                  << ""
                                   << "";
         QTest::newRow("RTS/CTS") << "flow"
                                  << QList<int> { SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE }
                                  << Hex("fffa2c0503fff0") << ""
+                                 << ""
                                  << "";
         QTest::newRow("DTR and RTS only switched on")
             << "flow" << QList<int> { SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL }
             << Hex("fffa2c0500fff0") << ""
+            << ""
             << "";
     }
     void portSettingValues()
@@ -663,6 +736,7 @@ private Q_SLOTS:
         QFETCH(QByteArray, frames);
         QFETCH(QString, parityLabel);
         QFETCH(QString, stopLabel);
+        QFETCH(QString, bitsLabel);
         Link l;
         QVERIFY2(l.Up(Mode::Client, {},
                      [](FormHarness& w) { w->NVTPortSetupCheckBox->setChecked(true); }),
@@ -673,7 +747,7 @@ private Q_SLOTS:
             QCOMPARE(l.w->ParityLabel->text(), parityLabel);
             QCOMPARE(l.w->StopBitsLabel->text(),
                 stopLabel.isEmpty() ? QStringLiteral("before") : stopLabel);
-            QCOMPARE(l.w->BitsLabel->text(), QString::number(values[2]));
+            QCOMPARE(l.w->BitsLabel->text(), bitsLabel);
             QCOMPARE(l.w.LogLines().last(), QStringLiteral("Remonte control options set"));
         } else if (event == QLatin1String("baud")) {
             l.w.port->OnBaudRate(values[0]);
@@ -728,8 +802,8 @@ private Q_SLOTS:
     }
 
     // A program sets its line right after opening the port, while the connect the open
-    // started is still under way: the changes are refused for the moment, shown, and reach
-    // the module in their order on the connection the open made, the only one.
+    // started is still under way: the changes are refused for the moment, shown, and the
+    // connection the open made, the only one, is told them at its start.
     void settingsWhileLinkDownGoOutOnConnect()
     {
         Link l;
@@ -759,14 +833,89 @@ private Q_SLOTS:
                                       "fffa2c0207fff0 fffa2c0503fff0")),
             qPrintable(l.error));
         QCOMPARE(l.sim.EventsNamed(QStringLiteral("connected")).size(), 1);
-        // Sent once: a later connection does not get them again.
         QCOMPARE(w->PendingCount, 0);
+        QCOMPARE(w->LanTxCount, 1); // the marker: the frames are no relay data
+    }
+
+    // A module opens its line with settings of its own at every connection (ser2net does, and
+    // many modules after a reboot). Each new connection is told the settings of the first
+    // byte it will get, the ones the program had when it wrote it, behind the TEA answer;
+    // a change made while bytes wait keeps its place among them.
+    void settingsFollowEveryConnection_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<bool>("tea");
+        QTest::newRow("client") << int(Mode::Client) << false;
+        QTest::newRow("client, TEA") << int(Mode::Client) << true;
+        QTest::newRow("server") << int(Mode::Server) << false;
+        QTest::newRow("server, TEA") << int(Mode::Server) << true;
+    }
+    void settingsFollowEveryConnection()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, tea);
+        Link l;
+        QVERIFY2(l.Up(Mode(mode), tea ? QStringList { "--tea" } : QStringList {},
+                     [&](FormHarness& w) {
+                         w->NVTPortSetupCheckBox->setChecked(true);
+                         w->TEAEnabledCheckBox->setChecked(tea);
+                     }),
+            qPrintable(l.error));
+        FormHarness& w = l.w;
+        auto teaOk = [&](int connections) {
+            return !tea
+                || QTest::qWaitFor(
+                    [&] { return l.sim.EventsNamed(QStringLiteral("tea")).size() == connections; },
+                    5000);
+        };
+        QVERIFY2(teaOk(1), qPrintable(l.sim.Describe()));
+        QTRY_VERIFY(!w->AwaitingTeaChallenge());
+        w.port->OnBaudRate(115200);
+        w.port->OnLineControl(STOPBITS_TWO, PARITY_NONE, 8);
+        w.port->OnHandflow(SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 0, 0);
+        const QByteArray settings = Hex("fffa2c010001c200fff0 fffa2c0301fff0 fffa2c0402fff0"
+                                        "fffa2c0208fff0 fffa2c0503fff0");
+        const int first = l.sim.LatestConn();
+        QVERIFY2(l.sim.WaitForReceived(settings.size(), 5000, first), qPrintable(l.sim.Describe()));
+        QCOMPARE(l.sim.Received(first), settings);
+
+        // The module goes; the program writes, changes its speed and writes again.
+        QVERIFY(l.sim.Close());
+        QTRY_VERIFY(!w->DataConnection);
+        const qsizetype mark = l.sim.Mark();
+        w.port->ProgramWrites("a");
+        w.port->OnBaudRate(9600);
+        QCOMPARE(w.LogLines().last(),
+            QStringLiteral("Can't set remonte baudrate, not connected to module"));
+        w.port->ProgramWrites("b");
+        if (Mode(mode) == Mode::Server)
+            QVERIFY(l.sim.ConnectTo(
+                QStringLiteral("127.0.0.1"), quint16(w->VSPServerSocket->LocalPort())));
+        QVERIFY2(l.Connected(mark), qPrintable(l.error));
+        const QString connected = Mode(mode) == Mode::Server
+            ? QStringLiteral("TCP connected")
+            : QStringLiteral("TCP connected module 127.0.0.1");
+        const QStringList log = w.LogLines();
+        QCOMPARE(log.mid(log.lastIndexOf(connected) + 1, 3),
+            (QStringList {
+                "Remonte baudrate set", "Remonte control options set", "Remonte handshake set" }));
+        QVERIFY2(teaOk(2), qPrintable(l.sim.Describe()));
+        if (tea)
+            QVERIFY2(l.sim.EventsNamed(QStringLiteral("tea")).last().value("ok").toBool(),
+                qPrintable(l.sim.Describe()));
+        // "a" was written at 115,200 baud, "b" at 9,600.
+        const QByteArray second = settings + "a" + Hex("fffa2c0100002580fff0") + "b";
+        const int conn = l.sim.LatestConn();
+        QVERIFY2(l.sim.WaitForReceived(second.size(), 5000, conn), qPrintable(l.sim.Describe()));
+        QCOMPARE(l.sim.Received(conn).toHex(' '), second.toHex(' '));
+        QCOMPARE(w->LanTxCount, 2); // the program's bytes only
+        QCOMPARE(w->SerialRxCount, 2);
     }
 
     // The module resets the connection and the program changes its line before the link
     // has noticed: the first send raises the error event, the change is not reported as
-    // done, and its frames wait, with the later ones, for the connection that comes back by
-    // itself.
+    // done, and the connection that comes back by itself is told the settings in force,
+    // that change and the later one.
     void sendFailureKeepsTheChangeForTheNextConnection()
     {
         QTcpServer module;
@@ -796,7 +945,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(module.hasPendingConnections(), 10000);
         QTcpSocket* again = module.nextPendingConnection();
         const QByteArray frames
-            = Hex("fffa2c0301fff0 fffa2c0402fff0 fffa2c0208fff0 fffa2c0100002580fff0");
+            = Hex("fffa2c0100002580fff0 fffa2c0301fff0 fffa2c0402fff0 fffa2c0208fff0");
         QTRY_COMPARE(again->bytesAvailable(), qint64(frames.size()));
         QCOMPARE(again->readAll(), frames);
     }

@@ -6,10 +6,11 @@
 // - its bytes: the master is read into a fixed input ring; OnRxChar is raised once for each
 //   batch read. A full ring stops reading, so the kernel holds the writer back.
 // - its line settings: packet mode on the master plus EXTPROC in the slave's lflag turns
-//   every tcsetattr into a status byte. A program that builds its termios from zero (lflag
-//   = 0, as much C code does) clears EXTPROC: it sends one last status byte and then nothing,
-//   so while EXTPROC is off the termios is compared on a timer instead. (stty and pyserial
-//   3.5 keep the flag.)
+//   every tcsetattr into a status byte. Data bits and parity are reported unknown: the
+//   kernel forces every pty to 8 bits without parity, so what the program set is lost. A program
+//   that builds its termios from zero (lflag = 0, as much C code does) clears EXTPROC: it sends one
+//   last status byte and then nothing, so while EXTPROC is off the termios is compared on a timer
+//   instead. (stty and pyserial 3.5 keep the flag.)
 
 #include "vport/PtyPort.h"
 
@@ -297,9 +298,10 @@ bool TPtyVSPort::Impl::CheckLine(bool setCommState)
     line = now;
     UpdateSettingsPoll();
     if (!setCommState && !changed) return true;
-    // One set of the comm state, reported the way a serial driver reports it.
+    // One set of the comm state, reported the way a serial driver reports it. The data bits
+    // and parity the termios holds are the kernel's (8, none), not the program's: unknown.
     return Raise(q->OnBaudRate, now.baudRate)
-        && Raise(q->OnLineControl, now.stopBits, now.parity, now.wordLength)
+        && Raise(q->OnLineControl, now.stopBits, PARITY_UNKNOWN, WORDLENGTH_UNKNOWN)
         && Raise(q->OnHandflow, now.controlHandShake, now.flowReplace, int32_t(0), int32_t(0));
 }
 

@@ -69,6 +69,7 @@ void TMainForm::CreateCOMBitBtnClick()
     // Bytes stored for an earlier port, and an earlier link's error, are not this port's.
     PendingCount = 0;
     PendingBoundCount = 0;
+    PendingSettings = {}; // a new pty: the program sets its line afresh
     LinkError = false;
     // Both port fields must be port numbers, whichever mode is in use. Outside server mode
     // nothing listens, and a server port of 0 (as stores and services have it) says so.

@@ -22,6 +22,13 @@ constexpr int32_t SERIAL_RTS_HANDSHAKE = 0x80; // FlowReplace
 constexpr int32_t STOPBITS_ONE = 0, STOPBITS_ONE5 = 1, STOPBITS_TWO = 2;
 constexpr int32_t PARITY_NONE = 0, PARITY_ODD = 1, PARITY_EVEN = 2, PARITY_MARK = 3,
                   PARITY_SPACE = 4;
+// A backend that cannot know what the program set reports these instead of a value it
+// made up: the pty, whose kernel forces 8 data bits without parity whatever the program
+// asked for. Real values are PARITY_NONE..PARITY_SPACE and 5..8 data bits, so a backend
+// that learns the program's real format reports it through the same event, and the two
+// are never confused. The module is then told to keep its own format.
+constexpr int32_t PARITY_UNKNOWN = -1;
+constexpr int32_t WORDLENGTH_UNKNOWN = 0;
 
 class TVSPort {
 public:
@@ -44,6 +51,7 @@ public:
     std::function<void(int32_t count)> OnRxChar;
     std::function<void(bool on)> OnOpenClose;
     std::function<void(int32_t baudRate)> OnBaudRate;
+    // parity may be PARITY_UNKNOWN and wordLength WORDLENGTH_UNKNOWN (see above).
     std::function<void(int32_t stopBits, int32_t parity, int32_t wordLength)> OnLineControl;
     std::function<void(
         int32_t controlHandShake, int32_t flowReplace, int32_t xonLimit, int32_t xoffLimit)>

@@ -18,7 +18,8 @@ Commands:
   setattr KEY=VAL...             tcsetattr on the newest descriptor, keeping the other flags
                                  (baud, cstopb, crtscts, ixon, ixoff, extproc, echo, icanon)
   stty PATH ARGS...              run stty -F PATH ARGS -> "ok RC"
-  serial PATH KEY=VAL...         open with pyserial (baudrate, stopbits, xonxoff, rtscts)
+  serial PATH KEY=VAL...         open with pyserial (baudrate, bytesize, parity N/E/O/M/S,
+                                 stopbits, xonxoff, rtscts)
   serialset KEY=VAL...           change settings of the open pyserial port
   serialclose
   excl [IDX]                     make the port exclusive (TIOCEXCL), as screen does
@@ -95,6 +96,10 @@ def serial_kwargs(settings):
     kw = {}
     if "baudrate" in settings:
         kw["baudrate"] = int(settings["baudrate"])
+    if "bytesize" in settings:
+        kw["bytesize"] = int(settings["bytesize"])
+    if "parity" in settings:
+        kw["parity"] = settings["parity"]
     if "stopbits" in settings:
         kw["stopbits"] = {"1": serial.STOPBITS_ONE, "2": serial.STOPBITS_TWO}[settings["stopbits"]]
     for flag in ("xonxoff", "rtscts"):
