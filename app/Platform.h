@@ -5,6 +5,7 @@
 
 #include "app/Dialogs.h"
 #include "app/Shell.h"
+#include "link/PeerWatch.h"
 #include "vport/PtyLink.h"
 
 #include <QByteArray>
@@ -16,6 +17,25 @@
 namespace vsp {
 
 class TVSPort;
+
+// How long the data link waits for what. The program's values; a test makes them small.
+struct TLinkTimings {
+    // How a data connection (the client's, or the one accepted in server mode) finds its
+    // module gone without a word.
+    TPeerWatch PeerWatch;
+    // Client mode, while the link is wanted and down: the first attempt comes this long
+    // after the loss, each further one twice as long after the one before...
+    int ReconnectFirstMs = 1000;
+    // ... but never longer than this,
+    int ReconnectLimitMs = 15000;
+    // and this often while the program's bytes wait for the module.
+    int ReconnectWithDataMs = 1000;
+    // A connection that lasted this long starts the back-off from its first step again.
+    int StableLinkMs = 10000;
+    // What a program wrote and the link has not carried when it closes the port may still
+    // go out this long after the close; then it is dropped.
+    int CloseDrainMs = 5000;
+};
 
 struct TPlatform {
     // The virtual port backend the main window drives; empty: the pty backend.
@@ -34,6 +54,10 @@ struct TPlatform {
     std::function<int(const QString& address)> WorkerPing;
     // Behave as an unprivileged process: the echo checks never try the raw socket.
     bool AvoidRawSocket = false;
+    // Readable once the program has been asked to end (a signal): a check that blocks the
+    // window gives up then instead of running out its time. -1: none.
+    int StopFd = -1;
+    TLinkTimings Timings;
 
     // What the user set in the environment; main reads it once at start, and nothing else
     // does. Empty members leave the program's own defaults.

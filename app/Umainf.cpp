@@ -35,11 +35,16 @@ TMainForm::TMainForm(const QStringList& params, TPlatform platform, QWidget* par
     , VSPort(Platform.MakePort ? Platform.MakePort()
                                : std::make_unique<TPtyVSPort>(Platform.PortFolders))
     , PendingBuffer(new uint8_t[PendingCapacity])
+    , Reconnect({ TicksFor(Platform.Timings.ReconnectFirstMs),
+          TicksFor(Platform.Timings.ReconnectLimitMs),
+          TicksFor(Platform.Timings.ReconnectWithDataMs), TicksFor(Platform.Timings.StableLinkMs) })
     , params_(params)
 {
     // FormCreate may consult the global, as the main window is already being created.
     MainForm = this;
     CreateControls();
+    VSPClientSocket->PeerWatch = Platform.Timings.PeerWatch;
+    VSPServerSocket->PeerWatch = Platform.Timings.PeerWatch;
     ConnectHandlers();
     LanRxCount = LanTxCount = SerialRxCount = SerialTxCount = 0;
     FormCreate();
@@ -170,7 +175,6 @@ void TMainForm::FormCreate()
     // The ping worker, idle until asked.
     PingThread = new TPingThread(this, Platform.WorkerPing, Platform.AvoidRawSocket);
     PingThread->AddressSource = [this] { return IPAddressComboBox->currentText(); };
-    PingThread->PortSource = [this] { return VSPClientSocket->Port; };
 
     // A new window starts with no link and no timers counting.
     LinkError = false;
@@ -260,7 +264,7 @@ bool TMainForm::FormClose()
     RemoveTrayIcon();
     VSPort->Delete();
     VSPClientSocket->Close();
-    // An idle worker ends at once; a running ping is awaited (bounded by its budget).
+    // An idle worker ends at once; a check under way is given up, not waited for.
     if (PingThread) {
         PingThread->Stop();
         delete PingThread;

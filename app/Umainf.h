@@ -20,6 +20,7 @@
 #include "app/Platform.h"
 #include "link/LineSettings.h"
 #include "link/Nvt.h"
+#include "link/Reconnect.h"
 #include "setup/ConsoleReadout.h"
 #include "vport/Vsportlib_tlb.h"
 
@@ -243,15 +244,28 @@ public:
     bool TeaWaitOver = false;
 
     // Client mode: while the link is wanted (port open, or "Connect to module if port is
-    // closed" with the port created) and down, a reconnect is asked for after 1, 2, 4, 8,
-    // 16 and then every 30 s, so that a program that only reads gets its link back.
-    static constexpr int32_t ReconnectDelayTicks[] = { 200, 400, 800, 1600, 3200, 6000 };
-    int32_t ReconnectTicks = 0;
-    int ReconnectStep = 0;
+    // closed" with the port created, or a closed program's bytes still waiting) and down, the
+    // timer and every write ask this schedule for an attempt, so that a program that only
+    // reads gets its link back and a module that refuses is not stormed.
+    TReconnectSchedule Reconnect;
     bool PortCreated = false;
-    // Without an ICMP socket the echo check connects to the data port instead; said once.
+    // Without an ICMP socket the check at "Create COM" connects to the data port, and a
+    // reconnection's own connect is its check; said once.
     bool EchoFallbackTold = false;
     void TellEchoMethod();
+    int EchoMethodKnown = -1; // -1 not asked yet, else whether an echo check can be made
+    bool EchoCheckUsable();
+
+    // What a program wrote and the link has not carried when it closes the port: the close
+    // waits for it at most CloseDrainMs, as a serial line's close waits for its output,
+    // with the link kept meanwhile; then it is dropped, with one log line.
+    int32_t CloseDrainTicks = -1; // ticks since such a close; -1: none waits
+    bool CloseJustReported = false; // that close, until the event loop's next turn
+    bool DiscardClosedInput = false; // until the next open, the port's input is the old program's
+    bool ProgramBytesWaiting() const;
+    void CloseDrainStep();
+    void FinishPortClose(); // what the close left for the end of the wait
+    void DropProgramBytes();
 
     static constexpr int32_t ReceiveBlockSize = 512;
 
@@ -268,6 +282,10 @@ public:
     // times a second and runs the ticks that have passed, so counting stays as it was.
     static constexpr int MainTimerInterval = 5;
     static constexpr int IdleTimerInterval = 250;
+    static constexpr int32_t TicksFor(int ms)
+    {
+        return ms <= 0 ? 0 : (ms + MainTimerInterval - 1) / MainTimerInterval;
+    }
     qint64 TicksDue = 0; // ticks accounted for since the window was created
     void PaceMainTimer();
 
@@ -357,10 +375,16 @@ public:
     void OnVSPServerSocketClientDisconnect(TCustomWinSocket* socket);
     void OnVSPServerSocketClientError(TCustomWinSocket* socket, int errorCode);
     void PingResult(uint32_t code);
-    void RequestPing(uint32_t successCode, uint32_t failureCode);
-    // Ping (1, 10) for a client link that is down, unless an attempt is under way: its own
-    // result decides, and a reconnect would replace the connection it is making.
+    // Ping (s, f); false when the worker is busy and the request was dropped. Where no echo
+    // check can be made the result is posted at once: success when moduleAnswered (the
+    // module showed itself some other way, as by a reset or a refusal).
+    bool RequestPing(uint32_t successCode, uint32_t failureCode, bool moduleAnswered = true);
+    // Ping (1, 10) for a client link that is down, when the schedule says so and no attempt
+    // is under way: its own result decides, and a reconnect would replace the connection it
+    // is making.
     void RequestReconnect();
+    // A connection that ends with bytes the module never acknowledged says how many.
+    void TellUnacknowledged(TCustomWinSocket* socket);
     bool ClientLinkWanted() const;
     bool ClientLinkUp() const;
     void ReconnectScheduleStep();

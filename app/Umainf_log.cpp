@@ -162,8 +162,10 @@ void TMainForm::PaceMainTimer()
 {
     // A timer stopped by its owner (tests drive the steps by hand) stays stopped.
     if (!MainTimer->isActive()) return;
-    const bool busy
-        = PendingCount > 0 || SerialInputHeld || SerialOutputHeld || NvtReceiver.HoldsIac();
+    // Bytes that cannot move (the link down, or suspended) wait for the reconnection, which
+    // the idle pace serves as well: ticking at 5 ms for them would only burn the CPU.
+    const bool busy = SerialOutputHeld || NvtReceiver.HoldsIac()
+        || (LinkUsable() && (PendingCount > 0 || SerialInputHeld));
     const int interval = busy ? MainTimerInterval : IdleTimerInterval;
     if (MainTimer->interval() == interval) return;
     if (busy) {

@@ -14,6 +14,7 @@
 #include <exception>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -122,7 +123,9 @@ int main(int argc, char* argv[])
     EndOnSignals(&app);
     int exitCode = 0;
     try {
-        auto* mainForm = new vsp::TMainForm(params, FromEnvironment());
+        vsp::TPlatform platform = FromEnvironment();
+        platform.StopFd = signalPipe[0];
+        auto* mainForm = new vsp::TMainForm(params, std::move(platform));
         ModuleSetupForm = new vsp::TModuleSetupForm(mainForm->Platform);
         SettingsForm = new vsp::TSettingsForm();
         if (!mainForm->Terminated) {

@@ -3,7 +3,8 @@
 # inside a private network namespace (loopback only), because vsp pings and broadcasts a
 # module search when its window is shown. Builds vsp first (in build/, as scripts/test
 # does). Arguments go to bench.py (--help lists them); with --soak first, to the link soak
-# soak.py instead; with --preload first, to preload_cost.py (what vsp-run costs a program).
+# soak.py instead; with --idle first, to idle.py (idle CPU while nothing can move); with
+# --preload first, to preload_cost.py (what vsp-run costs a program).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps" bench
@@ -14,6 +15,7 @@ cmake --build "$root/build" --target vsp -j"$(nproc)" >/dev/null
 script=bench.py
 case "${1:-}" in
   --soak) script=soak.py; shift ;;
+  --idle) script=idle.py; shift ;;
   --preload) script=preload_cost.py; shift
     cmake --build "$root/build" --target vspport -j"$(nproc)" >/dev/null ;;
 esac

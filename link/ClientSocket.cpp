@@ -45,6 +45,7 @@ void TClientSocket::Open()
     if (!self || socket_->gen_ != gen || socket_->fd_ >= 0
         || socket_->state_ == TCustomWinSocket::State::Connecting)
         return; // the handler closed or reopened the endpoint itself
+    socket_->watch_ = PeerWatch;
     socket_->StartConnect(Host, Port, ConnectTimeoutMs);
 }
 

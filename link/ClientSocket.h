@@ -19,6 +19,8 @@ public:
     int Port = 0; // outside 1..65535 the attempt ends in an error event (0: 10049, else 10022)
     // A connect not answered in time ends with 10060 (0 or less: only the kernel's own limit).
     int ConnectTimeoutMs = 21000;
+    // How a connection finds its peer gone (taken at each Open).
+    TPeerWatch PeerWatch;
 
     // Starts a new connection attempt (raising the connecting event first) unless the
     // endpoint is connected; an earlier failed or pending attempt is dropped.

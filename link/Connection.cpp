@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
@@ -26,6 +27,19 @@ void SetNoDelay(int fd)
     // The relay sends small blocks that must go out at once; a failure only costs latency.
     int one = 1;
     (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+// Keepalive as the watch asks: the kernel then ends an idle connection whose peer stopped
+// answering, with ETIMEDOUT, which the read side reports like any other failure.
+void WatchIdlePeer(int fd, const TPeerWatch& watch)
+{
+    if (watch.Probes <= 0 || watch.IdleSeconds <= 0) return;
+    const int on = 1, idle = watch.IdleSeconds, interval = qMax(1, watch.ProbeSeconds),
+              probes = watch.Probes;
+    (void)::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    (void)::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
 }
 
 int Pending(int fd)
@@ -103,6 +117,7 @@ TCustomWinSocket::TCustomWinSocket(QObject* parent)
     , readNotifier_(Notifier(QSocketNotifier::Read, this, [this] { OnReadable(); }))
     , writeNotifier_(Notifier(QSocketNotifier::Write, this, [this] { OnWritable(); }))
     , connectTimer_(new QTimer(this))
+    , peerTimer_(new QTimer(this))
 {
     readNotifier_->setEnabled(false);
     writeNotifier_->setEnabled(false);
@@ -110,6 +125,7 @@ TCustomWinSocket::TCustomWinSocket(QObject* parent)
     connect(connectTimer_, &QTimer::timeout, this, [this] {
         if (state_ == State::Connecting) FinishConnect(WSAETIMEDOUT);
     });
+    connect(peerTimer_, &QTimer::timeout, this, [this] { CheckPeer(); });
 }
 
 TCustomWinSocket::~TCustomWinSocket()
@@ -145,14 +161,22 @@ void TCustomWinSocket::Release()
     pendingError_ = 0;
     pendingEof_ = false;
     connectTimer_->stop();
+    peerTimer_->stop();
     // A lookup still running finishes unheard (the generation no longer matches).
     // Before close: a notifier must never watch a descriptor number that may be reused.
     readNotifier_->setEnabled(false);
     writeNotifier_->setEnabled(false);
     if (fd_ >= 0) {
+        if (peerDead_) {
+            // Nobody is there to take a FIN or what is still queued: a reset ends it at
+            // once, instead of the kernel retrying for minutes.
+            const linger abort { 1, 0 };
+            (void)::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        }
         CloseGracefully(fd_);
         fd_ = -1;
     }
+    peerDead_ = false;
 }
 
 void TCustomWinSocket::Close()
@@ -245,7 +269,11 @@ int TCustomWinSocket::SendBuf(const void* buffer, int count)
     if (count <= 0) return 0;
     for (;;) {
         const ssize_t n = ::send(fd_, buffer, size_t(count), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n >= 0) return int(n);
+        if (n >= 0) {
+            if (n > 0 && watch_.BusyLimitMs > 0 && !peerTimer_->isActive())
+                peerTimer_->start(qMax(1, watch_.CheckMs));
+            return int(n);
+        }
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             writeNotifier_->setEnabled(true);
@@ -256,6 +284,37 @@ int TCustomWinSocket::SendBuf(const void* buffer, int count)
     }
 }
 
+int TCustomWinSocket::UnacknowledgedBytes() const
+{
+    int n = 0;
+    if (fd_ < 0 || state_ == State::Connecting || ::ioctl(fd_, SIOCOUTQ, &n) != 0) return 0;
+    return qMax(0, n);
+}
+
+// With bytes in flight the kernel sends no keepalive: a peer that acknowledges nothing for
+// the limit is gone. A live peer that reads nothing keeps its window at zero and answers the
+// window probes, so nothing it was sent stays unacknowledged.
+void TCustomWinSocket::CheckPeer()
+{
+    if (!Live()) {
+        peerTimer_->stop();
+        return;
+    }
+    tcp_info info {};
+    socklen_t len = sizeof info;
+    if (::getsockopt(fd_, IPPROTO_TCP, TCP_INFO, &info, &len) != 0) {
+        peerTimer_->stop();
+        return;
+    }
+    if (info.tcpi_unacked > 0 && info.tcpi_last_ack_recv >= unsigned(watch_.BusyLimitMs)) {
+        peerTimer_->stop();
+        peerDead_ = true;
+        RaiseError(WSAETIMEDOUT);
+        return;
+    }
+    if (UnacknowledgedBytes() == 0) peerTimer_->stop(); // all taken: idle, keepalive watches
+}
+
 void TCustomWinSocket::RaiseError(int code)
 {
     if (Connected()) {
@@ -264,6 +323,7 @@ void TCustomWinSocket::RaiseError(int code)
         state_ = State::Broken;
         readNotifier_->setEnabled(false);
         writeNotifier_->setEnabled(false);
+        peerTimer_->stop();
     }
     if (const TSocketErrorEvent handler = OnError) handler(this, code);
 }
@@ -530,6 +590,7 @@ void TCustomWinSocket::FinishConnect(int code)
 
     state_ = State::Connected;
     SetNoDelay(fd_);
+    WatchIdlePeer(fd_, watch_);
     if (!PeerOf(fd_, &remoteAddress_, &remotePort_)) {
         remoteAddress_.clear();
         remotePort_ = 0;

@@ -1,6 +1,7 @@
 #pragma once
 // One TCP connection of the socket layer; link/Sockets.h tells how it behaves.
 
+#include "link/PeerWatch.h"
 #include "link/SocketErrors.h"
 
 #include <QObject>
@@ -36,6 +37,9 @@ public:
     // Bytes the kernel accepted, or -1: would block (a write event follows when there is
     // room), or failed (the error event has already been raised, before SendBuf returns).
     int SendBuf(const void* buffer, int count);
+    // Bytes the kernel took from SendBuf that the peer has not acknowledged (sent or not).
+    // Still known after the connection broke, until Close.
+    int UnacknowledgedBytes() const;
 
     // The connection's lock, held around a send by the relay. Everything runs on the UI
     // thread, so it never waits; it is there so the sends stay serialised should that change.
@@ -80,6 +84,7 @@ private:
     void ConnectTo(const QHostAddress& address, int port);
     void FailConnectLater(int code);
     void FinishConnect(int code); // 0: connected
+    void CheckPeer();
     void Release(); // drops the descriptor without any event
     void RaiseError(int code);
     void ScheduleRead();
@@ -105,11 +110,14 @@ private:
     bool parked_ = false; // bytes wait, but the last handler took none
     int pendingError_ = 0;
     bool pendingEof_ = false;
+    TPeerWatch watch_;
+    bool peerDead_ = false; // found dead by the watch: the close is abortive
     QString remoteAddress_;
     int remotePort_ = 0;
     QSocketNotifier* readNotifier_ = nullptr;
     QSocketNotifier* writeNotifier_ = nullptr;
     QTimer* connectTimer_ = nullptr;
+    QTimer* peerTimer_ = nullptr; // runs while sent bytes wait for their acknowledgement
     std::mutex mutex_;
 };
 

@@ -149,6 +149,7 @@ void TServerSocket::OnAcceptable()
         }
         auto* conn = new TCustomWinSocket(this);
         Route(conn);
+        conn->watch_ = PeerWatch;
         conn->AttachAccepted(fd);
         connections_.push_back(conn);
         conn->FinishConnect(0); // the accept event, a write event, then reading starts

@@ -21,6 +21,8 @@ public:
     ~TServerSocket() override;
 
     int Port = 0; // listens on all local addresses
+    // How an accepted connection finds its peer gone.
+    TPeerWatch PeerWatch;
 
     // Starts listening; on failure returns the Windows Sockets error number (0 on success).
     int Open(); // when already listening: nothing, 0

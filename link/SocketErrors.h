@@ -47,4 +47,10 @@ constexpr int WSAHOST_NOT_FOUND = 11001;
 // errno of a failed socket call, as the Windows Sockets number.
 int WsaErrorFromErrno(int err);
 
+// The error came from the peer's own stack (a reset, a refused connect): the host is there.
+constexpr bool PeerAnswered(int wsaError)
+{
+    return wsaError == WSAECONNRESET || wsaError == WSAECONNREFUSED;
+}
+
 } // namespace vsp

@@ -14,6 +14,10 @@
 //    bytes remain unread, and the disconnect of a closed peer comes after all its data;
 //  - SendBuf returns -1 when the kernel buffer is full; a write event follows once the
 //    peer has read enough.
+//  - a peer that vanishes without a word (power cut, pulled cable) is found dead as the
+//    endpoint's TPeerWatch says (link/PeerWatch.h), idle or with bytes in flight, and
+//    reported by the error event, 10060, like any other failure; one that only stops
+//    reading is never cut.
 // Handlers absorb errors: nothing is raised past the error event.
 //
 // Choices made where Windows Sockets and POSIX part ways:

@@ -2,6 +2,7 @@
 // endpoint's or the one connection accepted in server mode. A broken client link is not
 // closed or reopened blindly: a ping decides, and its result arrives as WM_PINGRESULT.
 
+#include "app/Messages.h"
 #include "app/Umainf.h"
 #include "link/Sockets.h"
 #include "vport/Uping.h"
@@ -27,7 +28,9 @@ void TMainForm::OpenClientLink()
 {
     // An attempt under way is not started again: the module may have taken it already, and
     // would see one connection made and dropped, and then another.
-    if (!VSPClientSocket->Connected() && !VSPClientSocket->Connecting()) VSPClientSocket->Open();
+    if (VSPClientSocket->Connected() || VSPClientSocket->Connecting()) return;
+    Reconnect.Begin();
+    VSPClientSocket->Open();
 }
 
 void TMainForm::CloseClientLink()
@@ -55,22 +58,42 @@ void TMainForm::CloseServerLink()
     VSPServerSocket->Close();
 }
 
-void TMainForm::RequestPing(uint32_t successCode, uint32_t failureCode)
+bool TMainForm::EchoCheckUsable()
+{
+    if (Platform.WorkerPing) return true;
+    if (EchoMethodKnown < 0)
+        EchoMethodKnown = CPing::Method(Platform.AvoidRawSocket) != CPing::TMethod::None;
+    return EchoMethodKnown > 0;
+}
+
+bool TMainForm::RequestPing(uint32_t successCode, uint32_t failureCode, bool moduleAnswered)
 {
     TellEchoMethod();
-    if (PingThread) PingThread->RequestPing(successCode, failureCode);
+    if (!EchoCheckUsable()) {
+        // A TCP connect in place of the echo would be one more connection to the module's
+        // data port, which a module that hands its buffered bytes to each new connection
+        // would hand to the check. The reconnection's own connect is the check instead, and
+        // an error says by its kind whether the module was there.
+        PostMessage(this, WM_PINGRESULT, moduleAnswered ? successCode : failureCode, 0);
+        return true;
+    }
+    return PingThread && PingThread->RequestPing(successCode, failureCode);
 }
 
 void TMainForm::RequestReconnect()
 {
-    if (TCPServerModeCheckBox->isChecked() || VSPClientSocket->Connecting()) return;
-    RequestPing(PING_RECONNECT, PING_NO_ACTION);
+    if (TCPServerModeCheckBox->isChecked() || ClientLinkUp() || VSPClientSocket->Connecting())
+        return;
+    if (!Reconnect.Due(ProgramBytesWaiting())) return;
+    // A check already running (the last error's) decides first; ask again afterwards.
+    if (RequestPing(PING_RECONNECT, PING_NO_ACTION)) Reconnect.Begin();
 }
 
 bool TMainForm::ClientLinkWanted() const
 {
     return !TCPServerModeCheckBox->isChecked()
-        && (VSPort->IsOpened() || (PortCreated && ConnectClosedCheckBox->isChecked()));
+        && (VSPort->IsOpened() || (PortCreated && ConnectClosedCheckBox->isChecked())
+            || CloseDrainTicks >= 0);
 }
 
 bool TMainForm::ClientLinkUp() const
@@ -81,20 +104,15 @@ bool TMainForm::ClientLinkUp() const
 
 void TMainForm::ReconnectScheduleStep()
 {
-    if (!ClientLinkWanted() || ClientLinkUp()) {
-        ReconnectTicks = 0;
-        ReconnectStep = 0;
-        return;
-    }
-    // The attempt under way decides; the next delay counts from its end.
-    if (VSPClientSocket->Connecting()) {
-        ReconnectTicks = 0;
-        return;
-    }
-    if (++ReconnectTicks < ReconnectDelayTicks[ReconnectStep]) return;
-    ReconnectTicks = 0;
-    ReconnectStep = qMin(ReconnectStep + 1, int(std::size(ReconnectDelayTicks)) - 1);
-    RequestReconnect();
+    Reconnect.Tick();
+    if (ClientLinkWanted() && !ClientLinkUp()) RequestReconnect();
+}
+
+void TMainForm::TellUnacknowledged(TCustomWinSocket* socket)
+{
+    // TCP cannot give them back, and they may be the write a program believes done.
+    if (const int n = socket ? socket->UnacknowledgedBytes() : 0; n > 0)
+        Log(QStringLiteral("%1 bytes sent to the module were not acknowledged").arg(n));
 }
 
 void TMainForm::StartConnection(TCustomWinSocket* socket)
@@ -115,6 +133,7 @@ void TMainForm::StartConnection(TCustomWinSocket* socket)
     // with the settings at the start.
     DropPendingHead(PendingBoundCount);
     DropPendingHead(PendingSettings.CutFrameRest());
+    PaceMainTimer(); // what waits can go now
 }
 
 // ---- Client mode ----
@@ -128,8 +147,9 @@ void TMainForm::OnVSPClientSocketConnect(TCustomWinSocket* socket)
 {
     Log(QStringLiteral("TCP connected module ") + IPAddressComboBox->currentText());
     SetLabel(LANStatusClientLabel, QStringLiteral("Connected"));
-    StartConnection(socket);
     LinkError = false;
+    Reconnect.Up();
+    StartConnection(socket);
     TellLineSettings();
 }
 
@@ -137,18 +157,24 @@ void TMainForm::OnVSPClientSocketDisconnect(TCustomWinSocket* socket)
 {
     Log(QStringLiteral("TCP disconneted module ") + IPAddressComboBox->currentText());
     SetLabel(LANStatusClientLabel, QStringLiteral("Closed"));
+    Reconnect.Down();
     // Only this connection's end empties the link: an accepted server connection that
     // carries the data must not be forgotten because the client endpoint closed.
     if (DataConnection == socket) DataConnection = nullptr;
 }
 
-void TMainForm::OnVSPClientSocketError(TCustomWinSocket*, int errorCode)
+void TMainForm::OnVSPClientSocketError(TCustomWinSocket* socket, int errorCode)
 {
+    if (VSPClientSocket->Connected())
+        Reconnect.Down(); // a connection broke
+    else
+        Reconnect.End(); // an attempt failed
     // The flush stops until a ping has decided whether to close the link (module there)
     // or to keep waiting (module gone).
     LinkError = true;
-    RequestPing(PING_CLOSE, PING_ERROR_LAN);
+    RequestPing(PING_CLOSE, PING_ERROR_LAN, PeerAnswered(errorCode));
     Log(QStringLiteral("TCP error %1").arg(errorCode));
+    TellUnacknowledged(socket);
 }
 
 // ---- Server mode ----
@@ -186,7 +212,10 @@ void TMainForm::OnVSPServerSocketClientError(TCustomWinSocket* socket, int error
         Log(QStringLiteral("TCP error"));
         SetLabel(LANStatusServerLabel, QStringLiteral("Error"));
     }
-    if (DataConnection == socket) DataConnection = nullptr;
+    if (DataConnection == socket) {
+        TellUnacknowledged(socket);
+        DataConnection = nullptr;
+    }
 }
 
 // ---- Ping results ----
@@ -197,10 +226,14 @@ void TMainForm::PingResult(uint32_t code)
     switch (code) {
     case PING_CANNOT_START:
         SetLabel(LANStatusClientLabel, QStringLiteral("Error PING"));
+        Reconnect.End();
         break;
     case PING_RECONNECT:
         // The link came back meanwhile (a connect the port's open started): keep it.
-        if (ClientLinkUp() || VSPClientSocket->Connecting()) break;
+        if (ClientLinkUp() || VSPClientSocket->Connecting()) {
+            if (ClientLinkUp()) Reconnect.End();
+            break;
+        }
         LinkError = false;
         if (DataConnection == client) DataConnection = nullptr;
         CloseClientLink();
@@ -216,6 +249,7 @@ void TMainForm::PingResult(uint32_t code)
         CloseClientLink();
         break;
     default: // PING_NO_ACTION and anything unknown
+        Reconnect.End();
         break;
     }
 }

@@ -36,7 +36,9 @@ void TMainForm::SendKeepConnection()
 {
     KeepTicks = 0;
     if (!NVTKeepCheckBox->isChecked()) return;
-    if (!LinkActivity && LinkUsable()) {
+    // Bytes that wait (the program's, a TEA answer still to come) are no idleness, and a NOP
+    // sent past them could land ahead of the answer or inside a frame the store cut.
+    if (!LinkActivity && LinkUsable() && PendingCount == 0 && !AwaitingTeaChallenge()) {
         const TelnetFrame nop = KeepConnectionMessage();
         // A link too busy to take two bytes is not idle: the next check tries again.
         if (SendMessage(DataConnection, nop.Bytes, nop.Size, true) != TSendResult::Whole) return;

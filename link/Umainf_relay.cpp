@@ -31,6 +31,13 @@ constexpr int32_t KeepCheckTicks = 3000;
 
 void TMainForm::OnVSPortRxChar(int32_t)
 {
+    if (DiscardClosedInput && !VSPort->IsOpened()) {
+        // What a closed program left in the port after its time ran out.
+        uint8_t sink[ReceiveBlockSize];
+        while (VSPort->Read(sink, ReceiveBlockSize) > 0) { }
+        SerialInputHeld = false;
+        return;
+    }
     // The store is full enough: leave the bytes in the port; the timer polls again. A
     // full store is the usual state of a writer whose module went away, so the reconnect
     // is asked for all the same.
@@ -77,6 +84,7 @@ void TMainForm::MainTimerStep()
     if (old >= KeepCheckTicks) SendKeepConnection();
     TeaWaitStep();
     NvtIacWaitStep();
+    CloseDrainStep();
     ReconnectScheduleStep();
     // While the link is suspended the count keeps growing; stop short of overflowing.
     if (FlushTicks < INT32_MAX) FlushTicks += 1;
@@ -159,6 +167,42 @@ int TMainForm::SendPending(TCustomWinSocket* connection)
 bool TMainForm::LinkUsable() const
 {
     return DataConnection && !LinkError;
+}
+
+bool TMainForm::ProgramBytesWaiting() const
+{
+    return PendingCount > PendingBoundCount || SerialInputHeld;
+}
+
+void TMainForm::CloseDrainStep()
+{
+    if (CloseDrainTicks < 0) return;
+    if (!ProgramBytesWaiting()) {
+        // All handed to the connection, which closes behind them.
+        CloseDrainTicks = -1;
+        FinishPortClose();
+        return;
+    }
+    if (++CloseDrainTicks < TicksFor(Platform.Timings.CloseDrainMs)) return;
+    CloseDrainTicks = -1;
+    DropProgramBytes();
+    FinishPortClose();
+}
+
+void TMainForm::DropProgramBytes()
+{
+    // The rest of a message the connection took in part stays: it is the connection's.
+    int32_t dropped = PendingCount - PendingBoundCount;
+    PendingCount = PendingBoundCount;
+    PendingSettings.DroppedTail(PendingCount);
+    uint8_t sink[ReceiveBlockSize];
+    for (int32_t n; (n = VSPort->Read(sink, ReceiveBlockSize)) > 0;)
+        dropped += n;
+    SerialInputHeld = false;
+    DiscardClosedInput = !VSPort->IsOpened();
+    if (dropped > 0)
+        Log(QStringLiteral("%1 bytes a closed program wrote were not sent to the module; dropped")
+                .arg(dropped));
 }
 
 bool TMainForm::StorePending(const uint8_t* bytes, int32_t size, bool atHead)

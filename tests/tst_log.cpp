@@ -3,6 +3,7 @@
 #include "app/Dialogs.h"
 #include "app/LogLine.h"
 #include "app/Umainf.h"
+#include "link/Sockets.h"
 #include "tests/support/FakePort.h"
 
 #include "tests/support/TestSupport.h"
@@ -316,11 +317,27 @@ private Q_SLOTS:
         QVERIFY2(form->KeepTicks - ticks >= 150 && form->KeepTicks - ticks <= 260,
             qPrintable(QString::number(form->KeepTicks - ticks)));
 
-        // Bytes waiting for the link: at pace until the store is empty again.
+        // Bytes that cannot go (no link) wait for the reconnection at the idle pace: the
+        // steps still run for every 5 ms, with no wake-up of their own.
         form->PendingCount = 1;
         form->PaceMainTimer();
+        QCOMPARE(form->MainTimer->interval(), TMainForm::IdleTimerInterval);
+        const int32_t waiting = form->KeepTicks;
+        QTest::qWait(1000);
+        QCOMPARE(form->MainTimer->interval(), TMainForm::IdleTimerInterval);
+        QVERIFY2(form->KeepTicks - waiting >= 150 && form->KeepTicks - waiting <= 260,
+            qPrintable(QString::number(form->KeepTicks - waiting)));
+        QVERIFY(form->FlushTicks <= 1); // the flush still runs, and finds no link
+        form->LinkError = true;
+        form->DataConnection = form->VSPClientSocket->Socket();
+        form->PaceMainTimer();
+        QCOMPARE(form->MainTimer->interval(), TMainForm::IdleTimerInterval);
+
+        // Bytes the link can take: at pace until the store is empty again.
+        form->LinkError = false;
+        form->PaceMainTimer();
         QCOMPARE(form->MainTimer->interval(), TMainForm::MainTimerInterval);
-        QTRY_COMPARE(form->FlushTicks, 0);
+        form->DataConnection = nullptr;
         form->PendingCount = 0;
         QTRY_COMPARE(form->MainTimer->interval(), TMainForm::IdleTimerInterval);
     }

@@ -604,6 +604,10 @@ private Q_SLOTS:
             QVERIFY(l.sim.ConnectTo(
                 QStringLiteral("127.0.0.1"), quint16(l.w->VSPServerSocket->LocalPort())));
         QVERIFY2(l.Connected(), qPrintable(l.error));
+        // A keep-connection check falling due now must not put its NOP ahead of the answer.
+        l.w->NVTKeepCheckBox->setChecked(true);
+        l.w->LinkActivity = false;
+        l.w->KeepTicks = KeepCheckTicks;
         for (int i = 0; i < 20; ++i) // the flush runs meanwhile and must hold the bytes
             Ticks(l.w.form.get(), 1);
         const auto verdict = l.sim.WaitForEvent(QStringLiteral("tea"));

@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <algorithm>
 #include <csignal>
 
 namespace {
@@ -35,6 +36,16 @@ struct Program {
     void Start(const QStringList& args)
     {
         process.start(vsptest::BinaryPath(QStringLiteral("vsp")), args);
+    }
+    // Started in a network namespace of its own (needs root), after the shell commands in
+    // setup have made it what the case needs.
+    void StartInOwnNetwork(const QString& setup, const QStringList& args)
+    {
+        process.start(QStringLiteral("unshare"),
+            QStringList { QStringLiteral("-n"), QStringLiteral("sh"), QStringLiteral("-c"),
+                QStringLiteral("ip link set lo up && %1 && exec \"$0\" \"$@\"").arg(setup),
+                vsptest::BinaryPath(QStringLiteral("vsp")) }
+                + args);
     }
     QString Err() { return QString::fromLocal8Bit(process.readAllStandardError()); }
     QString Link(const QString& name) const
@@ -233,29 +244,39 @@ private Q_SLOTS:
         QTest::addColumn<bool>("hidden");
         QTest::addColumn<bool>("portHeld");
         QTest::addColumn<QString>("box"); // on a display: the box up when the signal comes
+        // What the link is doing when the signal comes; a state that would take seconds to
+        // end by itself must not delay the end.
+        QTest::addColumn<QString>("busy");
         QTest::newRow("SIGTERM, hidden, parameters")
-            << int(SIGTERM) << false << true << false << QString();
+            << int(SIGTERM) << false << true << false << QString() << QString();
         // Shown, a close would ask about the held port and, headless, be answered No.
         QTest::newRow("SIGTERM, shown, port held")
-            << int(SIGTERM) << true << false << true << QString();
+            << int(SIGTERM) << true << false << true << QString() << QString();
         QTest::newRow("SIGINT, shown, port held")
-            << int(SIGINT) << true << false << true << QString();
+            << int(SIGINT) << true << false << true << QString() << QString();
         QTest::newRow("SIGHUP, shown, port held")
-            << int(SIGHUP) << true << false << true << QString();
+            << int(SIGHUP) << true << false << true << QString() << QString();
         QTest::newRow("SIGHUP, hidden, port held")
-            << int(SIGHUP) << true << true << true << QString();
+            << int(SIGHUP) << true << true << true << QString() << QString();
         // Without the question, a close would save: a valid store is not rewritten either.
         QTest::newRow("SIGTERM, shown, nothing open")
-            << int(SIGTERM) << true << false << false << QString();
+            << int(SIGTERM) << true << false << false << QString() << QString();
         QTest::newRow("SIGTERM, port field box at the first show")
-            << int(SIGTERM) << false << false << false << "port field";
+            << int(SIGTERM) << false << false << false << "port field" << QString();
         QTest::newRow("SIGTERM, command-line box")
-            << int(SIGTERM) << false << false << false << "command line";
-        QTest::newRow("SIGTERM, driver box") << int(SIGTERM) << true << false << false << "driver";
+            << int(SIGTERM) << false << false << false << "command line" << QString();
+        QTest::newRow("SIGTERM, driver box")
+            << int(SIGTERM) << true << false << false << "driver" << QString();
         QTest::newRow("SIGINT, unreadable value box")
-            << int(SIGINT) << true << false << false << "unreadable value";
+            << int(SIGINT) << true << false << false << "unreadable value" << QString();
         QTest::newRow("SIGTERM, close question")
-            << int(SIGTERM) << true << false << true << "close question";
+            << int(SIGTERM) << true << false << true << "close question" << QString();
+        QTest::newRow("SIGTERM, an echo check without answer in flight")
+            << int(SIGTERM) << false << true << true << QString() << "echo check";
+        QTest::newRow("SIGTERM, a connect without answer in flight")
+            << int(SIGTERM) << false << true << true << QString() << "connect";
+        QTest::newRow("SIGTERM, the store full, the module refusing")
+            << int(SIGTERM) << false << true << true << QString() << "full store";
     }
     void endsCleanlyOnSignals()
     {
@@ -264,6 +285,7 @@ private Q_SLOTS:
         QFETCH(bool, hidden);
         QFETCH(bool, portHeld);
         QFETCH(QString, box);
+        QFETCH(QString, busy);
         Program p;
         vsptest::VirtualDisplay display;
         if (!box.isEmpty()) {
@@ -273,7 +295,16 @@ private Q_SLOTS:
         }
         qint64 storedAt = 0;
         QByteArray stored;
-        if (fromStore) {
+        // The echo check gets no answer in its network, and 10.9.9.2 takes nothing at all.
+        const QString silentNetwork = QStringLiteral(
+            "echo 1 > /proc/sys/net/ipv4/icmp_echo_ignore_all && ip route add 10.9.9.0/24 dev lo");
+        if (!busy.isEmpty()) {
+            if (!vsptest::IsRoot()) QSKIP("needs root: runs the program in a network of its own");
+            const QString module = busy == "connect" ? QStringLiteral("-i10.9.9.2:4000")
+                                                     : QStringLiteral("-i127.0.0.1:1");
+            p.StartInOwnNetwork(busy == "full store" ? QStringLiteral("true") : silentNetwork,
+                { "-P1", "-H1", module, "-s0", "-c9", "-F0" });
+        } else if (fromStore) {
             QByteArray text = CreatingStore(hidden);
             if (box == "driver") text.replace("\"DriverInstalled\"=dword:00000001", "");
             if (box == "unreadable value")
@@ -318,8 +349,40 @@ private Q_SLOTS:
             QTRY_COMPARE_WITH_TIMEOUT(
                 display.WindowState(caption), QStringLiteral("viewable"), 15000);
         }
+        if (!busy.isEmpty()) {
+            // The state is reached when the log says so (a write stored while the link is down
+            // says "Buffer overrun" instead when the store comes close to its bound).
+            const QStringList signs = busy == "echo check"
+                ? QStringList { QStringLiteral("TCP error 10061") } // its check follows it
+                : busy == "connect"
+                ? QStringList { QStringLiteral("Port COM9 opened") }
+                : QStringList { QStringLiteral("TCP not connected, data stored in buffer"),
+                      QStringLiteral("Buffer overrun") };
+            if (busy == "full store") client.Send("writepat 200000 1"); // more than all buffers
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                [&] {
+                    err += p.Err();
+                    return std::any_of(signs.begin(), signs.end(),
+                        [&](const QString& sign) { return err.contains(sign); });
+                }(),
+                qPrintable(err), 15000);
+            // The program writes at once what the store and the port take; two attempts
+            // later they are full.
+            const auto refusals = [&] { return (err += p.Err()).count(QStringLiteral("10061")); };
+            if (busy == "full store") {
+                const qsizetype before = refusals();
+                QTRY_VERIFY_WITH_TIMEOUT(refusals() >= before + 2, 15000);
+            }
+        }
+        QElapsedTimer ending;
+        ending.start();
         ::kill(pid_t(p.process.processId()), signal);
         QVERIFY2(p.process.waitForFinished(10000), "the program did not end on the signal");
+        if (!busy.isEmpty()) {
+            // The check and the connect would take seconds more by their own limits.
+            qInfo("ended %lld ms after the signal", ending.elapsed());
+            QVERIFY2(ending.elapsed() < 2000, qPrintable(QString::number(ending.elapsed())));
+        }
         err += p.Err();
         QCOMPARE(p.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.process.exitCode(), 0);

@@ -4,6 +4,7 @@
 
 #include "link/Sockets.h"
 #include "tests/support/FormHarness.h"
+#include "tests/support/PrivateNet.h"
 #include "tests/support/TestSupport.h"
 #include "vport/Uping.h"
 
@@ -13,6 +14,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
+#include <atomic>
+#include <functional>
 #include <sys/socket.h>
 
 using namespace vsp;
@@ -29,6 +32,7 @@ struct Peer : QObject {
     QByteArray received; // on every connection, in arrival order
     QList<int> pieces; // sizes of the reads that brought it
     QByteArray greeting; // sent on every new connection, as some modules do
+    bool dropEach = false; // closes every connection as soon as it is made
 
     Peer()
     {
@@ -36,6 +40,10 @@ struct Peer : QObject {
         connect(&server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* s = server.nextPendingConnection()) {
                 sockets << s;
+                if (dropEach) {
+                    s->disconnectFromHost();
+                    continue;
+                }
                 if (!greeting.isEmpty()) s->write(greeting);
                 connect(s, &QTcpSocket::readyRead, this, [this, s] {
                     const QByteArray b = s->readAll();
@@ -56,10 +64,19 @@ struct Peer : QObject {
     }
 };
 
+// Timings of a link under test: an attempt may follow the last one a tick later while bytes
+// wait, so that the cases here need not count out the real second.
+TPlatform QuickReconnect()
+{
+    TPlatform platform;
+    platform.Timings.ReconnectWithDataMs = TMainForm::MainTimerInterval;
+    return platform;
+}
+
 // A connected client-mode window: port created and opened by the program.
 struct ClientLink {
     Peer peer;
-    FormHarness w;
+    FormHarness w { {}, QuickReconnect() };
     ClientLink()
     {
         w.Aim(peer.Port());
@@ -207,6 +224,7 @@ private Q_SLOTS:
         c.w.port->ProgramWrites("first;");
         QVERIFY(
             c.w.LogLines().contains(QStringLiteral("TCP not connected, data stored in buffer")));
+        Ticks(c.w.form.get(), 1);
         QTRY_VERIFY(c.w->DataConnection);
         QCOMPARE(c.w->LANStatusClientLabel->text(), QStringLiteral("Connected"));
         c.w.port->ProgramWrites("second");
@@ -227,11 +245,14 @@ private Q_SLOTS:
         c.peer.Reset();
         QTRY_COMPARE(c.w->LANStatusClientLabel->text(), QStringLiteral("Closed"));
         c.w.port->ProgramWrites(";more");
+        Ticks(c.w.form.get(), 1);
         QTRY_VERIFY(c.w->DataConnection);
         Ticks(c.w.form.get(), 2);
         QTRY_COMPARE(c.peer.received, QByteArray("kept;more"));
     }
 
+    // While the program's bytes wait, the next attempt comes a second after the last one
+    // began, not at the write.
     void refusedConnectWaitsForTheNextWrite()
     {
         Peer peer;
@@ -252,14 +273,21 @@ private Q_SLOTS:
 
         QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(port)));
         w.port->ProgramWrites("late");
+        const int second = TMainForm::TicksFor(1000);
+        Ticks(w.form.get(), second - 1);
+        QTest::qWait(50);
+        QVERIFY(!w->PingThread->Busy());
+        QCOMPARE(peer.sockets.size(), 0);
+        Ticks(w.form.get(), 1);
         QTRY_VERIFY(w->DataConnection);
         Ticks(w.form.get(), 2);
         QTRY_COMPARE(peer.received, QByteArray("late"));
     }
 
-    // A module that refuses while the program writes more than the store's reading bound:
-    // the full store still asks for the reconnect, and drains whole and in order once the
-    // module takes connections again.
+    // A module that answers the echo check but refuses its data port while the program
+    // fills the store: one attempt a second, whoever asks (each write, each re-poll of the
+    // full store, the timer), and one log line each; the store drains whole and in order
+    // once the module takes connections again.
     void fullStoreStillReconnects()
     {
         Peer peer;
@@ -272,14 +300,24 @@ private Q_SLOTS:
         w.port->Open();
         QVERIFY(Settled(w, 1));
         const QByteArray data = Pattern(40000, 7);
-        w.port->ProgramWrites(data); // takes 16,384 and tries again: refused
-        QVERIFY(Settled(w, 2));
-        Ticks(w.form.get(), 2); // the re-poll takes as much again, and tries again
-        QVERIFY(Settled(w, 3));
+        w.port->ProgramWrites(data); // takes 16,384; the attempt waits for its second
+        const int second = TMainForm::TicksFor(1000);
+        int errors = 1;
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            for (int i = 0; i < second - 1; ++i) {
+                Ticks(w.form.get(), 1); // each one re-polls the full store and asks
+                w.port->ProgramWrites(QByteArray());
+            }
+            QTest::qWait(20);
+            QCOMPARE(w.LogLines().count(QStringLiteral("TCP error 10061")), errors);
+            QVERIFY(!w->PingThread->Busy());
+            Ticks(w.form.get(), 1);
+            QVERIFY(Settled(w, ++errors));
+        }
         QVERIFY(w->PendingCount > TMainForm::PendingReadLimit);
         QVERIFY(w->SerialInputHeld);
         QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(port)));
-        Ticks(w.form.get(), 2);
+        Ticks(w.form.get(), second);
         QTRY_VERIFY(w->DataConnection);
         QVERIFY(QTest::qWaitFor(
             [&] {
@@ -321,8 +359,9 @@ private Q_SLOTS:
         QCOMPARE(peer.sockets.size(), Cycles);
     }
 
-    // Nobody writes, and the link comes back by itself: after 1 s, then 2 s, 4 s... while
-    // the module refuses, at once once it listens.
+    // Nobody writes, and the link comes back by itself: at once after a connection that
+    // lasted, then after 2, 4, 8 and every 15 s while the module refuses, at once once it
+    // listens again.
     void linkComesBackForAReader_data()
     {
         QTest::addColumn<bool>("portOpen"); // else the link is kept while the port is closed
@@ -342,22 +381,24 @@ private Q_SLOTS:
         if (portOpen) w.port->Open();
         QTRY_VERIFY(w->DataConnection);
         QTRY_COMPARE(peer.sockets.size(), 1);
+        Ticks(w.form.get(), TMainForm::TicksFor(10000)); // a connection that lasted
         // The module restarts: it resets the link and refuses for a while.
         peer.server.close();
         peer.Reset();
         QTRY_COMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Closed"));
         QVERIFY(QTest::qWaitFor([&] { return !w->LinkError && !w->PingThread->Busy(); }, 5000));
-        const int errorsAtLoss = int(w.LogLines().count(QStringLiteral("TCP error 10061")));
-        int errors = errorsAtLoss;
-        for (const int delay : { 200, 400, 800 }) {
-            Ticks(w.form.get(), delay - 1);
+        int errors = int(w.LogLines().count(QStringLiteral("TCP error 10061")));
+        Ticks(w.form.get(), 1);
+        QVERIFY(Settled(w, ++errors));
+        for (const int delayMs : { 2000, 4000, 8000, 15000, 15000 }) {
+            Ticks(w.form.get(), TMainForm::TicksFor(delayMs) - 1);
             QTest::qWait(20);
             QCOMPARE(w.LogLines().count(QStringLiteral("TCP error 10061")), errors);
             Ticks(w.form.get(), 1);
             QVERIFY(Settled(w, ++errors));
         }
         QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(port)));
-        Ticks(w.form.get(), 1600);
+        Ticks(w.form.get(), TMainForm::TicksFor(15000));
         QTRY_VERIFY(w->DataConnection);
         QTRY_COMPARE(peer.sockets.size(), 2);
         peer.sockets.last()->write("back");
@@ -367,6 +408,130 @@ private Q_SLOTS:
         QTest::qWait(50);
         QCOMPARE(peer.sockets.size(), 2);
         QCOMPARE(w.LogLines().count(QStringLiteral("TCP error 10061")), errors);
+    }
+
+    // A module that takes each connection and drops it soon after (a key it rejects, an
+    // idle limit of its own): the back-off goes on growing, since only a connection that
+    // lasted starts it again; 40 s see five connections, not one a second or two.
+    void moduleThatDropsEachConnectionIsNotStormed()
+    {
+        Peer peer;
+        peer.dropEach = true;
+        FormHarness w;
+        w.Aim(peer.Port());
+        w->MainTimer->stop();
+        w->CreateCOMBitBtnClick();
+        w.port->Open();
+        QTRY_COMPARE(peer.sockets.size(), 1);
+        const int total = TMainForm::TicksFor(40000);
+        for (int done = 0; done < total; done += 20) {
+            Ticks(w.form.get(), 20);
+            QTest::qWait(2);
+            QVERIFY(QTest::qWaitFor(
+                [&] { return !w->PingThread->Busy() && !w->VSPClientSocket->Connecting(); }, 5000));
+        }
+        // At 0, 2, 6, 14 and 29 s.
+        QCOMPARE(peer.sockets.size(), 5);
+    }
+
+    // What a program wrote and the link did not carry before it closed the port goes out
+    // only while the close's wait lasts, on the link as it is or as it comes up (the line
+    // closes behind it); after the wait, or at the next program's open, it is dropped with
+    // one line, and the next program's bytes alone reach the module. A close and an open
+    // reported together (a script that sets the line, then writes) keep the bytes.
+    void closedProgramsBytes_data()
+    {
+        QTest::addColumn<bool>("serverMode");
+        QTest::addColumn<bool>("moduleUp"); // when the program writes and closes
+        QTest::addColumn<QString>("next"); // "after the wait", "opens", "opens at once"
+        QTest::addColumn<QByteArray>("atModule");
+        QTest::addColumn<int>("dropped");
+        QTest::newRow("client: the link comes up on the open (echo > port)")
+            << false << true << "after the wait" << QByteArray("OLD-DATA;NEW") << 0;
+        QTest::newRow("client: module down through the wait")
+            << false << false << "after the wait" << QByteArray("NEW") << 9;
+        QTest::newRow("client: module down, the next program opens")
+            << false << false << "opens" << QByteArray("NEW") << 9;
+        QTest::newRow("client: close and open reported together")
+            << false << false << "opens at once" << QByteArray("OLD-DATA;NEW") << 0;
+        QTest::newRow("server: the module connected")
+            << true << true << "after the wait" << QByteArray("OLD-DATA;NEW") << 0;
+        QTest::newRow("server: no module through the wait")
+            << true << false << "after the wait" << QByteArray("NEW") << 9;
+    }
+    void closedProgramsBytes()
+    {
+        QFETCH(bool, serverMode);
+        QFETCH(bool, moduleUp);
+        QFETCH(QString, next);
+        QFETCH(QByteArray, atModule);
+        QFETCH(int, dropped);
+        Peer peer; // client mode's module
+        const int clientPort = peer.Port();
+        if (!moduleUp) peer.server.close();
+        const int serverPort = vsptest::FreeLoopbackPort(); // the same when listening again
+        QList<QTcpSocket*> modules; // server mode's module, one socket per connection
+        QByteArray received;
+        auto moduleConnects = [&] {
+            auto* m = new QTcpSocket(&peer);
+            connect(m, &QTcpSocket::readyRead, &peer, [&, m] { received += m->readAll(); });
+            m->connectToHost(QHostAddress::LocalHost, quint16(serverPort));
+            modules << m;
+        };
+        TPlatform platform = QuickReconnect();
+        platform.Timings.CloseDrainMs = 50;
+        FormHarness w({}, platform);
+        w.Aim(clientPort, serverPort);
+        w->MainTimer->stop();
+        w->TCPServerModeCheckBox->setChecked(serverMode);
+        w->CreateCOMBitBtnClick();
+        w.port->Open();
+        if (serverMode && moduleUp) {
+            moduleConnects();
+            QTRY_VERIFY(w->DataConnection);
+        }
+        // Written and closed at once: in client mode while the open's connect is under way.
+        w.port->ProgramWrites("OLD-DATA;");
+        w.port->Close();
+        const int waitTicks = TMainForm::TicksFor(platform.Timings.CloseDrainMs);
+        if (next == "opens at once") {
+            w.port->Open();
+        } else if (next == "opens") {
+            QTest::qWait(20);
+            Ticks(w.form.get(), waitTicks / 2);
+            w.port->Open();
+        } else {
+            for (int i = 0; i < waitTicks + 2; ++i) {
+                Ticks(w.form.get(), 1);
+                QTest::qWait(1);
+            }
+            // The line closed behind what went out, or with nothing sent.
+            QVERIFY(!w->DataConnection);
+            QVERIFY(!w->VSPServerSocket->Active());
+            QVERIFY(!w->VSPClientSocket->Active());
+            w.port->Open();
+        }
+        if (!moduleUp) {
+            QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(clientPort)));
+            if (serverMode) moduleConnects();
+        } else if (serverMode && next == "after the wait") {
+            moduleConnects(); // the module comes again once the port is open again
+        }
+        w.port->ProgramWrites("NEW");
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                Ticks(w.form.get(), 1);
+                return (serverMode ? received : peer.received).size() >= atModule.size();
+            },
+            5000));
+        QTest::qWait(20);
+        Ticks(w.form.get(), 2);
+        QCOMPARE(serverMode ? received : peer.received, atModule);
+        const QString line = QStringLiteral(
+            "%1 bytes a closed program wrote were not sent to the module; dropped");
+        const QStringList log = w.LogLines();
+        QCOMPARE(log.filter(QStringLiteral("closed program")).size(), dropped > 0 ? 1 : 0);
+        if (dropped > 0) QVERIFY2(log.contains(line.arg(dropped)), qPrintable(log.join('\n')));
     }
 
     void serverModeHandsStoreToTheModuleInOnePiece()
@@ -446,6 +611,103 @@ private Q_SLOTS:
         w->OnVSPServerSocketClientError(nullptr, WSAECONNABORTED);
         QCOMPARE(w.LogLines().last(), QStringLiteral("Connection closed by remote module"));
         QCOMPARE(w->LANStatusServerLabel->text(), QStringLiteral("Listen"));
+    }
+
+    // A module that vanishes without a word (its link down) is found dead and goes through
+    // the error path: the client suspends the link, says what was lost, and reconnects once
+    // the module answers again; the server forgets the dead connection and takes the
+    // module's next one instead of refusing it.
+    void deadModuleIsFound_data()
+    {
+        QTest::addColumn<bool>("serverMode");
+        QTest::newRow("client, the program writes") << false;
+        QTest::newRow("server, the program only reads") << true;
+    }
+    void deadModuleIsFound()
+    {
+        if (!vsptest::IsRoot()) QSKIP("needs root: builds network namespaces of its own");
+        VSPTEST_IN_PRIVATE_NETWORK();
+        QFETCH(bool, serverMode);
+        vsptest::NamespacePair net;
+        QVERIFY2(net.Build(), qPrintable(net.Error()));
+        vsptest::NamespaceScope inA(net.NameA());
+        QVERIFY(inA.Ok());
+        // The module's side, in B: its listening socket (client mode) or its connections.
+        QTcpServer moduleListens;
+        QTcpSocket moduleConnects, moduleAgain;
+        auto inB = [&](const std::function<void()>& make) {
+            vsptest::NamespaceScope scope(net.NameB());
+            QVERIFY(scope.Ok());
+            make();
+        };
+
+        std::atomic<bool> moduleThere { true };
+        TPlatform platform;
+        platform.Timings.PeerWatch = { 1, 1, 2, 1000, 100 };
+        platform.WorkerPing = [&](const QString&) {
+            return moduleThere ? TPingThread::PingReply : TPingThread::PingSilent;
+        };
+        FormHarness w({}, platform);
+        w->TCPServerModeCheckBox->setChecked(serverMode);
+        if (serverMode) {
+            w.Aim(1, vsptest::FreeLoopbackPort());
+            w->IPAddressComboBox->setEditText(net.AddressB());
+            w->CreateCOMBitBtnClick();
+            w.port->Open();
+            const quint16 port = quint16(w->VSPServerSocket->LocalPort());
+            inB([&] { moduleConnects.connectToHost(net.AddressA(), port); });
+        } else {
+            inB([&] { QVERIFY(moduleListens.listen(QHostAddress(net.AddressB()))); });
+            w.Aim(moduleListens.serverPort());
+            w->IPAddressComboBox->setEditText(net.AddressB());
+            w->CreateCOMBitBtnClick();
+            w.port->Open();
+        }
+        QTRY_VERIFY(w->DataConnection);
+
+        QVERIFY2(net.SetLinkB(false), qPrintable(net.Error()));
+        moduleThere = false;
+        if (!serverMode) w.port->ProgramWrites("lost");
+        if (serverMode) {
+            QTRY_COMPARE_WITH_TIMEOUT(
+                w->LANStatusServerLabel->text(), QStringLiteral("Error"), 15000);
+            QVERIFY(!w->DataConnection);
+            QVERIFY(w.LogLines().contains(QStringLiteral("TCP error")));
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(
+                w->LANStatusClientLabel->text(), QStringLiteral("Error LAN"), 15000);
+            QVERIFY(w->LinkError);
+            const QStringList log = w.LogLines();
+            QVERIFY2(log.contains(QStringLiteral("TCP error 10060")), qPrintable(log.join('\n')));
+            QVERIFY(
+                log.contains(QStringLiteral("4 bytes sent to the module were not acknowledged")));
+        }
+
+        // The module is back.
+        QVERIFY2(net.SetLinkB(true), qPrintable(net.Error()));
+        moduleThere = true;
+        if (serverMode) {
+            const quint16 port = quint16(w->VSPServerSocket->LocalPort());
+            inB([&] { moduleAgain.connectToHost(net.AddressA(), port); });
+            QTRY_COMPARE(w->LANStatusServerLabel->text(), QStringLiteral("Connected"));
+            QVERIFY(!w.LogLines().contains(
+                QStringLiteral("TCP connection refused (more than 1 client not suported)")));
+            QVERIFY(moduleAgain.waitForConnected(2000));
+            moduleAgain.write("again");
+            QTRY_COMPARE(w.port->Output, QByteArray("again"));
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(w->DataConnection && !w->LinkError, 10000);
+            w.port->ProgramWrites("back");
+            QTRY_VERIFY(moduleListens.hasPendingConnections()
+                || moduleListens.findChildren<QTcpSocket*>().size() > 1);
+            QTcpSocket* now = nullptr;
+            while (QTcpSocket* s = moduleListens.nextPendingConnection())
+                now = s;
+            QVERIFY(now);
+            QByteArray got;
+            QTRY_VERIFY((got += now->readAll()).endsWith("back"));
+            QCOMPARE(got, QByteArray("back")); // the lost bytes are not sent twice
+        }
     }
 
     void pingResultCodes()

@@ -4,6 +4,7 @@
 // peer that stops reading) is exactly what the kernel does.
 
 #include "link/Sockets.h"
+#include "tests/support/PrivateNet.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -74,6 +75,36 @@ Fd Bound(bool listening, int backlog = 16)
     if (::bind(s.fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) return {};
     if (listening && ::listen(s.fd, backlog) != 0) return {};
     return s;
+}
+
+// A listening socket bound to a local address given as text, on a port the OS picks.
+Fd ListeningOn(const char* address)
+{
+    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in sin {};
+    sin.sin_family = AF_INET;
+    ::inet_pton(AF_INET, address, &sin.sin_addr);
+    if (::bind(s.fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0 || ::listen(s.fd, 4) != 0)
+        return {};
+    return s;
+}
+
+Fd ConnectRawTo(const char* address, int port)
+{
+    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in sin {};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(quint16(port));
+    ::inet_pton(AF_INET, address, &sin.sin_addr);
+    if (::connect(s.fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin) != 0) return {};
+    return s;
+}
+
+int IntOption(int fd, int level, int name)
+{
+    int v = -1;
+    socklen_t len = sizeof v;
+    return ::getsockopt(fd, level, name, &v, &len) == 0 ? v : -1;
 }
 
 // Waits for a connection on a raw listener while the event loop runs.
@@ -233,33 +264,10 @@ struct ClientPair {
     }
 };
 
-bool InPrivateNetns()
-{
-    return qEnvironmentVariableIsSet("VSP_TST_PRIVATE_NETNS");
-}
-
 } // namespace
 
 class TstSockets : public QObject {
     Q_OBJECT
-
-    // Name lookups would reach the configured DNS server, off this machine: such cases run
-    // this executable again inside a namespace that has nothing but loopback.
-    void RunInPrivateNetns(const char* function)
-    {
-        QProcess p;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("VSP_TST_PRIVATE_NETNS"), QStringLiteral("1"));
-        p.setProcessEnvironment(env);
-        p.setProcessChannelMode(QProcess::MergedChannels);
-        p.start(vsptest::SourcePath(QStringLiteral("scripts/private-netns")),
-            { QCoreApplication::applicationFilePath(), QString::fromLatin1(function) });
-        QVERIFY(p.waitForFinished(120000));
-        const QByteArray out = p.readAll();
-        if (out.contains("cannot make a private network namespace"))
-            QSKIP("no private network namespace here (needs root or user namespaces)");
-        QVERIFY2(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0, out.constData());
-    }
 
 private Q_SLOTS:
     void errnoBecomesWindowsSocketsNumber_data()
@@ -447,12 +455,11 @@ private Q_SLOTS:
         QVERIFY(!client.Connected());
     }
 
+    // Name lookups would reach the configured DNS server, off this machine: this case runs
+    // inside a namespace that has nothing but loopback.
     void namesAreLookedUpWithoutBlocking()
     {
-        if (!InPrivateNetns()) {
-            RunInPrivateNetns("namesAreLookedUpWithoutBlocking");
-            return;
-        }
+        VSPTEST_IN_PRIVATE_NETWORK();
         // A name that cannot exist: host not found.
         {
             TClientSocket client;
@@ -609,6 +616,160 @@ private Q_SLOTS:
         QTest::qWait(20);
         QCOMPARE(p.log.count("write"), 1); // one event per refusal
         QVERIFY(p.log.errors().isEmpty());
+    }
+
+    // Every data connection, made or accepted, watches its peer: keepalive as the watch
+    // says, and never the user timeout, which would cut a live peer that does not read.
+    void peerWatchIsSetOnEveryConnection_data()
+    {
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<int>("probes");
+        QTest::newRow("client") << false << 4;
+        QTest::newRow("accepted") << true << 4;
+        QTest::newRow("client, keepalive off") << false << 0;
+    }
+    void peerWatchIsSetOnEveryConnection()
+    {
+        QFETCH(bool, accepted);
+        QFETCH(int, probes);
+        const TPeerWatch watch { 7, 3, probes, 2000, 100 };
+        ClientPair p;
+        TServerSocket server;
+        Fd peer;
+        TCustomWinSocket* connection = nullptr;
+        if (accepted) {
+            server.PeerWatch = watch;
+            server.OnClientConnect = [&](TCustomWinSocket* s) { connection = s; };
+            QCOMPARE(server.Open(), 0);
+            peer = ConnectRaw(server.LocalPort());
+            QTRY_VERIFY(connection);
+        } else {
+            p.client->PeerWatch = watch;
+            QVERIFY(p.open());
+            connection = p.client->Socket();
+        }
+        const int fd = connection->Handle();
+        QCOMPARE(IntOption(fd, SOL_SOCKET, SO_KEEPALIVE), probes > 0 ? 1 : 0);
+        if (probes > 0) {
+            QCOMPARE(IntOption(fd, IPPROTO_TCP, TCP_KEEPIDLE), 7);
+            QCOMPARE(IntOption(fd, IPPROTO_TCP, TCP_KEEPINTVL), 3);
+            QCOMPARE(IntOption(fd, IPPROTO_TCP, TCP_KEEPCNT), probes);
+        }
+        QCOMPARE(IntOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT), 0);
+    }
+
+    // A live peer is never taken for dead: idle past the time keepalive gives a silent one,
+    // then with its window shut (it reads nothing) long past the limit for unacknowledged
+    // bytes; everything arrives once it reads.
+    void aPeerThatOnlyStopsReadingIsNeverCut()
+    {
+        ClientPair p;
+        p.client->PeerWatch = { 1, 1, 1, 300, 50 }; // a silent peer: 2 s idle, 0.3 s busy
+        QVERIFY(p.open());
+        QTest::qWait(3000);
+        QVERIFY(p.log.errors().isEmpty());
+
+        const QByteArray chunk = Pattern(65536, 11);
+        qint64 total = 0;
+        int last = 0;
+        for (int i = 0; i < 4096; ++i) {
+            last = p.client->Socket()->SendBuf(chunk.constData(), int(chunk.size()));
+            if (last < 0) break;
+            total += last;
+        }
+        QCOMPARE(last, -1);
+        QTest::qWait(2000);
+        QVERIFY(p.log.errors().isEmpty());
+        QVERIFY(p.client->Socket()->UnacknowledgedBytes() > 0);
+        qint64 drained = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((drained += Drain(p.peer.fd), drained == total), 10000);
+        QTRY_COMPARE(p.client->Socket()->UnacknowledgedBytes(), 0);
+        QVERIFY(p.log.errors().isEmpty());
+        QVERIFY(p.client->Connected());
+    }
+
+    // A peer cut off without a word (its link down: nothing of it arrives any more) is found
+    // dead by the watch, idle (keepalive) or with bytes in flight (no acknowledgement for
+    // the limit), on the client's connection and on an accepted one alike. The error tells
+    // 10060, and the bytes the peer never acknowledged can still be counted.
+    void aSilentPeerIsFoundDead_data()
+    {
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<bool>("busy");
+        QTest::newRow("client, idle") << false << false;
+        QTest::newRow("client, bytes in flight") << false << true;
+        QTest::newRow("accepted, idle") << true << false;
+        QTest::newRow("accepted, bytes in flight") << true << true;
+    }
+    void aSilentPeerIsFoundDead()
+    {
+        if (!vsptest::IsRoot()) QSKIP("needs root: builds network namespaces of its own");
+        VSPTEST_IN_PRIVATE_NETWORK();
+        QFETCH(bool, accepted);
+        QFETCH(bool, busy);
+        vsptest::NamespacePair net;
+        QVERIFY2(net.Build(), qPrintable(net.Error()));
+        const QByteArray addressA = net.AddressA().toLatin1(), addressB = net.AddressB().toLatin1();
+        vsptest::NamespaceScope inA(net.NameA());
+        QVERIFY(inA.Ok());
+
+        const TPeerWatch watch { 1, 1, 2, 1000, 100 }; // idle: 3 s; busy: 1 s
+        Log log;
+        int unacknowledged = -1;
+        const auto onError = [&](TCustomWinSocket* s, int code) {
+            log.events << QStringLiteral("error %1").arg(code);
+            unacknowledged = s->UnacknowledgedBytes();
+        };
+        TClientSocket client;
+        TServerSocket server;
+        Fd listener, peer;
+        TCustomWinSocket* connection = nullptr;
+        if (accepted) {
+            log.attach(&server);
+            server.OnClientError = onError;
+            server.PeerWatch = watch;
+            server.OnClientConnect = [&](TCustomWinSocket* s) { connection = s; };
+            QCOMPARE(server.Open(), 0);
+            {
+                vsptest::NamespaceScope inB(net.NameB());
+                QVERIFY(inB.Ok());
+                peer = ConnectRawTo(addressA.constData(), server.LocalPort());
+            }
+            QVERIFY(peer.fd >= 0);
+            QTRY_VERIFY(connection);
+        } else {
+            {
+                vsptest::NamespaceScope inB(net.NameB());
+                QVERIFY(inB.Ok());
+                listener = ListeningOn(addressB.constData());
+            }
+            QVERIFY(listener.fd >= 0);
+            log.attach(&client);
+            client.OnError = onError;
+            client.PeerWatch = watch;
+            client.Host = net.AddressB();
+            client.Port = PortOf(listener.fd);
+            client.Open();
+            peer = AcceptWithin(listener.fd, 5000);
+            QVERIFY(peer.fd >= 0);
+            QTRY_VERIFY(client.Connected());
+            connection = client.Socket();
+        }
+        QCOMPARE(connection->SendBuf("seen", 4), 4);
+        QByteArray got;
+        QCOMPARE(PeerRead(peer.fd, 2000, &got), 4);
+        QTRY_COMPARE(connection->UnacknowledgedBytes(), 0);
+
+        QVERIFY2(net.SetLinkB(false), qPrintable(net.Error()));
+        QElapsedTimer timer;
+        timer.start();
+        if (busy) QCOMPARE(connection->SendBuf("lost", 4), 4);
+        QTRY_VERIFY_WITH_TIMEOUT(!log.errors().isEmpty(), 15000);
+        qInfo("found dead after %lld ms", timer.elapsed());
+        QCOMPARE(log.errors(), QStringList({ "error 10060" }));
+        QCOMPARE(unacknowledged, busy ? 4 : 0);
+        QTest::qWait(200);
+        QCOMPARE(log.errors().size(), 1);
     }
 
     void aFailedSendRaisesTheErrorBeforeReturning()

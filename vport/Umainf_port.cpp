@@ -22,12 +22,12 @@ namespace vsp {
 void TMainForm::TellEchoMethod()
 {
     // Said once, at the first check: without it a user would not know why the module's
-    // data port sees a connection come and go at every check.
+    // data port sees a connection come and go at "Create COM".
     if (EchoFallbackTold) return;
     EchoFallbackTold = true;
     if (CPing::Method(Platform.AvoidRawSocket) == CPing::TMethod::None)
         Log(QStringLiteral(
-            "ICMP not permitted for this user; checking the module with a TCP connection"));
+            "ICMP not permitted for this user; the module is checked by connecting to it"));
 }
 
 int TMainForm::PingAddressNow(const QString& address)
@@ -36,6 +36,8 @@ int TMainForm::PingAddressNow(const QString& address)
     if (Platform.PingNow) return Platform.PingNow(address);
     try {
         CPing ping(false, Platform.AvoidRawSocket);
+        // Asked to end meanwhile, the program does not sit out the check's time.
+        ping.CancelFd = Platform.StopFd;
         ping.SetTarget(address);
         ping.SetFallbackPort(VSPClientSocket->Port);
         return ping.Ping() ? 1 : 0;
@@ -142,6 +144,8 @@ void TMainForm::DeleteCOMBitBtnClick()
             Platform.MessageBox);
         return;
     }
+    if (CloseDrainTicks >= 0) DropProgramBytes();
+    CloseDrainTicks = -1;
     VSPort->Delete();
     PortCreated = false;
     ComPortComboBox->setToolTip(QString());
@@ -161,6 +165,13 @@ void TMainForm::OnVSPortOpenClose(bool on)
     const QString name = ComPortComboBox->currentText();
     if (on) {
         Log(QStringLiteral("Port %1 opened").arg(name));
+        // The last program's bytes are not this one's: a write it was told had failed must
+        // not be carried out now, nor answered to this one. (A close and an open reported
+        // together cannot be told apart: a program that set the line and one that writes,
+        // one right after the other, as a script does.)
+        if (CloseDrainTicks >= 0 && !CloseJustReported) DropProgramBytes();
+        CloseDrainTicks = -1;
+        DiscardClosedInput = false;
         if (!VSPClientSocket->Connected() && !TCPServerModeCheckBox->isChecked()) OpenClientLink();
         StatusLabel->setText(QStringLiteral("Opened"));
         ResetCounters();
@@ -175,6 +186,20 @@ void TMainForm::OnVSPortOpenClose(bool on)
     StopBitsLabel->setText(QStringLiteral("-"));
     ParityLabel->setText(QStringLiteral("-"));
     BaudLabel->setText(QStringLiteral("-"));
+    if (ProgramBytesWaiting()) {
+        // As a serial line's close waits for its output: what the program wrote may still
+        // go out for a while, on the link as it is now, or as it comes up.
+        CloseDrainTicks = 0;
+        CloseJustReported = true;
+        QMetaObject::invokeMethod(
+            this, [this] { CloseJustReported = false; }, Qt::QueuedConnection);
+        return;
+    }
+    FinishPortClose();
+}
+
+void TMainForm::FinishPortClose()
+{
     if (!ConnectClosedCheckBox->isChecked()) CloseClientLink();
     if (VSPServerSocket->Active()) {
         CloseServerLink();

@@ -11,6 +11,7 @@
 #include <memory>
 #include <netinet/ip.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -157,6 +158,25 @@ TEchoRequest CPing::EchoRequest() const
     return BuildEchoRequest(identifier_, sequence_);
 }
 
+int CPing::WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline)
+{
+    using Clock = std::chrono::steady_clock;
+    for (;;) {
+        const Clock::duration left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) return 0;
+        pollfd waitFor[2] = { { fd, events, 0 }, { CancelFd, POLLIN, 0 } };
+        const int ready = ::poll(waitFor, CancelFd >= 0 ? 2 : 1,
+            int(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return 0;
+        if (CancelFd >= 0 && waitFor[1].revents != 0) {
+            cancelled_ = true;
+            return -1;
+        }
+        if (ready > 0) return 1;
+    }
+}
+
 bool CPing::ConnectCheck()
 {
     using Clock = std::chrono::steady_clock;
@@ -172,17 +192,16 @@ bool CPing::ConnectCheck()
         error = errno;
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(TimeoutMs);
         while (error == EINPROGRESS || error == EINTR) {
-            const Clock::duration left = deadline - Clock::now();
-            if (left <= Clock::duration::zero()) return false;
-            pollfd waitFor { socket.Fd(), POLLOUT, 0 };
-            const int ready = ::poll(
-                &waitFor, 1, int(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
-            if (ready < 0 && errno == EINTR) continue;
-            if (ready <= 0) return false;
+            if (WaitFor(socket.Fd(), POLLOUT, deadline) <= 0) return false;
             socklen_t length = sizeof error;
             if (::getsockopt(socket.Fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0) return false;
         }
     }
+    // Ended at once, before the module has a chance to send: a module that hands what it
+    // holds to each new connection would hand it to us, to be thrown away. Should its
+    // first bytes have come already, they are read away so that it gets a FIN, not a reset.
+    if (error == 0)
+        while (::recv(socket.Fd(), nullptr, 1 << 16, MSG_TRUNC | MSG_DONTWAIT) > 0) { }
     // A refusal is an answer too: the host is there, its port is closed.
     return error == 0 || error == ECONNREFUSED;
 }
@@ -193,6 +212,7 @@ bool CPing::Ping()
 
     usedMethod_ = TMethod::None;
     skipped_ = 0;
+    cancelled_ = false;
     if (!targetValid_) return false;
 
     TMethod method = TMethod::None;
@@ -213,13 +233,7 @@ bool CPing::Ping()
     const bool withIpHeader = method == TMethod::Raw;
     std::array<uint8_t, PING_RECEIVE_BUFFER> buffer;
     for (;;) {
-        const Clock::duration left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) return false;
-        pollfd waitFor { socket.Fd(), POLLIN, 0 };
-        const int ready
-            = ::poll(&waitFor, 1, int(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return false;
+        if (WaitFor(socket.Fd(), POLLIN, deadline) <= 0) return false;
 
         sockaddr_in from {};
         socklen_t fromLength = sizeof from;
@@ -260,6 +274,7 @@ TPingThread::TPingThread(QObject* owner, TEchoCheck check, bool avoidRawSocket)
     : owner_(owner)
     , check_(std::move(check))
     , avoidRawSocket_(avoidRawSocket)
+    , stopFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     start();
 }
@@ -267,29 +282,29 @@ TPingThread::TPingThread(QObject* owner, TEchoCheck check, bool avoidRawSocket)
 TPingThread::~TPingThread()
 {
     Stop();
+    if (stopFd_ >= 0) ::close(stopFd_);
 }
 
-void TPingThread::RequestPing(uint32_t successCode, uint32_t failureCode)
+bool TPingThread::RequestPing(uint32_t successCode, uint32_t failureCode)
 {
     {
         QMutexLocker lock(&mutex_);
-        if (busy_ || stop_) return;
+        if (busy_ || stop_) return false;
     }
     // Read outside the lock: the source belongs to the window and may call back into us.
     // Only this (UI) thread accepts requests, so the worker cannot become busy meanwhile.
     const QString address = AddressSource ? AddressSource() : QString();
-    const int port = PortSource ? PortSource() : 0;
     {
         QMutexLocker lock(&mutex_);
-        if (busy_ || stop_) return;
+        if (busy_ || stop_) return false;
         address_ = address;
-        port_ = port;
         success_ = successCode;
         failure_ = failureCode;
         requested_ = true;
         busy_ = true;
     }
     wake_.wakeOne();
+    return true;
 }
 
 void TPingThread::Stop()
@@ -297,6 +312,11 @@ void TPingThread::Stop()
     {
         QMutexLocker lock(&mutex_);
         stop_ = true;
+    }
+    // A check under way is waiting on the network: this wakes it.
+    const uint64_t one = 1;
+    if (stopFd_ >= 0) {
+        [[maybe_unused]] const ssize_t n = ::write(stopFd_, &one, sizeof one);
     }
     wake_.wakeAll();
     if (QThread::currentThread() != this) wait();
@@ -308,14 +328,16 @@ bool TPingThread::Busy() const
     return busy_;
 }
 
-int TPingThread::Check(const QString& address, int port)
+int TPingThread::Check(const QString& address)
 {
     try {
         if (check_) return check_(address);
         auto ping = std::make_unique<CPing>(false, avoidRawSocket_);
+        ping->CancelFd = stopFd_;
         ping->SetTarget(address);
-        ping->SetFallbackPort(port);
-        return ping->Ping() ? PingReply : PingSilent;
+        const bool reply = ping->Ping();
+        if (ping->Cancelled()) return PingCancelled;
+        return reply ? PingReply : PingSilent;
     } catch (const std::exception&) {
         return PingCannotStart;
     }
@@ -325,22 +347,21 @@ void TPingThread::run()
 {
     for (;;) {
         QString address;
-        int port = 0;
         uint32_t success = 0, failure = 0;
         {
             QMutexLocker lock(&mutex_);
             while (!requested_ && !stop_)
                 wake_.wait(&mutex_);
-            // A request accepted before Stop() is still answered: the requester was told
-            // nothing about it being dropped.
+            // A request accepted before Stop() is still carried out (a real check gives up
+            // at once): the requester was told nothing about it being dropped.
             if (!requested_) return;
             requested_ = false;
             address = address_;
-            port = port_;
             success = success_;
             failure = failure_;
         }
-        const int result = Check(address, port);
+        const int result = Check(address);
+        if (result == PingCancelled) return; // the owner is going: nobody waits for it
         const uint32_t code = result < 0 ? PING_CANNOT_START : (result > 0 ? success : failure);
         {
             // Idle again before posting, so that the window may ask again from the handler.

@@ -1,8 +1,10 @@
 #pragma once
 // The echo check: is the module there? One ICMP echo request and a wait of at most
 // 5000 ms for the matching reply. Where this user may open no ICMP socket at all, a TCP
-// connect to the module's data port stands in for it. CPing does one check; TPingThread
-// runs checks in the background on request and posts WM_PINGRESULT to its owner.
+// connect to the module's data port stands in for it, ended right after the handshake.
+// CPing does one check; TPingThread runs checks in the background on request and posts
+// WM_PINGRESULT to its owner. A check gives up at once when its cancel descriptor becomes
+// readable, so that ending the program never waits for one.
 
 #include <QMutex>
 #include <QObject>
@@ -11,6 +13,7 @@
 #include <QWaitCondition>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -67,6 +70,9 @@ public:
     bool Ping();
 
     int TimeoutMs = 5000;
+    // Readable: give up the check now (Ping returns false, Cancelled() true). -1: none.
+    int CancelFd = -1;
+    bool Cancelled() const { return cancelled_; }
 
     uint16_t Identifier() const { return identifier_; }
     uint16_t Sequence() const { return sequence_; }
@@ -82,6 +88,8 @@ public:
 
 private:
     bool ConnectCheck(); // the TCP stand-in, within the same budget
+    // Waits until fd shows events, the deadline passes (0) or the check is cancelled (-1).
+    int WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline);
 
     bool avoidRawSocket_;
     uint16_t identifier_;
@@ -91,6 +99,7 @@ private:
     int fallbackPort_ = 0;
     TMethod usedMethod_ = TMethod::None;
     int skipped_ = 0;
+    bool cancelled_ = false;
 };
 
 // Result codes posted in wParam of WM_PINGRESULT.
@@ -115,29 +124,29 @@ public:
 
     // On the UI thread. If idle: takes the address from AddressSource now, stores the
     // codes and wakes the worker; if a check is running (or the worker has stopped) the
-    // request is dropped.
-    void RequestPing(uint32_t successCode, uint32_t failureCode);
-    // Shutdown: an idle worker ends at once; an accepted request is carried out and its
-    // message posted first (the check's own budget bounds the wait). Safe to call twice.
+    // request is dropped. True when it was taken.
+    bool RequestPing(uint32_t successCode, uint32_t failureCode);
+    // Shutdown, without waiting on the network: an idle worker ends at once; a check under
+    // way is given up and posts nothing (a check of the owner's own, given to the
+    // constructor, is carried out and its message posted first). Safe to call twice.
     void Stop();
     // A request has been accepted and its check has not finished yet.
     bool Busy() const;
 
-    // Read on the UI thread at request time: the address text, and the data port for the
-    // TCP check.
+    // Read on the UI thread at request time: the address text.
     std::function<QString()> AddressSource;
-    std::function<int()> PortSource;
 
     // What a check in place of the real one returns.
     static constexpr int PingCannotStart = -1;
     static constexpr int PingSilent = 0;
     static constexpr int PingReply = 1;
+    static constexpr int PingCancelled = -2; // Stop() came first: nothing is posted
 
 protected:
     void run() override;
 
 private:
-    int Check(const QString& address, int port);
+    int Check(const QString& address);
 
     QObject* owner_;
     const TEchoCheck check_;
@@ -149,7 +158,7 @@ private:
     bool stop_ = false;
     uint32_t success_ = 0, failure_ = 0;
     QString address_;
-    int port_ = 0;
+    int stopFd_ = -1; // readable once Stop() was called: the running check gives up
 };
 
 } // namespace vsp

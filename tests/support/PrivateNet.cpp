@@ -1,8 +1,11 @@
 #include "tests/support/PrivateNet.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
+#include <QTest>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -56,7 +59,55 @@ bool LoopbackUp(QString* why)
 
 std::atomic<int> pairCounter { 0 };
 
+constexpr char RerunVariable[] = "VSP_TST_PRIVATE_NETNS";
+
 } // namespace
+
+bool InPrivateRerun()
+{
+    return qEnvironmentVariableIsSet(RerunVariable);
+}
+
+RerunResult RerunInPrivateNetwork()
+{
+    QString function = QString::fromLatin1(QTest::currentTestFunction());
+    if (const char* tag = QTest::currentDataTag(); tag && *tag)
+        function += QLatin1Char(':') + QString::fromLatin1(tag);
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QLatin1String(RerunVariable), QStringLiteral("1"));
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(SourcePath(QStringLiteral("scripts/private-netns")),
+        { QCoreApplication::applicationFilePath(), function });
+    RerunResult result;
+    const bool finished = p.waitForFinished(240000);
+    if (!finished) p.kill();
+    result.Output = p.readAll();
+    result.Unavailable = result.Output.contains("cannot make a private network namespace");
+    result.Passed = finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    // What the rerun said of itself, for whoever reads this run's output.
+    for (const QByteArray& line : result.Output.split('\n'))
+        if (line.startsWith("QINFO"))
+            qInfo("rerun: %s", line.mid(line.indexOf(") ") + 2).constData());
+    return result;
+}
+
+NamespaceScope::NamespaceScope(const QString& name)
+    : home_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC))
+{
+    const int target
+        = ::open(QFile::encodeName(QStringLiteral("/var/run/netns/") + name).constData(),
+            O_RDONLY | O_CLOEXEC);
+    entered_ = home_ >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
+    if (target >= 0) ::close(target);
+}
+
+NamespaceScope::~NamespaceScope()
+{
+    if (entered_) (void)::setns(home_, CLONE_NEWNET);
+    if (home_ >= 0) ::close(home_);
+}
 
 bool EnterPrivateNetwork(QString* why)
 {
@@ -141,6 +192,12 @@ bool NamespacePair::Build()
             return false;
     }
     return true;
+}
+
+bool NamespacePair::SetLinkB(bool up)
+{
+    return Ip({ QStringLiteral("-n"), nsB_, QStringLiteral("link"), QStringLiteral("set"), vethB_,
+        up ? QStringLiteral("up") : QStringLiteral("down") });
 }
 
 QStringList NamespacePair::ExecA() const

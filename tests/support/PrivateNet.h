@@ -2,6 +2,7 @@
 // Networks of the discovery tests' own making, so that no search they send can reach a
 // real network and no other program holds the discovery ports they count on.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -12,6 +13,46 @@ namespace vsptest {
 // main, while the process has one thread (child processes started later inherit it).
 // False with the reason when no namespace could be made.
 bool EnterPrivateNetwork(QString* why);
+
+// This process is the run RerunInPrivateNetwork made.
+bool InPrivateRerun();
+struct RerunResult {
+    bool Unavailable = false; // no private namespace could be made here
+    bool Passed = false;
+    QByteArray Output;
+};
+// Runs the current test function (and data row) of this test executable again, inside
+// scripts/private-netns, and waits for its verdict.
+RerunResult RerunInPrivateNetwork();
+
+// In a test function whose case must not see the machine's network (name lookups, links of
+// its own): outside the rerun, reruns it there and returns with its verdict.
+#define VSPTEST_IN_PRIVATE_NETWORK()                                                               \
+    do {                                                                                           \
+        if (!vsptest::InPrivateRerun()) {                                                          \
+            const vsptest::RerunResult rerun = vsptest::RerunInPrivateNetwork();                   \
+            if (rerun.Unavailable)                                                                 \
+                QSKIP("no private network namespace here (needs root or user namespaces)");        \
+            QVERIFY2(rerun.Passed, rerun.Output.constData());                                      \
+            return;                                                                                \
+        }                                                                                          \
+    } while (false)
+
+// While it lives, the calling thread (and the threads it starts) makes its sockets in the
+// named namespace (one of `ip netns`); sockets keep the namespace they were made in. Needs
+// root.
+class NamespaceScope {
+public:
+    explicit NamespaceScope(const QString& name);
+    ~NamespaceScope();
+    NamespaceScope(const NamespaceScope&) = delete;
+    NamespaceScope& operator=(const NamespaceScope&) = delete;
+    bool Ok() const { return entered_; }
+
+private:
+    int home_ = -1;
+    bool entered_ = false;
+};
 
 // Two network namespaces joined by a veth pair, each with loopback up, one address of
 // 172.30.213.0/24 and a default route through the veth, so a broadcast to
@@ -36,6 +77,9 @@ public:
     // "ip netns exec NAME": a prefix that runs a command inside one side.
     QStringList ExecA() const;
     QStringList ExecB() const;
+    // B's end of the link up or down: down, B is cut off without a word, as at a power cut
+    // (nothing of it is sent, nothing reaches it), while A's end stays as it was.
+    bool SetLinkB(bool up);
 
 private:
     bool Ip(const QStringList& args);
