@@ -34,19 +34,15 @@ TMainForm::TMainForm(const QStringList& params, TPlatform platform, QWidget* par
     , Platform(std::move(platform))
     , VSPort(Platform.MakePort ? Platform.MakePort()
                                : std::make_unique<TPtyVSPort>(Platform.PortFolders))
-    , PendingBuffer(new uint8_t[PendingCapacity])
-    , Reconnect({ TicksFor(Platform.Timings.ReconnectFirstMs),
-          TicksFor(Platform.Timings.ReconnectLimitMs),
-          TicksFor(Platform.Timings.ReconnectWithDataMs), TicksFor(Platform.Timings.StableLinkMs) })
+    , LinkEvents(MakeLinkEvents())
+    , Link(std::make_unique<TDataLink>(*VSPort, *LinkEvents, Platform.Timings,
+          dynamic_cast<const TPtyVSPort*>(VSPort.get()) != nullptr, this))
     , params_(params)
 {
     // FormCreate may consult the global, as the main window is already being created.
     MainForm = this;
     CreateControls();
-    VSPClientSocket->PeerWatch = Platform.Timings.PeerWatch;
-    VSPServerSocket->PeerWatch = Platform.Timings.PeerWatch;
     ConnectHandlers();
-    LanRxCount = LanTxCount = SerialRxCount = SerialTxCount = 0;
     FormCreate();
     if (!Terminated) {
         TickClock.start();
@@ -82,9 +78,7 @@ TMainForm::~TMainForm()
     VSPServerSocket->OnClientRead = nullptr;
     VSPServerSocket->OnClientWrite = nullptr;
     VSPServerSocket->OnClientError = nullptr;
-    DataConnection = nullptr;
-    VSPServerSocket->Close();
-    VSPClientSocket->Close();
+    Link->Shutdown();
     TCPSetupClientSocket->Close();
     VSPort->OnRxChar = nullptr;
     VSPort->OnOpenClose = nullptr;
@@ -141,7 +135,7 @@ void TMainForm::ConnectHandlers()
     VSPort->OnHandflow = [this](int32_t hs, int32_t fr, int32_t xon, int32_t xoff) {
         OnVSPortHandflow(hs, fr, xon, xoff);
     };
-    VSPort->OnWriteRoom = [this] { ResumeHeldOutput(); };
+    VSPort->OnWriteRoom = [this] { Link->ResumeHeldOutput(LinkOptions()); };
     VSPort->OnDTR = [this](bool on) { OnVSPortDTR(on); };
     VSPort->OnRTS = [this](bool on) { OnVSPortRTS(on); };
     VSPort->OnBreak = [this](bool on) { OnVSPortBreak(on); };
@@ -175,12 +169,6 @@ void TMainForm::FormCreate()
     // The ping worker, idle until asked.
     PingThread = new TPingThread(this, Platform.WorkerPing, Platform.AvoidRawSocket);
     PingThread->AddressSource = [this] { return IPAddressComboBox->currentText(); };
-
-    // A new window starts with no link and no timers counting.
-    LinkError = false;
-    FlushTicks = 0;
-    KeepTicks = 0;
-    DataConnection = nullptr;
 
     const int n = int(params_.size());
     CommandLineMode = n > 0;

@@ -253,8 +253,8 @@ void TMainForm::CreateControls()
     MainPageControl->setCurrentWidget(SettingsTabSheet);
 
     // ---- Components ----
-    VSPClientSocket = new TClientSocket(this);
-    VSPServerSocket = new TServerSocket(this);
+    VSPClientSocket = Link->VSPClientSocket();
+    VSPServerSocket = Link->VSPServerSocket();
     TCPSetupClientSocket = new TClientSocket(this);
     MainTimer = new QTimer(this);
     MainTimer->setTimerType(Qt::PreciseTimer);

@@ -121,24 +121,17 @@ void TMainForm::ShowCounter(QLabel* label, int32_t value)
     label->setText(QString::number(uint32_t(value)));
 }
 
-void TMainForm::ShowCounters()
+void TMainForm::ShowCounters(const TLinkCounters& counters)
 {
-    if (!CountersChanged) return;
-    CountersChanged = false;
-    ShowCounter(SerialRxLabel, SerialRxCount);
-    ShowCounter(SerialTxLabel, SerialTxCount);
-    ShowCounter(LANRxLabel, LanRxCount);
-    ShowCounter(LANTxLabel, LanTxCount);
+    ShowCounter(SerialRxLabel, counters.SerialRx);
+    ShowCounter(SerialTxLabel, counters.SerialTx);
+    ShowCounter(LANRxLabel, counters.LanRx);
+    ShowCounter(LANTxLabel, counters.LanTx);
 }
 
 void TMainForm::ResetCounters()
 {
-    LanRxCount = LanTxCount = SerialRxCount = SerialTxCount = 0;
-    CountersChanged = false;
-    ShowCounter(LANRxLabel, 0);
-    ShowCounter(LANTxLabel, 0);
-    ShowCounter(SerialRxLabel, 0);
-    ShowCounter(SerialTxLabel, 0);
+    Link->ResetCounters();
 }
 
 void TMainForm::OnMainTimerTimer()
@@ -162,17 +155,14 @@ void TMainForm::PaceMainTimer()
 {
     // A timer stopped by its owner (tests drive the steps by hand) stays stopped.
     if (!MainTimer->isActive()) return;
-    // Bytes that cannot move (the link down, or suspended) wait for the reconnection, which
-    // the idle pace serves as well: ticking at 5 ms for them would only burn the CPU.
-    const bool busy = SerialOutputHeld || NvtReceiver.HoldsIac()
-        || (LinkUsable() && (PendingCount > 0 || SerialInputHeld));
+    const bool busy = Link->WantsPace();
     const int interval = busy ? MainTimerInterval : IdleTimerInterval;
     if (MainTimer->interval() == interval) return;
     if (busy) {
         TicksDue = TickClock.elapsed() / MainTimerInterval; // at pace from now on
         // Idle, the ticks had no phase: the first tick at pace flushes, as the next of a
         // timer that had been running would at the latest.
-        FlushTicks = qMax(FlushTicks, 1);
+        Link->AtPace();
     }
     MainTimer->start(interval);
 }

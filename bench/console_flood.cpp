@@ -399,7 +399,8 @@ int RunReadout(Peer::Console mode, bool spaced, const char* prefix)
     w.Aim(dataPort);
     w.form->CreateCOMBitBtnClick();
     w.port->Open();
-    if (!WaitFor([&] { return w.form->DataConnection && pt.sh.dataConnected.load(); }, 10000)) {
+    if (!WaitFor(
+            [&] { return w.form->Link->DataConnection() && pt.sh.dataConnected.load(); }, 10000)) {
         std::fprintf(stderr, "the data link did not come up\n");
         return 1;
     }
@@ -531,12 +532,13 @@ int RunFlood(bool portOpen, bool logOn, const char* prefix)
     w.form->ConnectClosedCheckBox->setChecked(!portOpen);
     w.form->CreateCOMBitBtnClick();
     if (portOpen) w.port->Open();
-    if (!WaitFor([&] { return w.form->DataConnection && pt.sh.dataConnected.load(); }, 10000)) {
+    if (!WaitFor(
+            [&] { return w.form->Link->DataConnection() && pt.sh.dataConnected.load(); }, 10000)) {
         std::fprintf(stderr, "the data link did not come up\n");
         return 1;
     }
     Pause(300);
-    const qint64 rx0 = w.form->LanRxCount;
+    const qint64 rx0 = w.form->Link->LanRxCount();
     int64_t peer0 = 0, peer1 = 0;
     const double cpu0 = ProcessCpuSeconds();
     const int64_t t0 = NowNs();
@@ -544,11 +546,13 @@ int RunFlood(bool portOpen, bool logOn, const char* prefix)
         peer0 = ThreadCpuNs();
         pt.peer->StartFlood(FloodBytes);
     });
-    const bool done = WaitFor([&] { return w.form->LanRxCount - rx0 >= FloodBytes; }, 600000, 10);
+    const bool done
+        = WaitFor([&] { return w.form->Link->LanRxCount() - rx0 >= FloodBytes; }, 600000, 10);
     const int64_t t1 = NowNs();
     const double cpu1 = ProcessCpuSeconds();
     pt.Run([&] { peer1 = ThreadCpuNs(); });
-    const double scale = double(FloodBytes) / double(std::max<qint64>(1, w.form->LanRxCount - rx0));
+    const double scale
+        = double(FloodBytes) / double(std::max<qint64>(1, w.form->Link->LanRxCount() - rx0));
     auto key = [&](const char* k) { return (std::string(prefix) + "." + k); };
     auto fig
         = [&](const char* k, const char* label, double v) { Figure(key(k).c_str(), label, v); };

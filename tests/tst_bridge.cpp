@@ -213,7 +213,7 @@ private Q_SLOTS:
         QVERIFY(client.Ok("write " + early.toHex()));
         QTRY_VERIFY(b.log.contains(QStringLiteral("TCP not connected, data stored in buffer")));
         QTest::qWait(100);
-        QVERIFY(!b.form->LinkError); // no ping in server mode: the module comes to us
+        QVERIFY(!b.form->Link->LinkError()); // no ping in server mode: the module comes to us
 
         QVERIFY(b.sim.ConnectTo(QStringLiteral("127.0.0.1"), quint16(b.ServerPort())));
         QVERIFY(b.sim.WaitForEvent(QStringLiteral("connected"), 5000));
@@ -254,7 +254,7 @@ private Q_SLOTS:
             b.sim.WaitForEvent(QStringLiteral("disconnected"), { { "conn", first } }, 5000, mark));
         QTRY_COMPARE(b.ServerLabel(), QStringLiteral("Closed"));
         QVERIFY(!b.form->VSPServerSocket->Active());
-        QVERIFY(!b.form->DataConnection);
+        QVERIFY(!b.form->Link->DataConnection());
     }
 
     // One write bigger than a read of the port: it is taken in pieces and must arrive
@@ -285,7 +285,7 @@ private Q_SLOTS:
         QVERIFY(Opened(client, b.Link()));
         QTRY_VERIFY(b.log.contains(QStringLiteral("TCP error 10061")));
         QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Close"));
-        QVERIFY(!b.form->LinkError);
+        QVERIFY(!b.form->Link->LinkError());
         QVERIFY(!b.form->VSPClientSocket->Connected());
 
         // Bytes while the module still refuses: stored, and each write retries (and fails).
@@ -330,7 +330,7 @@ private Q_SLOTS:
         // The module closes the connection itself: the link goes down cleanly.
         QVERIFY(b.sim.Close());
         QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Closed"));
-        QVERIFY(!b.form->DataConnection);
+        QVERIFY(!b.form->Link->DataConnection());
         QVERIFY(b.sim.Refuse());
 
         QByteArray stored;
@@ -343,7 +343,7 @@ private Q_SLOTS:
             // The error's own ping must be over, or the next write's request is dropped.
             QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Close"));
         }
-        QCOMPARE(b.form->PendingCount, stored.size());
+        QCOMPARE(b.form->Link->PendingCount(), stored.size());
 
         const qsizetype mark = b.sim.Mark();
         QVERIFY(b.sim.Listen());
@@ -421,7 +421,7 @@ private Q_SLOTS:
         QTest::qWait(500);
         QCOMPARE(b.sim.EventsNamed(QStringLiteral("disconnected"), mark).size(), 0);
         QCOMPARE(b.ClientLabel(), QStringLiteral("Connected"));
-        QVERIFY(b.form->DataConnection);
+        QVERIFY(b.form->Link->DataConnection());
 
         // Dropped again while closed; the next program sees only what comes after its open.
         QVERIFY(b.sim.SendBytes("also lost"));
@@ -639,8 +639,8 @@ private Q_SLOTS:
         QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Connected"));
         const QByteArray result = ModuleToProgramPattern(b, client, BigTransfer, 81, 3000);
         QVERIFY(result.startsWith(
-            QByteArray::number(b.form->SerialTxCount) + ' ')); // all it took, it delivered
-        QCOMPARE(b.form->LanRxCount, BigTransfer);
+            QByteArray::number(b.form->Link->SerialTxCount()) + ' ')); // all it took, it delivered
+        QCOMPARE(b.form->Link->LanRxCount(), BigTransfer);
         QCOMPARE(result, QByteArray::number(BigTransfer) + " -1");
     }
 };

@@ -93,8 +93,10 @@ private Q_SLOTS:
     void createWithAnsweringModule()
     {
         Window w;
-        w->PendingCount = 7;
-        w->LinkError = true;
+        // Bytes of an earlier port, and an earlier link's error.
+        QVERIFY(w->Link->StorePending(reinterpret_cast<const uint8_t*>("earlier"), 7, false));
+        w->OnVSPClientSocketError(nullptr, WSAETIMEDOUT);
+        QVERIFY(w->Link->LinkError());
         w->LogMessagesMemo->appendPlainText(QStringLiteral("old line"));
         QString labelDuringPing;
         int memoLinesDuringPing = -1;
@@ -110,8 +112,8 @@ private Q_SLOTS:
         QCOMPARE(labelDuringPing, QStringLiteral("Send ping to a device. Wait, please..."));
         QCOMPARE(memoLinesDuringPing, 0);
         QVERIFY(buttonDisabledDuringPing);
-        QCOMPARE(w->PendingCount, 0);
-        QVERIFY(!w->LinkError);
+        QCOMPARE(w->Link->PendingCount(), 0);
+        QVERIFY(!w->Link->LinkError());
         QCOMPARE(w.port->Name, QStringLiteral("COM5"));
         QCOMPARE(w.LogLines(),
             QStringList({ "Device 127.0.0.1 found (ping received)", "Serial port COM5 created" }));
@@ -183,7 +185,7 @@ private Q_SLOTS:
         w.port->FailCreate = false;
         w->CreateCOMBitBtnClick();
         QTRY_COMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Connected"));
-        QVERIFY(w->DataConnection);
+        QVERIFY(w->Link->DataConnection());
         QVERIFY(w.LogLines().contains(QStringLiteral("TCP connected module 127.0.0.1")));
     }
 
@@ -225,15 +227,16 @@ private Q_SLOTS:
         Window w;
         w->PortLabeledEdit->setText(QString::number(module.serverPort()));
         w->CreateCOMBitBtnClick();
-        w->SerialRxCount = 5;
-        w->LanTxCount = 6;
+        w.port->ProgramWrites("12345"); // counted before any program opened the port
+        QCOMPARE(w->Link->SerialRxCount(), 5);
         w.port->Open();
         QCOMPARE(w->StatusLabel->text(), QStringLiteral("Opened"));
-        QCOMPARE(w->SerialRxCount, 0);
-        QCOMPARE(w->LanTxCount, 0);
+        QCOMPARE(w->Link->SerialRxCount(), 0);
+        QCOMPARE(w->Link->LanTxCount(), 0);
         QCOMPARE(w->SerialRxLabel->text(), QStringLiteral("0"));
         QTRY_COMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Connected"));
-        TCustomWinSocket* first = w->DataConnection;
+        QTRY_COMPARE(w->Link->PendingCount(), 0);
+        TCustomWinSocket* first = w->Link->DataConnection();
         QVERIFY(first);
 
         w->BaudLabel->setText(QStringLiteral("9600"));
@@ -241,7 +244,7 @@ private Q_SLOTS:
         QCOMPARE(w->StatusLabel->text(), QStringLiteral("Closed"));
         QCOMPARE(w->BaudLabel->text(), QStringLiteral("-"));
         QCOMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Closed"));
-        QVERIFY(!w->DataConnection);
+        QVERIFY(!w->Link->DataConnection());
         QVERIFY(w.LogLines().contains(QStringLiteral("Port COM2 closed")));
         QVERIFY(w.LogLines().contains(QStringLiteral("TCP disconneted module 127.0.0.1")));
     }
@@ -254,14 +257,14 @@ private Q_SLOTS:
         w->PortLabeledEdit->setText(QString::number(module.serverPort()));
         w->ConnectClosedCheckBox->setChecked(true);
         w->CreateCOMBitBtnClick();
-        QTRY_VERIFY(w->DataConnection);
-        TCustomWinSocket* connection = w->DataConnection;
+        QTRY_VERIFY(w->Link->DataConnection());
+        TCustomWinSocket* connection = w->Link->DataConnection();
         w.port->Open();
-        QCOMPARE(w->DataConnection, connection);
+        QCOMPARE(w->Link->DataConnection(), connection);
         QCOMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Connected"));
         // "Connect to module if port is closed": the link stays up when the program closes.
         w.port->Close();
-        QCOMPARE(w->DataConnection, connection);
+        QCOMPARE(w->Link->DataConnection(), connection);
         QCOMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Connected"));
     }
 

@@ -9,6 +9,7 @@
 #include "tests/support/TestSupport.h"
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGroupBox>
@@ -18,6 +19,7 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTabWidget>
+#include <QTcpServer>
 #include <QTextBlock>
 #include <QTimer>
 
@@ -271,11 +273,10 @@ private Q_SLOTS:
         form->ShowCounter(form->LANTxLabel, int32_t(uint32_t(INT32_MAX) + 1));
         QCOMPARE(form->LANTxLabel->text(), QStringLiteral("2147483648"));
 
-        form->SerialRxCount = 5;
-        form->LanRxCount = 6;
+        form->ShowCounters({ 5, 6, 7, 8 });
         form->ResetCounters();
-        QCOMPARE(form->SerialRxCount, 0);
-        QCOMPARE(form->LanRxCount, 0);
+        QCOMPARE(form->Link->SerialRxCount(), 0);
+        QCOMPARE(form->Link->LanRxCount(), 0);
         for (QLabel* label : labels)
             QCOMPARE(label->text(), QStringLiteral("0"));
     }
@@ -312,34 +313,40 @@ private Q_SLOTS:
         QVERIFY(form->MainTimer->isActive());
         QCOMPARE(form->MainTimer->timerType(), Qt::PreciseTimer);
         QCOMPARE(form->MainTimer->interval(), TMainForm::IdleTimerInterval);
-        const int32_t ticks = form->KeepTicks;
+        const int32_t ticks = form->Link->KeepTicks();
         QTest::qWait(1000);
-        QVERIFY2(form->KeepTicks - ticks >= 150 && form->KeepTicks - ticks <= 260,
-            qPrintable(QString::number(form->KeepTicks - ticks)));
+        QVERIFY2(form->Link->KeepTicks() - ticks >= 150 && form->Link->KeepTicks() - ticks <= 260,
+            qPrintable(QString::number(form->Link->KeepTicks() - ticks)));
 
         // Bytes that cannot go (no link) wait for the reconnection at the idle pace: the
         // steps still run for every 5 ms, with no wake-up of their own.
-        form->PendingCount = 1;
+        QVERIFY(form->Link->StorePending(reinterpret_cast<const uint8_t*>("x"), 1, false));
         form->PaceMainTimer();
         QCOMPARE(form->MainTimer->interval(), TMainForm::IdleTimerInterval);
-        const int32_t waiting = form->KeepTicks;
+        const int32_t waiting = form->Link->KeepTicks();
         QTest::qWait(1000);
         QCOMPARE(form->MainTimer->interval(), TMainForm::IdleTimerInterval);
-        QVERIFY2(form->KeepTicks - waiting >= 150 && form->KeepTicks - waiting <= 260,
-            qPrintable(QString::number(form->KeepTicks - waiting)));
-        QVERIFY(form->FlushTicks <= 1); // the flush still runs, and finds no link
-        form->LinkError = true;
-        form->DataConnection = form->VSPClientSocket->Socket();
-        form->PaceMainTimer();
-        QCOMPARE(form->MainTimer->interval(), TMainForm::IdleTimerInterval);
+        QVERIFY2(
+            form->Link->KeepTicks() - waiting >= 150 && form->Link->KeepTicks() - waiting <= 260,
+            qPrintable(QString::number(form->Link->KeepTicks() - waiting)));
+        QVERIFY(form->Link->FlushTicks() <= 1); // the flush still runs, and finds no link
 
         // Bytes the link can take: at pace until the store is empty again.
-        form->LinkError = false;
+        QTcpServer module;
+        QVERIFY(module.listen(QHostAddress::LocalHost));
+        form->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
+        form->VSPClientSocket->Host = QStringLiteral("127.0.0.1");
+        form->VSPClientSocket->Port = module.serverPort();
+        form->OpenClientLink();
+        QTRY_VERIFY(form->Link->DataConnection());
+        QTRY_COMPARE(form->MainTimer->interval(), TMainForm::IdleTimerInterval);
+        QVERIFY(form->Link->StorePending(reinterpret_cast<const uint8_t*>("y"), 1, false));
         form->PaceMainTimer();
         QCOMPARE(form->MainTimer->interval(), TMainForm::MainTimerInterval);
-        form->DataConnection = nullptr;
-        form->PendingCount = 0;
-        QTRY_COMPARE(form->MainTimer->interval(), TMainForm::IdleTimerInterval);
+        // A suspended link takes nothing: idle again.
+        form->OnVSPClientSocketError(form->Link->DataConnection(), WSAECONNRESET);
+        form->PaceMainTimer();
+        QCOMPARE(form->MainTimer->interval(), TMainForm::IdleTimerInterval);
     }
 };
 

@@ -85,7 +85,7 @@ struct Link {
     bool Connected(qsizetype from = 0)
     {
         if (!sim.WaitForEvent(QStringLiteral("connected"), 5000, from)
-            || !QTest::qWaitFor([this] { return w->DataConnection != nullptr; }, 5000)) {
+            || !QTest::qWaitFor([this] { return w->Link->DataConnection() != nullptr; }, 5000)) {
             error = QStringLiteral("no connection: ") + sim.Describe();
             return false;
         }
@@ -115,9 +115,9 @@ struct Link {
     // The module sends one block and the window has read it (all of it, in one read).
     bool ModuleSends(const QByteArray& block)
     {
-        const int32_t rx = w->LanRxCount;
+        const int32_t rx = w->Link->LanRxCount();
         if (!sim.SendBytes(block)
-            || !QTest::qWaitFor([&] { return w->LanRxCount == rx + block.size(); }, 5000)) {
+            || !QTest::qWaitFor([&] { return w->Link->LanRxCount() == rx + block.size(); }, 5000)) {
             error = QStringLiteral("the block did not arrive: ") + sim.Describe();
             return false;
         }
@@ -154,9 +154,9 @@ private Q_SLOTS:
                      [&](FormHarness& w) { w->NVTFilterCheckBox->setChecked(filter); }),
             qPrintable(l.error));
         l.w.port->ProgramWrites(written);
-        QCOMPARE(l.w->SerialRxCount, onWire.size()); // counted after doubling
+        QCOMPARE(l.w->Link->SerialRxCount(), onWire.size()); // counted after doubling
         QVERIFY2(l.ModuleGetsOnly(onWire), qPrintable(l.error));
-        QCOMPARE(l.w->LanTxCount, onWire.size() + 1);
+        QCOMPARE(l.w->Link->LanTxCount(), onWire.size() + 1);
     }
 
     void moduleBlocksToPort_data()
@@ -246,9 +246,9 @@ private Q_SLOTS:
                      [&](FormHarness& w) { w->NVTFilterCheckBox->setChecked(filter); }),
             qPrintable(l.error));
         QVERIFY2(l.ModuleSends(block), qPrintable(l.error));
-        QCOMPARE(l.w->LanRxCount, block.size()); // counted before any filtering
+        QCOMPARE(l.w->Link->LanRxCount(), block.size()); // counted before any filtering
         QCOMPARE(l.w.port->Output, toPort);
-        QCOMPARE(l.w->SerialTxCount, toPort.size());
+        QCOMPARE(l.w->Link->SerialTxCount(), toPort.size());
         // What the block left unfinished ends with the next one (IAC SE closes a cut
         // subnegotiation, and is itself a command that goes).
         QVERIFY2(l.ModuleSends(filter ? Hex("fff05a") : QByteArray("Z")), qPrintable(l.error));
@@ -271,11 +271,11 @@ private Q_SLOTS:
             qPrintable(l.error));
         TMainForm* f = l.w.form.get();
         QVERIFY2(l.ModuleSends(Hex("41ff")), qPrintable(l.error));
-        Ticks(f, TMainForm::NvtIacWaitLimitTicks - 1);
+        Ticks(f, TDataLink::NvtIacWaitLimitTicks - 1);
         QCOMPARE(l.w.port->Output.toHex(' '), QByteArray("41"));
         Ticks(f, 1);
         QCOMPARE(l.w.port->Output.toHex(' '), QByteArray("41 ff"));
-        QCOMPARE(l.w->SerialTxCount, 2);
+        QCOMPARE(l.w->Link->SerialTxCount(), 2);
         // What comes later is read afresh: F1 alone is data.
         QVERIFY2(l.ModuleSends(Hex("f142")), qPrintable(l.error));
         QCOMPARE(l.w.port->TakeOutput().toHex(' '), QByteArray("41 ff f1 42"));
@@ -285,7 +285,7 @@ private Q_SLOTS:
             if (connection > 1) {
                 const qsizetype mark = l.sim.Mark();
                 QVERIFY(l.sim.Close());
-                QTRY_VERIFY(!l.w->DataConnection);
+                QTRY_VERIFY(!l.w->Link->DataConnection());
                 QVERIFY(l.sim.ConnectTo(
                     QStringLiteral("127.0.0.1"), quint16(l.w->VSPServerSocket->LocalPort())));
                 QVERIFY2(l.Connected(mark), qPrintable(l.error));
@@ -308,7 +308,8 @@ private Q_SLOTS:
         TMainForm* f = l.w.form.get();
         f->MainTimer->stop();
         QTest::qWait(20); // the connection's first write event
-        f->KeepTicks = 0;
+        f->SendKeepConnection(); // a check now: the cycle starts here
+        f->OnVSPClientSocketWrite(nullptr); // and the link was just active
         const QString sentLine = QStringLiteral("Keep connection message sent");
         QByteArray data; // what the module must hold, markers included
         auto nops = [&] { return l.sim.EventsNamed(QStringLiteral("nop")).size(); };
@@ -326,7 +327,7 @@ private Q_SLOTS:
         Ticks(f, 1);
         QVERIFY(l.sim.WaitForEvent(QStringLiteral("nop")));
         QCOMPARE(l.LogCount(sentLine), 1);
-        QCOMPARE(l.w->LanTxCount, 1); // the message is not counted; the marker is
+        QCOMPARE(l.w->Link->LanTxCount(), 1); // the message is not counted; the marker is
         // ... and again after two more checks.
         Ticks(f, 2 * KeepCheckTicks);
         QVERIFY(marker("b"));
@@ -438,14 +439,14 @@ private Q_SLOTS:
         const auto verdict = l.sim.WaitForEvent(QStringLiteral("tea"));
         QVERIFY2(verdict, qPrintable(l.sim.Describe()));
         QVERIFY2(verdict->value(QStringLiteral("ok")).toBool(), qPrintable(l.sim.Describe()));
-        QVERIFY(l.w->TeaAnswered);
-        QTRY_COMPARE(l.w->LanRxCount, 12 + 3);
+        QVERIFY(l.w->Link->TeaAnswered());
+        QTRY_COMPARE(l.w->Link->LanRxCount(), 12 + 3);
         // The data behind the challenge went with it; later blocks are data.
         QVERIFY2(l.ModuleSends("C"), qPrintable(l.error));
         QCOMPARE(l.w.port->Output, QByteArray("C"));
         // The module took the 12 characters as the answer and nothing else came.
         QVERIFY2(l.ModuleGetsOnly({}), qPrintable(l.error));
-        QCOMPARE(l.w->LanTxCount, 1); // the answer is not relay data
+        QCOMPARE(l.w->Link->LanTxCount(), 1); // the answer is not relay data
         QCOMPARE(l.w.boxes.size(), 0);
     }
 
@@ -456,11 +457,11 @@ private Q_SLOTS:
                      [](FormHarness& w) { w->TEAEnabledCheckBox->setChecked(true); }),
             qPrintable(l.error));
         QTRY_VERIFY(l.w.LogLines().contains(QStringLiteral("Input TEA string CRC error")));
-        QVERIFY(l.w->TeaAnswered);
+        QVERIFY(l.w->Link->TeaAnswered());
         QVERIFY2(l.ModuleGetsOnly({}), qPrintable(l.error)); // no answer went out
         QVERIFY2(l.ModuleSends("C"), qPrintable(l.error));
         QCOMPARE(l.w.port->Output, QByteArray("C"));
-        QVERIFY(l.w->DataConnection);
+        QVERIFY(l.w->Link->DataConnection());
     }
 
     void teaInvalidKeyBox_data()
@@ -492,7 +493,7 @@ private Q_SLOTS:
         QCOMPARE(r.Caption, ApplicationTitle());
         QCOMPARE(r.Icon, MsgIcon::Error);
         QCOMPARE(r.Buttons, MsgButtons::Ok);
-        QVERIFY(l.w->TeaAnswered);
+        QVERIFY(l.w->Link->TeaAnswered());
         QVERIFY(!l.w->Terminated);
 
         // Nothing went out: the first 12 bytes the module sees are the program's data.
@@ -519,7 +520,7 @@ private Q_SLOTS:
             if (round > 1) {
                 const qsizetype mark = l.sim.Mark();
                 QVERIFY(l.sim.Close());
-                QTRY_VERIFY(!l.w->DataConnection);
+                QTRY_VERIFY(!l.w->Link->DataConnection());
                 QCOMPARE(l.w->LANStatusServerLabel->text(), QStringLiteral("Listen"));
                 QVERIFY(l.sim.ConnectTo(
                     QStringLiteral("127.0.0.1"), quint16(l.w->VSPServerSocket->LocalPort())));
@@ -557,7 +558,7 @@ private Q_SLOTS:
             qPrintable(l.error));
         l.w.port->ProgramWrites("abc");
         Ticks(l.w.form.get(), 598);
-        QCOMPARE(l.w->PendingCount, 3);
+        QCOMPARE(l.w->Link->PendingCount(), 3);
         QCOMPARE(l.LogCount(line), 0);
         Ticks(l.w.form.get(), 4);
         QCOMPARE(l.LogCount(line), 1);
@@ -566,7 +567,7 @@ private Q_SLOTS:
         Ticks(l.w.form.get(), 1000);
         QCOMPARE(l.LogCount(line), 1);
         QVERIFY2(l.ModuleSends("C"), qPrintable(l.error));
-        QVERIFY(l.w->TeaAnswered);
+        QVERIFY(l.w->Link->TeaAnswered());
         QVERIFY(l.w.port->Output.isEmpty());
     }
 
@@ -597,7 +598,7 @@ private Q_SLOTS:
         l.w.port->Open();
         l.w.port->ProgramWrites("stored while down");
         l.w->FlushPending();
-        QCOMPARE(l.w->PendingCount, 17);
+        QCOMPARE(l.w->Link->PendingCount(), 17);
         if (Mode(mode) == Mode::Client)
             QVERIFY(l.sim.Ok(QJsonObject { { "cmd", "resume_accept" } }));
         else
@@ -606,8 +607,8 @@ private Q_SLOTS:
         QVERIFY2(l.Connected(), qPrintable(l.error));
         // A keep-connection check falling due now must not put its NOP ahead of the answer.
         l.w->NVTKeepCheckBox->setChecked(true);
-        l.w->LinkActivity = false;
-        l.w->KeepTicks = KeepCheckTicks;
+        l.w->SendKeepConnection(); // one of these two checks finds the link idle
+        l.w->SendKeepConnection();
         for (int i = 0; i < 20; ++i) // the flush runs meanwhile and must hold the bytes
             Ticks(l.w.form.get(), 1);
         const auto verdict = l.sim.WaitForEvent(QStringLiteral("tea"));
@@ -655,8 +656,8 @@ private Q_SLOTS:
         QVERIFY(log.contains(QStringLiteral("Remonte baudrate set")));
         QVERIFY(log.contains(QStringLiteral("Remonte control options set")));
         QVERIFY(log.contains(QStringLiteral("Remonte handshake set")));
-        QCOMPARE(l.w->LanTxCount, 1); // the marker only: frames are not relay data
-        QCOMPARE(l.w->SerialRxCount, 1);
+        QCOMPARE(l.w->Link->LanTxCount(), 1); // the marker only: frames are not relay data
+        QCOMPARE(l.w->Link->SerialRxCount(), 1);
     }
 
     void portSettingValues_data()
@@ -837,8 +838,8 @@ private Q_SLOTS:
                                       "fffa2c0207fff0 fffa2c0503fff0")),
             qPrintable(l.error));
         QCOMPARE(l.sim.EventsNamed(QStringLiteral("connected")).size(), 1);
-        QCOMPARE(w->PendingCount, 0);
-        QCOMPARE(w->LanTxCount, 1); // the marker: the frames are no relay data
+        QCOMPARE(w->Link->PendingCount(), 0);
+        QCOMPARE(w->Link->LanTxCount(), 1); // the marker: the frames are no relay data
     }
 
     // A module opens its line with settings of its own at every connection (ser2net does, and
@@ -873,7 +874,7 @@ private Q_SLOTS:
                     5000);
         };
         QVERIFY2(teaOk(1), qPrintable(l.sim.Describe()));
-        QTRY_VERIFY(!w->AwaitingTeaChallenge());
+        QTRY_VERIFY(!w->Link->AwaitingTeaChallenge(w->LinkOptions()));
         w.port->OnBaudRate(115200);
         w.port->OnLineControl(STOPBITS_TWO, PARITY_NONE, 8);
         w.port->OnHandflow(SERIAL_CTS_HANDSHAKE, SERIAL_RTS_HANDSHAKE, 0, 0);
@@ -888,7 +889,7 @@ private Q_SLOTS:
 
         // The module goes; the program writes, changes its speed and writes again.
         QVERIFY(l.sim.Close());
-        QTRY_VERIFY(!w->DataConnection);
+        QTRY_VERIFY(!w->Link->DataConnection());
         const qsizetype mark = l.sim.Mark();
         w.port->ProgramWrites("a");
         w.port->OnBaudRate(9600);
@@ -915,8 +916,8 @@ private Q_SLOTS:
         const int conn = l.sim.LatestConn();
         QVERIFY2(l.sim.WaitForReceived(second.size(), 5000, conn), qPrintable(l.sim.Describe()));
         QCOMPARE(l.sim.Received(conn).toHex(' '), second.toHex(' '));
-        QCOMPARE(w->LanTxCount, 2); // the program's bytes only
-        QCOMPARE(w->SerialRxCount, 2);
+        QCOMPARE(w->Link->LanTxCount(), 2); // the program's bytes only
+        QCOMPARE(w->Link->SerialRxCount(), 2);
     }
 
     // The module resets the connection and the program changes its line before the link
@@ -933,7 +934,7 @@ private Q_SLOTS:
         w->NVTPortSetupCheckBox->setChecked(true);
         w->CreateCOMBitBtnClick();
         w.port->Open();
-        QTRY_VERIFY(w->DataConnection);
+        QTRY_VERIFY(w->Link->DataConnection());
         QTRY_VERIFY(module.hasPendingConnections());
         QTcpSocket* s = module.nextPendingConnection();
         linger l { 1, 0 };
@@ -942,7 +943,7 @@ private Q_SLOTS:
         w.port->OnLineControl(STOPBITS_TWO, PARITY_NONE, 8);
         const QStringList log = w.LogLines();
         QVERIFY2(log.last().startsWith(QStringLiteral("TCP error ")), qPrintable(log.join('\n')));
-        QVERIFY(w->LinkError);
+        QVERIFY(w->Link->LinkError());
         QVERIFY(!log.contains(QStringLiteral("Remonte control options set")));
         QCOMPARE(w->StopBitsLabel->text(), QStringLiteral("2"));
         // The link is suspended now: later changes are not attempted on it.
@@ -973,15 +974,15 @@ private Q_SLOTS:
         for (int i = 0; i < chunk.size(); ++i)
             chunk[i] = char('a' + i % 26);
         qint64 written = 0;
-        for (int i = 0; i < 2000 && f->PendingCount == 0; ++i) {
+        for (int i = 0; i < 2000 && f->Link->PendingCount() == 0; ++i) {
             l.w.port->ProgramWrites(chunk);
             written += chunk.size();
             Ticks(f, 2);
         }
-        QVERIFY2(f->PendingCount > 0, "the connection never filled up");
-        const int32_t before = f->PendingCount;
+        QVERIFY2(f->Link->PendingCount() > 0, "the connection never filled up");
+        const int32_t before = f->Link->PendingCount();
         l.w.port->OnBaudRate(115200);
-        QVERIFY(f->PendingCount > before); // the frame waits at the head of the store
+        QVERIFY(f->Link->PendingCount() > before); // the frame waits at the head of the store
         QCOMPARE(l.w.LogLines().last(), QStringLiteral("Remonte baudrate set"));
         l.w.port->OnHandflow(0, 0, 0, 0);
 
@@ -989,7 +990,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor(
             [&] {
                 Ticks(f, 2);
-                return f->PendingCount == 0;
+                return f->Link->PendingCount() == 0;
             },
             20000));
         const auto reached = l.sim.WaitFor(

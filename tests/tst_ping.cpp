@@ -678,7 +678,7 @@ private Q_SLOTS:
                 QTest::qWait(50);
                 QVERIFY(!listening.hasPendingConnections());
                 w->RequestPing(PING_RECONNECT, PING_NO_ACTION);
-                QTRY_VERIFY(w->DataConnection);
+                QTRY_VERIFY(w->Link->DataConnection());
                 QTRY_VERIFY(listening.hasPendingConnections());
                 listening.nextPendingConnection();
                 QTest::qWait(50);

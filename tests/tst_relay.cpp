@@ -92,8 +92,9 @@ bool Settled(FormHarness& w, int errors)
 {
     return QTest::qWaitFor(
         [&] {
-            return w.LogLines().count(QStringLiteral("TCP error 10061")) == errors && !w->LinkError
-                && !w->PingThread->Busy() && !w->VSPClientSocket->Connecting()
+            return w.LogLines().count(QStringLiteral("TCP error 10061")) == errors
+                && !w->Link->LinkError() && !w->PingThread->Busy()
+                && !w->VSPClientSocket->Connecting()
                 && w->LANStatusClientLabel->text() == QStringLiteral("Close");
         },
         5000);
@@ -107,48 +108,48 @@ private Q_SLOTS:
     void bigWriteIsReadInPiecesAndArrivesInOrder()
     {
         ClientLink c;
-        QTRY_VERIFY(c.w->DataConnection);
+        QTRY_VERIFY(c.w->Link->DataConnection());
         const QByteArray data = Pattern(20000);
         c.w.port->ProgramWrites(data);
-        QCOMPARE(c.w->PendingCount, 16384);
-        QVERIFY(c.w->SerialInputHeld);
+        QCOMPARE(c.w->Link->PendingCount(), 16384);
+        QVERIFY(c.w->Link->SerialInputHeld());
         QCOMPARE(c.w.port->Input.size(), 20000 - 16384);
         Ticks(c.w.form.get(), 2); // flush, then the re-poll takes the rest
-        QCOMPARE(c.w->PendingCount, 3616);
-        QVERIFY(!c.w->SerialInputHeld);
+        QCOMPARE(c.w->Link->PendingCount(), 3616);
+        QVERIFY(!c.w->Link->SerialInputHeld());
         Ticks(c.w.form.get(), 2);
-        QCOMPARE(c.w->PendingCount, 0);
+        QCOMPARE(c.w->Link->PendingCount(), 0);
         QTRY_COMPARE(c.peer.received.size(), data.size());
         QCOMPARE(c.peer.received, data);
-        QCOMPARE(c.w->SerialRxCount, 20000);
-        QCOMPARE(c.w->LanTxCount, 20000);
+        QCOMPARE(c.w->Link->SerialRxCount(), 20000);
+        QCOMPARE(c.w->Link->LanTxCount(), 20000);
         QCOMPARE(c.w->LANTxLabel->text(), QStringLiteral("20000"));
     }
 
     void flushRunsOnEverySecondTick()
     {
         ClientLink c;
-        QTRY_VERIFY(c.w->DataConnection);
-        c.w->FlushTicks = 0;
+        QTRY_VERIFY(c.w->Link->DataConnection());
+        c.w->FlushPending(); // the flush's count starts here
         c.w.port->ProgramWrites("x");
         Ticks(c.w.form.get(), 1);
-        QCOMPARE(c.w->PendingCount, 1);
+        QCOMPARE(c.w->Link->PendingCount(), 1);
         Ticks(c.w.form.get(), 1);
-        QCOMPARE(c.w->PendingCount, 0);
+        QCOMPARE(c.w->Link->PendingCount(), 0);
         QTRY_COMPARE(c.peer.received, QByteArray("x"));
     }
 
     void moduleBytesReachTheOpenPortInBlocks()
     {
         ClientLink c;
-        QTRY_VERIFY(c.w->DataConnection);
+        QTRY_VERIFY(c.w->Link->DataConnection());
         QTRY_COMPARE(c.peer.sockets.size(), 1);
         const QByteArray data = Pattern(10000, 3);
         c.peer.sockets.first()->write(data);
         QTRY_COMPARE(c.w.port->Output.size(), data.size());
         QCOMPARE(c.w.port->Output, data);
-        QCOMPARE(c.w->LanRxCount, 10000);
-        QCOMPARE(c.w->SerialTxCount, 10000);
+        QCOMPARE(c.w->Link->LanRxCount(), 10000);
+        QCOMPARE(c.w->Link->SerialTxCount(), 10000);
         // Counted per block, shown per tick.
         QCOMPARE(c.w->SerialTxLabel->text(), QStringLiteral("0"));
         Ticks(c.w.form.get(), 1);
@@ -163,25 +164,25 @@ private Q_SLOTS:
         w.Aim(peer.Port());
         w->ConnectClosedCheckBox->setChecked(true);
         w->CreateCOMBitBtnClick();
-        QTRY_VERIFY(w->DataConnection);
+        QTRY_VERIFY(w->Link->DataConnection());
         QTRY_COMPARE(peer.sockets.size(), 1);
         peer.sockets.first()->write("dropped");
-        QTRY_COMPARE(w->LanRxCount, 7);
+        QTRY_COMPARE(w->Link->LanRxCount(), 7);
         QVERIFY(w.port->Output.isEmpty());
-        QCOMPARE(w->SerialTxCount, 0);
+        QCOMPARE(w->Link->SerialTxCount(), 0);
         QVERIFY(w.LogLines().contains(QStringLiteral("Serial port closed, data dropped out")));
     }
 
     void portRefusingBytesDropsThemUncounted()
     {
         ClientLink c;
-        QTRY_VERIFY(c.w->DataConnection);
+        QTRY_VERIFY(c.w->Link->DataConnection());
         QTRY_COMPARE(c.peer.sockets.size(), 1);
         c.w.port->WriteLimit = 3;
         c.peer.sockets.first()->write("abcdef");
-        QTRY_COMPARE(c.w->LanRxCount, 6);
+        QTRY_COMPARE(c.w->Link->LanRxCount(), 6);
         QCOMPARE(c.w.port->Output, QByteArray("abc"));
-        QCOMPARE(c.w->SerialTxCount, 3);
+        QCOMPARE(c.w->Link->SerialTxCount(), 3);
     }
 
     // A program that is behind holds the module back rather than losing its bytes: the
@@ -190,31 +191,31 @@ private Q_SLOTS:
     void fullPortHoldsTheModuleUntilItHasRoom()
     {
         ClientLink c;
-        QTRY_VERIFY(c.w->DataConnection);
+        QTRY_VERIFY(c.w->Link->DataConnection());
         QTRY_COMPARE(c.peer.sockets.size(), 1);
         c.w.port->Capacity = 700;
         const QByteArray data = Pattern(2000, 7);
         c.peer.sockets.first()->write(data);
         QTRY_COMPARE(c.w.port->Output.size(), 700);
         QTest::qWait(50);
-        QCOMPARE(c.w->LanRxCount, 1024); // a whole block and the one that is held
+        QCOMPARE(c.w->Link->LanRxCount(), 1024); // a whole block and the one that is held
         QByteArray got;
         QTRY_VERIFY((got += c.w.port->ProgramReads(700)).size() == data.size());
         QVERIFY(got == data);
-        QCOMPARE(c.w->SerialTxCount, 2000);
-        QCOMPARE(c.w->LanRxCount, 2000);
+        QCOMPARE(c.w->Link->SerialTxCount(), 2000);
+        QCOMPARE(c.w->Link->LanRxCount(), 2000);
     }
 
     void bytesWrittenWhileDownArriveAfterReconnectBeforeNewer()
     {
         ClientLink c;
-        QTRY_VERIFY(c.w->DataConnection);
+        QTRY_VERIFY(c.w->Link->DataConnection());
         QTRY_COMPARE(c.peer.sockets.size(), 1);
         // The module resets: error, ping answered, link closed.
         c.peer.Reset();
         QTRY_COMPARE(c.w->LANStatusClientLabel->text(), QStringLiteral("Closed"));
-        QVERIFY(!c.w->LinkError);
-        QVERIFY(!c.w->DataConnection);
+        QVERIFY(!c.w->Link->LinkError());
+        QVERIFY(!c.w->Link->DataConnection());
         const QStringList log = c.w.LogLines();
         QVERIFY2(
             log.filter(QStringLiteral("TCP error 10054")).size() == 1, qPrintable(log.join('\n')));
@@ -225,7 +226,7 @@ private Q_SLOTS:
         QVERIFY(
             c.w.LogLines().contains(QStringLiteral("TCP not connected, data stored in buffer")));
         Ticks(c.w.form.get(), 1);
-        QTRY_VERIFY(c.w->DataConnection);
+        QTRY_VERIFY(c.w->Link->DataConnection());
         QCOMPARE(c.w->LANStatusClientLabel->text(), QStringLiteral("Connected"));
         c.w.port->ProgramWrites("second");
         Ticks(c.w.form.get(), 2);
@@ -238,15 +239,16 @@ private Q_SLOTS:
     void restOfACutMessageStaysWithItsConnection()
     {
         ClientLink c;
-        QTRY_VERIFY(c.w->DataConnection);
+        QTRY_VERIFY(c.w->Link->DataConnection());
         QTRY_COMPARE(c.peer.sockets.size(), 1);
-        QVERIFY(c.w->StorePending(reinterpret_cast<const uint8_t*>("\x2c\x01\xff\xf0"), 4, true));
+        QVERIFY(
+            c.w->Link->StorePending(reinterpret_cast<const uint8_t*>("\x2c\x01\xff\xf0"), 4, true));
         c.w.port->ProgramWrites("kept");
         c.peer.Reset();
         QTRY_COMPARE(c.w->LANStatusClientLabel->text(), QStringLiteral("Closed"));
         c.w.port->ProgramWrites(";more");
         Ticks(c.w.form.get(), 1);
-        QTRY_VERIFY(c.w->DataConnection);
+        QTRY_VERIFY(c.w->Link->DataConnection());
         Ticks(c.w.form.get(), 2);
         QTRY_COMPARE(c.peer.received, QByteArray("kept;more"));
     }
@@ -264,7 +266,7 @@ private Q_SLOTS:
         w->CreateCOMBitBtnClick();
         w.port->Open();
         QTRY_COMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Close"));
-        QVERIFY(!w->LinkError);
+        QVERIFY(!w->Link->LinkError());
         QVERIFY(!w->VSPClientSocket->Connected());
         QVERIFY(w.LogLines().contains(QStringLiteral("TCP error 10061")));
         QTest::qWait(300);
@@ -279,7 +281,7 @@ private Q_SLOTS:
         QVERIFY(!w->PingThread->Busy());
         QCOMPARE(peer.sockets.size(), 0);
         Ticks(w.form.get(), 1);
-        QTRY_VERIFY(w->DataConnection);
+        QTRY_VERIFY(w->Link->DataConnection());
         Ticks(w.form.get(), 2);
         QTRY_COMPARE(peer.received, QByteArray("late"));
     }
@@ -314,11 +316,11 @@ private Q_SLOTS:
             Ticks(w.form.get(), 1);
             QVERIFY(Settled(w, ++errors));
         }
-        QVERIFY(w->PendingCount > TMainForm::PendingReadLimit);
-        QVERIFY(w->SerialInputHeld);
+        QVERIFY(w->Link->PendingCount() > TDataLink::PendingReadLimit);
+        QVERIFY(w->Link->SerialInputHeld());
         QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(port)));
         Ticks(w.form.get(), second);
-        QTRY_VERIFY(w->DataConnection);
+        QTRY_VERIFY(w->Link->DataConnection());
         QVERIFY(QTest::qWaitFor(
             [&] {
                 Ticks(w.form.get(), 2);
@@ -345,7 +347,7 @@ private Q_SLOTS:
             const QByteArray line = "write " + QByteArray::number(i) + ";";
             w.port->Open();
             w.port->ProgramWrites(line);
-            QTRY_VERIFY(w->DataConnection);
+            QTRY_VERIFY(w->Link->DataConnection());
             sent += line;
             Ticks(w.form.get(), 2);
             QTRY_COMPARE(peer.received, sent);
@@ -354,7 +356,7 @@ private Q_SLOTS:
             QCOMPARE(w.port->Output, QByteArray("HELLO\r\n"));
             w.port->TakeOutput();
             w.port->Close();
-            QTRY_VERIFY(!w->DataConnection);
+            QTRY_VERIFY(!w->Link->DataConnection());
         }
         QCOMPARE(peer.sockets.size(), Cycles);
     }
@@ -379,14 +381,15 @@ private Q_SLOTS:
         w->ConnectClosedCheckBox->setChecked(!portOpen);
         w->CreateCOMBitBtnClick();
         if (portOpen) w.port->Open();
-        QTRY_VERIFY(w->DataConnection);
+        QTRY_VERIFY(w->Link->DataConnection());
         QTRY_COMPARE(peer.sockets.size(), 1);
         Ticks(w.form.get(), TMainForm::TicksFor(10000)); // a connection that lasted
         // The module restarts: it resets the link and refuses for a while.
         peer.server.close();
         peer.Reset();
         QTRY_COMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Closed"));
-        QVERIFY(QTest::qWaitFor([&] { return !w->LinkError && !w->PingThread->Busy(); }, 5000));
+        QVERIFY(
+            QTest::qWaitFor([&] { return !w->Link->LinkError() && !w->PingThread->Busy(); }, 5000));
         int errors = int(w.LogLines().count(QStringLiteral("TCP error 10061")));
         Ticks(w.form.get(), 1);
         QVERIFY(Settled(w, ++errors));
@@ -399,7 +402,7 @@ private Q_SLOTS:
         }
         QVERIFY(peer.server.listen(QHostAddress::LocalHost, quint16(port)));
         Ticks(w.form.get(), TMainForm::TicksFor(15000));
-        QTRY_VERIFY(w->DataConnection);
+        QTRY_VERIFY(w->Link->DataConnection());
         QTRY_COMPARE(peer.sockets.size(), 2);
         peer.sockets.last()->write("back");
         if (portOpen) QTRY_COMPARE(w.port->Output, QByteArray("back"));
@@ -488,7 +491,7 @@ private Q_SLOTS:
         w.port->Open();
         if (serverMode && moduleUp) {
             moduleConnects();
-            QTRY_VERIFY(w->DataConnection);
+            QTRY_VERIFY(w->Link->DataConnection());
         }
         // Written and closed at once: in client mode while the open's connect is under way.
         w.port->ProgramWrites("OLD-DATA;");
@@ -506,7 +509,7 @@ private Q_SLOTS:
                 QTest::qWait(1);
             }
             // The line closed behind what went out, or with nothing sent.
-            QVERIFY(!w->DataConnection);
+            QVERIFY(!w->Link->DataConnection());
             QVERIFY(!w->VSPServerSocket->Active());
             QVERIFY(!w->VSPClientSocket->Active());
             w.port->Open();
@@ -548,19 +551,19 @@ private Q_SLOTS:
 
         const QByteArray early = Pattern(3000, 5);
         w.port->ProgramWrites(early);
-        QCOMPARE(w->PendingCount, 3000);
+        QCOMPARE(w->Link->PendingCount(), 3000);
         QVERIFY(w.LogLines().contains(QStringLiteral("TCP not connected, data stored in buffer")));
 
         QTcpSocket module;
         module.connectToHost(QHostAddress::LocalHost, quint16(serverPort));
-        QTRY_VERIFY(w->DataConnection);
-        QCOMPARE(w->PendingCount, 0);
+        QTRY_VERIFY(w->Link->DataConnection());
+        QCOMPARE(w->Link->PendingCount(), 0);
         QCOMPARE(w->LANStatusServerLabel->text(), QStringLiteral("Connected"));
         QTRY_COMPARE(module.bytesAvailable(), qint64(early.size()));
         QCOMPARE(module.readAll(), early);
 
         // A second module is accepted and closed at once; the first keeps the link.
-        TCustomWinSocket* first = w->DataConnection;
+        TCustomWinSocket* first = w->Link->DataConnection();
         QTcpSocket second;
         second.connectToHost(QHostAddress::LocalHost, quint16(serverPort));
         QTRY_VERIFY(w.LogLines().contains(
@@ -568,7 +571,7 @@ private Q_SLOTS:
         const QStringList log = w.LogLines();
         QCOMPARE(log.at(log.size() - 2), QStringLiteral("TCP disconnected"));
         QCOMPARE(w->LANStatusServerLabel->text(), QStringLiteral("Listen"));
-        QCOMPARE(w->DataConnection, first);
+        QCOMPARE(w->Link->DataConnection(), first);
         QTRY_COMPARE(second.state(), QAbstractSocket::UnconnectedState);
 
         w.port->ProgramWrites("more");
@@ -590,21 +593,21 @@ private Q_SLOTS:
 
         QTcpSocket module;
         module.connectToHost(QHostAddress::LocalHost, quint16(serverPort));
-        QTRY_VERIFY(w->DataConnection);
+        QTRY_VERIFY(w->Link->DataConnection());
         linger l { 1, 0 };
         setsockopt(int(module.socketDescriptor()), SOL_SOCKET, SO_LINGER, &l, sizeof l);
         module.abort();
         QTRY_COMPARE(w->LANStatusServerLabel->text(), QStringLiteral("Error"));
-        QVERIFY(!w->DataConnection);
+        QVERIFY(!w->Link->DataConnection());
         QCOMPARE(w.LogLines().last(), QStringLiteral("TCP error"));
-        QVERIFY(!w->LinkError); // server mode asks no ping
+        QVERIFY(!w->Link->LinkError()); // server mode asks no ping
 
         QTcpSocket again;
         again.connectToHost(QHostAddress::LocalHost, quint16(serverPort));
-        QTRY_VERIFY(w->DataConnection);
+        QTRY_VERIFY(w->Link->DataConnection());
         again.disconnectFromHost();
         QTRY_COMPARE(w->LANStatusServerLabel->text(), QStringLiteral("Listen"));
-        QVERIFY(!w->DataConnection);
+        QVERIFY(!w->Link->DataConnection());
         QCOMPARE(w.LogLines().last(), QStringLiteral("TCP disconnected"));
 
         // An aborted connection (10053) is a plain end for the server side.
@@ -663,7 +666,7 @@ private Q_SLOTS:
             w->CreateCOMBitBtnClick();
             w.port->Open();
         }
-        QTRY_VERIFY(w->DataConnection);
+        QTRY_VERIFY(w->Link->DataConnection());
 
         QVERIFY2(net.SetLinkB(false), qPrintable(net.Error()));
         moduleThere = false;
@@ -671,12 +674,12 @@ private Q_SLOTS:
         if (serverMode) {
             QTRY_COMPARE_WITH_TIMEOUT(
                 w->LANStatusServerLabel->text(), QStringLiteral("Error"), 15000);
-            QVERIFY(!w->DataConnection);
+            QVERIFY(!w->Link->DataConnection());
             QVERIFY(w.LogLines().contains(QStringLiteral("TCP error")));
         } else {
             QTRY_COMPARE_WITH_TIMEOUT(
                 w->LANStatusClientLabel->text(), QStringLiteral("Error LAN"), 15000);
-            QVERIFY(w->LinkError);
+            QVERIFY(w->Link->LinkError());
             const QStringList log = w.LogLines();
             QVERIFY2(log.contains(QStringLiteral("TCP error 10060")), qPrintable(log.join('\n')));
             QVERIFY(
@@ -696,7 +699,7 @@ private Q_SLOTS:
             moduleAgain.write("again");
             QTRY_COMPARE(w.port->Output, QByteArray("again"));
         } else {
-            QTRY_VERIFY_WITH_TIMEOUT(w->DataConnection && !w->LinkError, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(w->Link->DataConnection() && !w->Link->LinkError(), 10000);
             w.port->ProgramWrites("back");
             QTRY_VERIFY(moduleListens.hasPendingConnections()
                 || moduleListens.findChildren<QTcpSocket*>().size() > 1);
@@ -713,18 +716,20 @@ private Q_SLOTS:
     void pingResultCodes()
     {
         FormHarness w;
-        w->LinkError = true;
+        w.Aim(1);
+        w->OnVSPClientSocketError(nullptr, WSAETIMEDOUT);
+        QVERIFY(w->Link->LinkError());
         w->PingResult(2);
         QCOMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Error LAN"));
-        QVERIFY(w->LinkError);
+        QVERIFY(w->Link->LinkError());
         w->PingResult(10);
         QCOMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Error LAN"));
-        QVERIFY(w->LinkError);
+        QVERIFY(w->Link->LinkError());
         w->PingResult(0);
         QCOMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Error PING"));
         w->PingResult(3);
         QCOMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Close"));
-        QVERIFY(!w->LinkError);
+        QVERIFY(!w->Link->LinkError());
     }
 };
 

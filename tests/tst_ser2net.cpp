@@ -341,7 +341,7 @@ private Q_SLOTS:
         Program w(peer.port, portDir_.path());
         QVERIFY2(!w.link.isEmpty(), qPrintable(w.LogLines().join('\n')));
         QVERIFY2(Connected(w), qPrintable(w.LogLines().join('\n')));
-        QVERIFY(w->DataConnection);
+        QVERIFY(w->Link->DataConnection());
 
         // A client opens the virtual port with pyserial and sets its line.
         PtyClient client;
@@ -393,7 +393,7 @@ private Q_SLOTS:
         Ser2net peer;
         QVERIFY2(peer.Start(), qPrintable(peer.error));
         Program w(peer.port, portDir_.path(), false);
-        QVERIFY(!w->DataConnection);
+        QVERIFY(!w->Link->DataConnection());
         PtyClient client;
         QVERIFY2(client.Ok("serial " + QFile::encodeName(w.link) + " baudrate=57600 stopbits=2"),
             qPrintable(client.Error()));
@@ -444,7 +444,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor(followed, 10000));
 
         peer.StopServer();
-        QTRY_VERIFY_WITH_TIMEOUT(!w->DataConnection, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!w->Link->DataConnection(), 10000);
         // Whatever ser2net does at its start, only the program's settings bring this back.
         QVERIFY(peer.SetDeviceSpeed(B4800));
         QVERIFY(peer.DeviceLine(line) && line.baudRate == 4800);

@@ -67,10 +67,7 @@ void TMainForm::CreateCOMBitBtnClick()
 {
     const QString name = ComPortComboBox->currentText();
     // Bytes stored for an earlier port, and an earlier link's error, are not this port's.
-    PendingCount = 0;
-    PendingBoundCount = 0;
-    PendingSettings = {}; // a new pty: the program sets its line afresh
-    LinkError = false;
+    Link->PortCreating();
     // Both port fields must be port numbers, whichever mode is in use. Outside server mode
     // nothing listens, and a server port of 0 (as stores and services have it) says so.
     try {
@@ -121,7 +118,7 @@ void TMainForm::CreateCOMBitBtnClick()
         }
         DeleteCOMBitBtn->setEnabled(true);
         StatusLabel->setText(QStringLiteral("Created"));
-        PortCreated = true;
+        Link->PortCreated();
     } else {
         CloseClientLink();
         const QString text = QStringLiteral("Can't create serial port") + name;
@@ -144,10 +141,8 @@ void TMainForm::DeleteCOMBitBtnClick()
             Platform.MessageBox);
         return;
     }
-    if (CloseDrainTicks >= 0) DropProgramBytes();
-    CloseDrainTicks = -1;
+    Link->PortDeleting();
     VSPort->Delete();
-    PortCreated = false;
     ComPortComboBox->setToolTip(QString());
     CloseClientLink();
     CloseServerLink();
@@ -165,14 +160,8 @@ void TMainForm::OnVSPortOpenClose(bool on)
     const QString name = ComPortComboBox->currentText();
     if (on) {
         Log(QStringLiteral("Port %1 opened").arg(name));
-        // The last program's bytes are not this one's: a write it was told had failed must
-        // not be carried out now, nor answered to this one. (A close and an open reported
-        // together cannot be told apart: a program that set the line and one that writes,
-        // one right after the other, as a script does.)
-        if (CloseDrainTicks >= 0 && !CloseJustReported) DropProgramBytes();
-        CloseDrainTicks = -1;
-        DiscardClosedInput = false;
-        if (!VSPClientSocket->Connected() && !TCPServerModeCheckBox->isChecked()) OpenClientLink();
+        // What the last program left goes; the client link comes up for this one.
+        Link->PortOpened(LinkOptions());
         StatusLabel->setText(QStringLiteral("Opened"));
         ResetCounters();
         if (TCPServerModeCheckBox->isChecked() && !VSPServerSocket->Active()) {
@@ -186,13 +175,10 @@ void TMainForm::OnVSPortOpenClose(bool on)
     StopBitsLabel->setText(QStringLiteral("-"));
     ParityLabel->setText(QStringLiteral("-"));
     BaudLabel->setText(QStringLiteral("-"));
-    if (ProgramBytesWaiting()) {
-        // As a serial line's close waits for its output: what the program wrote may still
-        // go out for a while, on the link as it is now, or as it comes up.
-        CloseDrainTicks = 0;
-        CloseJustReported = true;
+    if (Link->PortClosing()) {
+        // What the program wrote may still go out for a while; the close ends when it did.
         QMetaObject::invokeMethod(
-            this, [this] { CloseJustReported = false; }, Qt::QueuedConnection);
+            this, [this] { Link->CloseReported(); }, Qt::QueuedConnection);
         return;
     }
     FinishPortClose();
