@@ -18,6 +18,30 @@ namespace vsp {
 
 class TVSPort;
 
+// The main timer's steps as a test drives them. Once held (at once, when held before the
+// window is made), the window's own timer runs no more steps: only Tick does, so that a test
+// counts out the link's delays exactly, however slow the machine is.
+class TTickSource {
+public:
+    void Hold()
+    {
+        held_ = true;
+        if (OnHold) OnHold();
+    }
+    bool Held() const { return held_; }
+    void Tick(int n = 1)
+    {
+        for (; n > 0; --n)
+            if (OnTick) OnTick();
+    }
+    // Set by the window that takes its steps from here.
+    std::function<void()> OnTick;
+    std::function<void()> OnHold;
+
+private:
+    bool held_ = false;
+};
+
 struct TPlatform {
     // The virtual port backend the main window drives; empty: the pty backend.
     std::function<std::unique_ptr<TVSPort>()> MakePort;
@@ -39,6 +63,8 @@ struct TPlatform {
     // window gives up then instead of running out its time. -1: none.
     int StopFd = -1;
     TLinkTimings Timings;
+    // None: the steps come from the window's own timer alone.
+    std::shared_ptr<TTickSource> Ticks;
 
     // What the user set in the environment; main reads it once at start, and nothing else
     // does. Empty members leave the program's own defaults.

@@ -44,7 +44,11 @@ TMainForm::TMainForm(const QStringList& params, TPlatform platform, QWidget* par
     CreateControls();
     ConnectHandlers();
     FormCreate();
-    if (!Terminated) {
+    if (Platform.Ticks) {
+        Platform.Ticks->OnTick = [this] { MainTimerStep(); };
+        Platform.Ticks->OnHold = [this] { MainTimer->stop(); };
+    }
+    if (!Terminated && !(Platform.Ticks && Platform.Ticks->Held())) {
         TickClock.start();
         MainTimer->start();
         PaceMainTimer();
@@ -54,6 +58,10 @@ TMainForm::TMainForm(const QStringList& params, TPlatform platform, QWidget* par
 TMainForm::~TMainForm()
 {
     MainTimer->stop();
+    if (Platform.Ticks) {
+        Platform.Ticks->OnTick = nullptr;
+        Platform.Ticks->OnHold = nullptr;
+    }
     if (PingThread) {
         PingThread->Stop();
         delete PingThread;

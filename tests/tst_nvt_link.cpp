@@ -27,6 +27,7 @@
 using namespace vsp;
 using vsptest::FormHarness;
 using vsptest::Hex;
+using vsptest::HoldTicks;
 using vsptest::SimModule;
 using vsptest::Ticks;
 
@@ -228,7 +229,7 @@ private Q_SLOTS:
         QVERIFY2(l.Up(Mode::Client, {},
                      [](FormHarness& w) {
                          w->NVTFilterCheckBox->setChecked(true);
-                         w->MainTimer->stop();
+                         HoldTicks(w.form.get());
                      }),
             qPrintable(l.error));
         for (const QByteArray& block : blocks)
@@ -266,7 +267,7 @@ private Q_SLOTS:
         QVERIFY2(l.Up(Mode::Server, {},
                      [](FormHarness& w) {
                          w->NVTFilterCheckBox->setChecked(true);
-                         w->MainTimer->stop();
+                         HoldTicks(w.form.get());
                      }),
             qPrintable(l.error));
         TMainForm* f = l.w.form.get();
@@ -306,7 +307,7 @@ private Q_SLOTS:
                      [](FormHarness& w) { w->NVTKeepCheckBox->setChecked(true); }),
             qPrintable(l.error));
         TMainForm* f = l.w.form.get();
-        f->MainTimer->stop();
+        HoldTicks(f);
         QTest::qWait(20); // the connection's first write event
         f->SendKeepConnection(); // a check now: the cycle starts here
         f->OnVSPClientSocketWrite(nullptr); // and the link was just active
@@ -365,7 +366,7 @@ private Q_SLOTS:
     void keepConnectionWithoutLinkSendsNothing()
     {
         FormHarness w;
-        w->MainTimer->stop();
+        HoldTicks(w.form.get());
         w->NVTEnabledCheckBox->setChecked(true);
         w->NVTKeepCheckBox->setChecked(true);
         Ticks(w.form.get(), 4 * KeepCheckTicks);
@@ -553,7 +554,7 @@ private Q_SLOTS:
         QVERIFY2(l.Up(Mode(mode), {},
                      [](FormHarness& w) {
                          w->TEAEnabledCheckBox->setChecked(true);
-                         w->MainTimer->stop();
+                         HoldTicks(w.form.get());
                      }),
             qPrintable(l.error));
         l.w.port->ProgramWrites("abc");
@@ -968,7 +969,7 @@ private Q_SLOTS:
                      [](FormHarness& w) { w->NVTPortSetupCheckBox->setChecked(true); }),
             qPrintable(l.error));
         TMainForm* f = l.w.form.get();
-        f->MainTimer->stop();
+        HoldTicks(f);
         QVERIFY(l.sim.PauseRead());
         QByteArray chunk(16384, Qt::Uninitialized);
         for (int i = 0; i < chunk.size(); ++i)

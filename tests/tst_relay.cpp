@@ -20,6 +20,7 @@
 
 using namespace vsp;
 using vsptest::FormHarness;
+using vsptest::HoldTicks;
 using vsptest::Pattern;
 using vsptest::Ticks;
 
@@ -80,7 +81,7 @@ struct ClientLink {
     ClientLink()
     {
         w.Aim(peer.Port());
-        w->MainTimer->stop(); // the test drives the ticks
+        HoldTicks(w.form.get()); // the test drives the ticks
         w->CreateCOMBitBtnClick();
         w.port->Open();
     }
@@ -262,7 +263,7 @@ private Q_SLOTS:
         peer.server.close(); // nothing listens there any more: refused
         FormHarness w;
         w.Aim(port);
-        w->MainTimer->stop();
+        HoldTicks(w.form.get());
         w->CreateCOMBitBtnClick();
         w.port->Open();
         QTRY_COMPARE(w->LANStatusClientLabel->text(), QStringLiteral("Close"));
@@ -297,7 +298,7 @@ private Q_SLOTS:
         peer.server.close();
         FormHarness w;
         w.Aim(port);
-        w->MainTimer->stop();
+        HoldTicks(w.form.get());
         w->CreateCOMBitBtnClick();
         w.port->Open();
         QVERIFY(Settled(w, 1));
@@ -339,7 +340,7 @@ private Q_SLOTS:
         peer.greeting = "HELLO\r\n";
         FormHarness w;
         w.Aim(peer.Port());
-        w->MainTimer->stop();
+        HoldTicks(w.form.get());
         w->CreateCOMBitBtnClick();
         constexpr int Cycles = 10;
         QByteArray sent;
@@ -377,7 +378,7 @@ private Q_SLOTS:
         const int port = peer.Port();
         FormHarness w;
         w.Aim(port);
-        w->MainTimer->stop();
+        HoldTicks(w.form.get());
         w->ConnectClosedCheckBox->setChecked(!portOpen);
         w->CreateCOMBitBtnClick();
         if (portOpen) w.port->Open();
@@ -422,7 +423,7 @@ private Q_SLOTS:
         peer.dropEach = true;
         FormHarness w;
         w.Aim(peer.Port());
-        w->MainTimer->stop();
+        HoldTicks(w.form.get());
         w->CreateCOMBitBtnClick();
         w.port->Open();
         QTRY_COMPARE(peer.sockets.size(), 1);
@@ -485,7 +486,7 @@ private Q_SLOTS:
         platform.Timings.CloseDrainMs = 50;
         FormHarness w({}, platform);
         w.Aim(clientPort, serverPort);
-        w->MainTimer->stop();
+        HoldTicks(w.form.get());
         w->TCPServerModeCheckBox->setChecked(serverMode);
         w->CreateCOMBitBtnClick();
         w.port->Open();
@@ -541,7 +542,7 @@ private Q_SLOTS:
     {
         FormHarness w;
         w.Aim(1, vsptest::FreeLoopbackPort());
-        w->MainTimer->stop();
+        HoldTicks(w.form.get());
         w->TCPServerModeCheckBox->setChecked(true);
         w->CreateCOMBitBtnClick();
         w.port->Open();

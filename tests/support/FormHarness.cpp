@@ -21,6 +21,7 @@ FormHarness::FormHarness(const QStringList& params, vsp::TPlatform platform)
         boxes << r;
         return boxAnswer;
     };
+    if (!platform.Ticks) platform.Ticks = std::make_shared<vsp::TTickSource>();
     platform.MakePort = [this] {
         auto p = std::make_unique<FakePort>();
         port = p.get();
@@ -51,10 +52,14 @@ void FormHarness::Aim(int port, int serverPort)
     form->ServerPortLabeledEdit->setText(QString::number(serverPort));
 }
 
+void HoldTicks(vsp::TMainForm* f)
+{
+    f->Platform.Ticks->Hold();
+}
+
 void Ticks(vsp::TMainForm* f, int n)
 {
-    for (int i = 0; i < n; ++i)
-        f->MainTimerStep();
+    f->Platform.Ticks->Tick(n);
 }
 
 } // namespace vsptest

@@ -41,6 +41,8 @@ public:
     void Aim(int port, int serverPort = 0);
 };
 
+// From now on the window's timer runs no steps: the test runs them with Ticks.
+void HoldTicks(vsp::TMainForm* f);
 // Runs the 5 ms timer step by hand, as many ticks as asked.
 void Ticks(vsp::TMainForm* f, int n);
 
