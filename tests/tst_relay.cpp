@@ -1,9 +1,11 @@
 // The relay and the link manager against real TCP peers on loopback, with the program's
-// side of the virtual port played in memory. The echo checks of 127.0.0.1 are real: the
-// module "answers ping" in every case here.
+// side of the virtual port played in memory. The relay's own cases drive the data link
+// without a window; the cases that need the window's controls or its ping worker use one.
+// Every echo check here is of 127.0.0.1: the module "answers ping" in every case.
 
 #include "link/Sockets.h"
 #include "tests/support/FormHarness.h"
+#include "tests/support/LinkHarness.h"
 #include "tests/support/PrivateNet.h"
 #include "tests/support/TestSupport.h"
 #include "vport/Uping.h"
@@ -21,6 +23,7 @@
 using namespace vsp;
 using vsptest::FormHarness;
 using vsptest::HoldTicks;
+using vsptest::LinkHarness;
 using vsptest::Pattern;
 using vsptest::Ticks;
 
@@ -74,17 +77,12 @@ TPlatform QuickReconnect()
     return platform;
 }
 
-// A connected client-mode window: port created and opened by the program.
+// A client link without a window: port created and opened by the program, the ticks
+// driven by the test.
 struct ClientLink {
     Peer peer;
-    FormHarness w { {}, QuickReconnect() };
-    ClientLink()
-    {
-        w.Aim(peer.Port());
-        HoldTicks(w.form.get()); // the test drives the ticks
-        w->CreateCOMBitBtnClick();
-        w.port->Open();
-    }
+    LinkHarness l { QuickReconnect().Timings };
+    ClientLink() { l.OpenClient(peer.Port()); }
 };
 
 // A client link's attempt has run its course: refused `errors` times in all, the error's
@@ -109,53 +107,53 @@ private Q_SLOTS:
     void bigWriteIsReadInPiecesAndArrivesInOrder()
     {
         ClientLink c;
-        QTRY_VERIFY(c.w->Link->DataConnection());
+        QTRY_VERIFY(c.l->DataConnection());
         const QByteArray data = Pattern(20000);
-        c.w.port->ProgramWrites(data);
-        QCOMPARE(c.w->Link->PendingCount(), 16384);
-        QVERIFY(c.w->Link->SerialInputHeld());
-        QCOMPARE(c.w.port->Input.size(), 20000 - 16384);
-        Ticks(c.w.form.get(), 2); // flush, then the re-poll takes the rest
-        QCOMPARE(c.w->Link->PendingCount(), 3616);
-        QVERIFY(!c.w->Link->SerialInputHeld());
-        Ticks(c.w.form.get(), 2);
-        QCOMPARE(c.w->Link->PendingCount(), 0);
+        c.l.port.ProgramWrites(data);
+        QCOMPARE(c.l->PendingCount(), 16384);
+        QVERIFY(c.l->SerialInputHeld());
+        QCOMPARE(c.l.port.Input.size(), 20000 - 16384);
+        c.l.Ticks(2); // flush, then the re-poll takes the rest
+        QCOMPARE(c.l->PendingCount(), 3616);
+        QVERIFY(!c.l->SerialInputHeld());
+        c.l.Ticks(2);
+        QCOMPARE(c.l->PendingCount(), 0);
         QTRY_COMPARE(c.peer.received.size(), data.size());
         QCOMPARE(c.peer.received, data);
-        QCOMPARE(c.w->Link->SerialRxCount(), 20000);
-        QCOMPARE(c.w->Link->LanTxCount(), 20000);
-        QCOMPARE(c.w->LANTxLabel->text(), QStringLiteral("20000"));
+        QCOMPARE(c.l->SerialRxCount(), 20000);
+        QCOMPARE(c.l->LanTxCount(), 20000);
+        QCOMPARE(c.l.shown.LanTx, 20000);
     }
 
     void flushRunsOnEverySecondTick()
     {
         ClientLink c;
-        QTRY_VERIFY(c.w->Link->DataConnection());
-        c.w->FlushPending(); // the flush's count starts here
-        c.w.port->ProgramWrites("x");
-        Ticks(c.w.form.get(), 1);
-        QCOMPARE(c.w->Link->PendingCount(), 1);
-        Ticks(c.w.form.get(), 1);
-        QCOMPARE(c.w->Link->PendingCount(), 0);
+        QTRY_VERIFY(c.l->DataConnection());
+        c.l->FlushPending(c.l.options); // the flush's count starts here
+        c.l.port.ProgramWrites("x");
+        c.l.Ticks(1);
+        QCOMPARE(c.l->PendingCount(), 1);
+        c.l.Ticks(1);
+        QCOMPARE(c.l->PendingCount(), 0);
         QTRY_COMPARE(c.peer.received, QByteArray("x"));
     }
 
     void moduleBytesReachTheOpenPortInBlocks()
     {
         ClientLink c;
-        QTRY_VERIFY(c.w->Link->DataConnection());
+        QTRY_VERIFY(c.l->DataConnection());
         QTRY_COMPARE(c.peer.sockets.size(), 1);
         const QByteArray data = Pattern(10000, 3);
         c.peer.sockets.first()->write(data);
-        QTRY_COMPARE(c.w.port->Output.size(), data.size());
-        QCOMPARE(c.w.port->Output, data);
-        QCOMPARE(c.w->Link->LanRxCount(), 10000);
-        QCOMPARE(c.w->Link->SerialTxCount(), 10000);
+        QTRY_COMPARE(c.l.port.Output.size(), data.size());
+        QCOMPARE(c.l.port.Output, data);
+        QCOMPARE(c.l->LanRxCount(), 10000);
+        QCOMPARE(c.l->SerialTxCount(), 10000);
         // Counted per block, shown per tick.
-        QCOMPARE(c.w->SerialTxLabel->text(), QStringLiteral("0"));
-        Ticks(c.w.form.get(), 1);
-        QCOMPARE(c.w->SerialTxLabel->text(), QStringLiteral("10000"));
-        QCOMPARE(c.w->LANRxLabel->text(), QStringLiteral("10000"));
+        QCOMPARE(c.l.shown.SerialTx, 0);
+        c.l.Ticks(1);
+        QCOMPARE(c.l.shown.SerialTx, 10000);
+        QCOMPARE(c.l.shown.LanRx, 10000);
     }
 
     void moduleBytesDroppedWhilePortClosed()
@@ -177,13 +175,13 @@ private Q_SLOTS:
     void portRefusingBytesDropsThemUncounted()
     {
         ClientLink c;
-        QTRY_VERIFY(c.w->Link->DataConnection());
+        QTRY_VERIFY(c.l->DataConnection());
         QTRY_COMPARE(c.peer.sockets.size(), 1);
-        c.w.port->WriteLimit = 3;
+        c.l.port.WriteLimit = 3;
         c.peer.sockets.first()->write("abcdef");
-        QTRY_COMPARE(c.w->Link->LanRxCount(), 6);
-        QCOMPARE(c.w.port->Output, QByteArray("abc"));
-        QCOMPARE(c.w->Link->SerialTxCount(), 3);
+        QTRY_COMPARE(c.l->LanRxCount(), 6);
+        QCOMPARE(c.l.port.Output, QByteArray("abc"));
+        QCOMPARE(c.l->SerialTxCount(), 3);
     }
 
     // A program that is behind holds the module back rather than losing its bytes: the
@@ -192,45 +190,44 @@ private Q_SLOTS:
     void fullPortHoldsTheModuleUntilItHasRoom()
     {
         ClientLink c;
-        QTRY_VERIFY(c.w->Link->DataConnection());
+        QTRY_VERIFY(c.l->DataConnection());
         QTRY_COMPARE(c.peer.sockets.size(), 1);
-        c.w.port->Capacity = 700;
+        c.l.port.Capacity = 700;
         const QByteArray data = Pattern(2000, 7);
         c.peer.sockets.first()->write(data);
-        QTRY_COMPARE(c.w.port->Output.size(), 700);
+        QTRY_COMPARE(c.l.port.Output.size(), 700);
         QTest::qWait(50);
-        QCOMPARE(c.w->Link->LanRxCount(), 1024); // a whole block and the one that is held
+        QCOMPARE(c.l->LanRxCount(), 1024); // a whole block and the one that is held
         QByteArray got;
-        QTRY_VERIFY((got += c.w.port->ProgramReads(700)).size() == data.size());
+        QTRY_VERIFY((got += c.l.port.ProgramReads(700)).size() == data.size());
         QVERIFY(got == data);
-        QCOMPARE(c.w->Link->SerialTxCount(), 2000);
-        QCOMPARE(c.w->Link->LanRxCount(), 2000);
+        QCOMPARE(c.l->SerialTxCount(), 2000);
+        QCOMPARE(c.l->LanRxCount(), 2000);
     }
 
     void bytesWrittenWhileDownArriveAfterReconnectBeforeNewer()
     {
         ClientLink c;
-        QTRY_VERIFY(c.w->Link->DataConnection());
+        QTRY_VERIFY(c.l->DataConnection());
         QTRY_COMPARE(c.peer.sockets.size(), 1);
         // The module resets: error, ping answered, link closed.
         c.peer.Reset();
-        QTRY_COMPARE(c.w->LANStatusClientLabel->text(), QStringLiteral("Closed"));
-        QVERIFY(!c.w->Link->LinkError());
-        QVERIFY(!c.w->Link->DataConnection());
-        const QStringList log = c.w.LogLines();
+        QTRY_COMPARE(c.l.labels[TLinkLabel::Client], QStringLiteral("Closed"));
+        QVERIFY(!c.l->LinkError());
+        QVERIFY(!c.l->DataConnection());
+        const QStringList log = c.l.log;
         QVERIFY2(
             log.filter(QStringLiteral("TCP error 10054")).size() == 1, qPrintable(log.join('\n')));
         QVERIFY(log.contains(QStringLiteral("TCP disconneted module 127.0.0.1")));
 
         // The program writes while the link is down: stored, reconnected, then flushed.
-        c.w.port->ProgramWrites("first;");
-        QVERIFY(
-            c.w.LogLines().contains(QStringLiteral("TCP not connected, data stored in buffer")));
-        Ticks(c.w.form.get(), 1);
-        QTRY_VERIFY(c.w->Link->DataConnection());
-        QCOMPARE(c.w->LANStatusClientLabel->text(), QStringLiteral("Connected"));
-        c.w.port->ProgramWrites("second");
-        Ticks(c.w.form.get(), 2);
+        c.l.port.ProgramWrites("first;");
+        QVERIFY(c.l.log.contains(QStringLiteral("TCP not connected, data stored in buffer")));
+        c.l.Ticks(1);
+        QTRY_VERIFY(c.l->DataConnection());
+        QCOMPARE(c.l.labels[TLinkLabel::Client], QStringLiteral("Connected"));
+        c.l.port.ProgramWrites("second");
+        c.l.Ticks(2);
         QTRY_COMPARE(c.peer.received, QByteArray("first;second"));
         QCOMPARE(c.peer.sockets.size(), 2);
     }
@@ -240,17 +237,16 @@ private Q_SLOTS:
     void restOfACutMessageStaysWithItsConnection()
     {
         ClientLink c;
-        QTRY_VERIFY(c.w->Link->DataConnection());
+        QTRY_VERIFY(c.l->DataConnection());
         QTRY_COMPARE(c.peer.sockets.size(), 1);
-        QVERIFY(
-            c.w->Link->StorePending(reinterpret_cast<const uint8_t*>("\x2c\x01\xff\xf0"), 4, true));
-        c.w.port->ProgramWrites("kept");
+        QVERIFY(c.l->StorePending(reinterpret_cast<const uint8_t*>("\x2c\x01\xff\xf0"), 4, true));
+        c.l.port.ProgramWrites("kept");
         c.peer.Reset();
-        QTRY_COMPARE(c.w->LANStatusClientLabel->text(), QStringLiteral("Closed"));
-        c.w.port->ProgramWrites(";more");
-        Ticks(c.w.form.get(), 1);
-        QTRY_VERIFY(c.w->Link->DataConnection());
-        Ticks(c.w.form.get(), 2);
+        QTRY_COMPARE(c.l.labels[TLinkLabel::Client], QStringLiteral("Closed"));
+        c.l.port.ProgramWrites(";more");
+        c.l.Ticks(1);
+        QTRY_VERIFY(c.l->DataConnection());
+        c.l.Ticks(2);
         QTRY_COMPARE(c.peer.received, QByteArray("kept;more"));
     }
 
