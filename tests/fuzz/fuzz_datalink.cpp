@@ -7,9 +7,8 @@
 //
 // Input: one byte of options (NVT filter, TEA, port open, how much the port holds), one
 // byte for the size of the pieces, then the module's bytes.
-#include "link/DataLink.h"
 #include "link/Sockets.h"
-#include "tests/support/FakePort.h"
+#include "tests/support/LinkHarness.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -24,23 +23,11 @@
 
 namespace {
 
-using vsp::TCustomWinSocket;
-
-struct Events : vsp::TDataLinkEvents {
-    void Log(const QString&) override { }
-    void SetLabel(vsp::TLinkLabel, const QString&) override { }
-    void ShowCounters(const vsp::TLinkCounters&) override { }
-    bool RequestPing(uint32_t, uint32_t, bool) override { return false; }
-    void TeaKeyError(const QString&) override { }
-    void PortCloseDrained() override { }
-    void Pace() override { }
-};
-
 struct Rig {
-    Events events;
-    vsptest::FakePort port;
-    vsp::TLinkOptions options;
-    vsp::TDataLink link { port, events, {} };
+    vsptest::LinkHarness h;
+    vsptest::FakePort& port = h.port;
+    vsp::TLinkOptions& options = h.options;
+    vsp::TDataLink& link = *h.link;
     int listenFd = -1;
     QByteArray received; // what the program read from the port
 
@@ -48,15 +35,6 @@ struct Rig {
     {
         options.TeaKey = { QStringLiteral("3A7F19C2"), QStringLiteral("B04E6D15"),
             QStringLiteral("5C92E8A1"), QStringLiteral("0F63D7B4") };
-        vsp::TClientSocket* client = link.VSPClientSocket();
-        client->OnConnect
-            = [this](TCustomWinSocket* s) { link.OnVSPClientSocketConnect(options, s); };
-        client->OnDisconnect
-            = [this](TCustomWinSocket* s) { link.OnVSPClientSocketDisconnect(options, s); };
-        client->OnRead = [this](TCustomWinSocket* s) { link.OnVSPClientSocketRead(options, s); };
-        client->OnError
-            = [this](TCustomWinSocket* s, int e) { link.OnVSPClientSocketError(options, s, e); };
-        port.OnWriteRoom = [this] { link.ResumeHeldOutput(options); };
         port.CreatePort(QStringLiteral("COM2"));
 
         // The module: a listener on loopback that the client endpoint connects to.
@@ -69,8 +47,8 @@ struct Rig {
             || ::listen(listenFd, 4) != 0
             || ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&sin), &len) != 0)
             __builtin_trap();
-        client->Host = QStringLiteral("127.0.0.1");
-        client->Port = ntohs(sin.sin_port);
+        link.VSPClientSocket()->Host = QStringLiteral("127.0.0.1");
+        link.VSPClientSocket()->Port = ntohs(sin.sin_port);
     }
 
     // Runs the event loop until done() (a link that never gets there is a finding).
@@ -149,5 +127,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ::close(module);
     rig.link.CloseClientLink();
     rig.RunUntil([&] { return rig.link.DataConnection() == nullptr; });
+    rig.h.log.clear();
     return 0;
 }
