@@ -44,7 +44,7 @@ struct TLinkOptions {
     std::array<QString, 4> TeaKey; // the four key boxes
 };
 
-// The labels the link writes.
+// The labels the link writes (in this order: the window keeps a table of them).
 enum class TLinkLabel { Client, Server, Baud, Parity, StopBits, Bits };
 
 struct TLinkCounters {

@@ -27,28 +27,12 @@ public:
     void Log(const QString& message) override { f.Log(message); }
     void SetLabel(TLinkLabel label, const QString& text) override
     {
-        switch (label) {
-        case TLinkLabel::Client:
-        case TLinkLabel::Server: {
-            QLabel* l
-                = label == TLinkLabel::Client ? f.LANStatusClientLabel : f.LANStatusServerLabel;
-            l->setText(text);
-            l->adjustSize();
-            break;
-        }
-        case TLinkLabel::Baud:
-            f.BaudLabel->setText(text);
-            break;
-        case TLinkLabel::Parity:
-            f.ParityLabel->setText(text);
-            break;
-        case TLinkLabel::StopBits:
-            f.StopBitsLabel->setText(text);
-            break;
-        case TLinkLabel::Bits:
-            f.BitsLabel->setText(text);
-            break;
-        }
+        QLabel* const labels[] = { f.LANStatusClientLabel, f.LANStatusServerLabel, f.BaudLabel,
+            f.ParityLabel, f.StopBitsLabel, f.BitsLabel };
+        QLabel* l = labels[int(label)];
+        l->setText(text);
+        // The link's state labels fit their text; the port's status labels have their places.
+        if (label == TLinkLabel::Client || label == TLinkLabel::Server) l->adjustSize();
     }
     void ShowCounters(const TLinkCounters& counters) override { f.ShowCounters(counters); }
     bool RequestPing(uint32_t successCode, uint32_t failureCode, bool moduleAnswered) override
