@@ -4,9 +4,9 @@
 // empty member stands for the real service.
 
 #include "app/Dialogs.h"
+#include "app/PortFolders.h"
 #include "app/Shell.h"
 #include "link/PeerWatch.h"
-#include "vport/PtyLink.h"
 
 #include <QByteArray>
 #include <QString>
