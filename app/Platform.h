@@ -13,6 +13,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sys/socket.h>
+#include <sys/types.h>
 
 namespace vsp {
 
@@ -35,6 +37,18 @@ struct TLinkTimings {
     // What a program wrote and the link has not carried when it closes the port may still
     // go out this long after the close; then it is dropped.
     int CloseDrainMs = 5000;
+};
+
+// The socket calls the discovery worker makes, so that tests can make each of them fail. The
+// defaults are the system's own.
+struct TUDPSocketCalls {
+    int (*Socket)(int domain, int type, int protocol) = ::socket;
+    int (*SetSockOpt)(int fd, int level, int name, const void* value, socklen_t length)
+        = ::setsockopt;
+    int (*Bind)(int fd, const sockaddr* address, socklen_t length) = ::bind;
+    ssize_t (*SendTo)(int fd, const void* data, size_t length, int flags, const sockaddr* address,
+        socklen_t addressLength)
+        = ::sendto;
 };
 
 struct TPlatform {
@@ -69,6 +83,8 @@ struct TPlatform {
     TPortFolders PortFolders;
     // Every log message also goes to standard error.
     bool LogToStderr = false;
+    // The discovery worker's socket calls.
+    TUDPSocketCalls UDPSocketCalls;
     // The address module searches go to, as the user wrote it; none: the broadcast address.
     std::optional<QByteArray> DiscoveryAddress;
     // The module's set-up console; 0: the usual port.

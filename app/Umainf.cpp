@@ -215,7 +215,7 @@ void TMainForm::FormCreate()
 
     AddTrayIcon();
     FirstShow = true;
-    UDPThread = new TUDPThread(this, {}, Platform);
+    UDPThread = new TUDPThread(this, Platform);
     if (KelmarTestCheckBox->isChecked()) KelmarTestCheckBoxClick();
 }
 
