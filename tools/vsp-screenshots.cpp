@@ -84,9 +84,10 @@ int main(int argc, char* argv[])
 
     // With a parameter the stored settings are neither read nor written: design defaults.
     platform.MakePort = [] { return std::make_unique<TMemoryPort>(); };
-    auto* mainForm = new vsp::TMainForm(QStringList { QStringLiteral("-S0") }, platform);
-    ModuleSetupForm = new vsp::TModuleSetupForm(mainForm->Platform);
-    SettingsForm = new vsp::TSettingsForm();
+    auto* ModuleSetupForm = new vsp::TModuleSetupForm(platform);
+    auto* SettingsForm = new vsp::TSettingsForm();
+    auto* mainForm = new vsp::TMainForm(
+        QStringList { QStringLiteral("-S0") }, platform, { SettingsForm, ModuleSetupForm });
     bool ok = !mainForm->Terminated;
 
     if (ok) {
@@ -120,8 +121,8 @@ int main(int argc, char* argv[])
 
         mainForm->close();
     }
+    delete mainForm;
     delete SettingsForm;
     delete ModuleSetupForm;
-    delete mainForm;
     return ok ? 0 : 1;
 }

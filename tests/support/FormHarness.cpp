@@ -8,7 +8,7 @@
 
 namespace vsptest {
 
-FormHarness::FormHarness(const QStringList& params, vsp::TPlatform platform)
+FormHarness::FormHarness(const QStringList& params, vsp::TPlatform platform, Options options)
 {
     if (platform.StorePath.isEmpty()) platform = store.Platform(std::move(platform));
     if (!platform.DiscoveryAddress) platform.DiscoveryAddress = QByteArray(LoopbackBroadcast);
@@ -21,13 +21,19 @@ FormHarness::FormHarness(const QStringList& params, vsp::TPlatform platform)
         boxes << r;
         return boxAnswer;
     };
-    platform.MakePort = [this] {
-        auto p = std::make_unique<FakePort>();
-        port = p.get();
-        return p;
-    };
-    form = std::make_unique<vsp::TMainForm>(params, platform);
-    form->LogEnabledCheckBox->setChecked(true);
+    if (!platform.MakePort)
+        platform.MakePort = [this] {
+            auto p = std::make_unique<FakePort>();
+            port = p.get();
+            return p;
+        };
+    if (options.otherWindows) {
+        report = std::make_unique<vsp::TSettingsForm>();
+        setupDialog = std::make_unique<vsp::TModuleSetupForm>(platform);
+    }
+    form = std::make_unique<vsp::TMainForm>(
+        params, platform, vsp::TOtherWindows { report.get(), setupDialog.get() });
+    if (options.log) form->LogEnabledCheckBox->setChecked(true);
 }
 
 FormHarness::~FormHarness()

@@ -1,12 +1,14 @@
 #pragma once
 // A main window under test: an in-memory port, message boxes recorded instead of shown,
 // logging on, the echo check scripted, a settings store of its own, module searches kept on
-// loopback, and helpers to read the log.
+// loopback, and helpers to read the log. The one way a test builds the window.
 
 #include "app/Dialogs.h"
 #include "app/Umainf.h"
+#include "setup/Umodulesetupf.h"
 #include "tests/support/FakePort.h"
 #include "tests/support/TempStore.h"
+#include "vport/Usettingsf.h"
 
 #include <QList>
 #include <QStringList>
@@ -15,18 +17,32 @@
 
 namespace vsptest {
 
+struct FormOptions {
+    // "Log enabled" checked once the window is made (else it stays as start-up left it).
+    bool log = true;
+    // The report window and the set-up dialog, made with the window's own services.
+    bool otherWindows = false;
+};
+
 class FormHarness {
 public:
-    // params: the command line. platform: services of the test's own; the port and the
-    // message boxes are the harness's, and so are the store and the search address unless
-    // the test names its own.
-    explicit FormHarness(const QStringList& params = {}, vsp::TPlatform platform = {});
+    using Options = FormOptions;
+    // params: the command line. platform: services of the test's own; the message boxes and
+    // the synchronous echo check are the harness's, and so are the port (an in-memory one,
+    // unless the test makes its own), the store and the search address unless the test
+    // names its own.
+    explicit FormHarness(
+        const QStringList& params = {}, vsp::TPlatform platform = {}, Options options = {});
     ~FormHarness();
 
     vsp::TMainForm* operator->() const { return form.get(); }
+    vsp::TMainForm& operator*() const { return *form; }
+    vsp::TMainForm* get() const { return form.get(); }
 
     TempStore store; // outlives the window, which saves into it on close
-    FakePort* port = nullptr;
+    FakePort* port = nullptr; // the harness's port, when the window has it
+    std::unique_ptr<vsp::TSettingsForm> report; // with Options::otherWindows
+    std::unique_ptr<vsp::TModuleSetupForm> setupDialog; // with Options::otherWindows
     std::unique_ptr<vsp::TMainForm> form;
     QList<vsp::MessageBoxRequest> boxes;
     vsp::MsgResult boxAnswer = vsp::MsgResult::Ok;
