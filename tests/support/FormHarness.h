@@ -17,6 +17,10 @@
 
 namespace vsptest {
 
+// A command line that leaves the store alone: the window keeps its design defaults and saves
+// nothing at close.
+inline const QStringList DesignDefaults { QStringLiteral("-S0") };
+
 struct FormOptions {
     // "Log enabled" checked once the window is made (else it stays as start-up left it).
     bool log = true;
