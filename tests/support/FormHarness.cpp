@@ -12,16 +12,17 @@ FormHarness::FormHarness(const QStringList& params, vsp::TPlatform platform, Opt
 {
     if (platform.StorePath.isEmpty()) platform = store.Platform(std::move(platform));
     if (!platform.DiscoveryAddress) platform.DiscoveryAddress = QByteArray(LoopbackBroadcast);
-    platform.PingNow = [this](const QString& address) {
-        if (onPing) return onPing(address);
-        pinged << address;
-        return pingAnswer;
-    };
+    if (!options.machineEcho)
+        platform.PingNow = [this](const QString& address) {
+            if (onPing) return onPing(address);
+            pinged << address;
+            return pingAnswer;
+        };
     platform.MessageBox = [this](const vsp::MessageBoxRequest& r) {
         boxes << r;
         return boxAnswer;
     };
-    if (!platform.MakePort)
+    if (!platform.MakePort && !options.ptyPort)
         platform.MakePort = [this] {
             auto p = std::make_unique<FakePort>();
             port = p.get();

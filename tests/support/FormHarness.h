@@ -26,15 +26,19 @@ struct FormOptions {
     bool log = true;
     // The report window and the set-up dialog, made with the window's own services.
     bool otherWindows = false;
+    // The pty backend (its links in platform.PortFolders) in place of the in-memory port.
+    bool ptyPort = false;
+    // The machine's own synchronous echo check in place of the scripted one.
+    bool machineEcho = false;
 };
 
 class FormHarness {
 public:
     using Options = FormOptions;
     // params: the command line. platform: services of the test's own; the message boxes and
-    // the synchronous echo check are the harness's, and so are the port (an in-memory one,
-    // unless the test makes its own), the store and the search address unless the test
-    // names its own.
+    // the synchronous echo check (unless options say otherwise) are the harness's, and so are
+    // the port (an in-memory one, unless the test makes its own), the store and the search
+    // address unless the test names its own.
     explicit FormHarness(
         const QStringList& params = {}, vsp::TPlatform platform = {}, Options options = {});
     ~FormHarness();
