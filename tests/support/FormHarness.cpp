@@ -18,10 +18,11 @@ FormHarness::FormHarness(const QStringList& params, vsp::TPlatform platform, Opt
             pinged << address;
             return pingAnswer;
         };
-    platform.MessageBox = [this](const vsp::MessageBoxRequest& r) {
-        boxes << r;
-        return boxAnswer;
-    };
+    if (!platform.MessageBox)
+        platform.MessageBox = [this](const vsp::MessageBoxRequest& r) {
+            boxes << r;
+            return boxAnswer;
+        };
     if (!platform.MakePort && !options.ptyPort)
         platform.MakePort = [this] {
             auto p = std::make_unique<FakePort>();

@@ -35,10 +35,10 @@ struct FormOptions {
 class FormHarness {
 public:
     using Options = FormOptions;
-    // params: the command line. platform: services of the test's own; the message boxes and
-    // the synchronous echo check (unless options say otherwise) are the harness's, and so are
-    // the port (an in-memory one, unless the test makes its own), the store and the search
-    // address unless the test names its own.
+    // params: the command line. platform: services of the test's own; the synchronous echo
+    // check (unless options say otherwise) is the harness's, and so are the message boxes (kept
+    // in boxes), the port (an in-memory one), the store and the search address unless the
+    // test brings its own.
     explicit FormHarness(
         const QStringList& params = {}, vsp::TPlatform platform = {}, Options options = {});
     ~FormHarness();
@@ -52,7 +52,7 @@ public:
     std::unique_ptr<vsp::TSettingsForm> report; // with Options::otherWindows
     std::unique_ptr<vsp::TModuleSetupForm> setupDialog; // with Options::otherWindows
     std::unique_ptr<vsp::TMainForm> form;
-    QList<vsp::MessageBoxRequest> boxes;
+    QList<vsp::MessageBoxRequest> boxes; // unless the test answers them itself
     vsp::MsgResult boxAnswer = vsp::MsgResult::Ok;
     QStringList pinged; // addresses of synchronous checks
     int pingAnswer = 1; // 1 reply, 0 none, -1 cannot start
