@@ -615,7 +615,8 @@ private Q_SLOTS:
             verdict && verdict->value(QStringLiteral("ok")).toBool(), qPrintable(l.sim.Describe()));
         Ticks(l.w.form.get(), 2);
         QVERIFY2(l.sim.WaitForReceived(17), qPrintable(l.sim.Describe()));
-        QCOMPARE(l.sim.Received(), QByteArray("stored while down"));
+        // Once they are out the link may be idle enough for a keep-connection message.
+        QCOMPARE(l.sim.Received().replace("\xFF\xF1", ""), QByteArray("stored while down"));
     }
 
     // ---- Line settings to the module ----
