@@ -4,15 +4,17 @@
 // empty member stands for the real service.
 
 #include "app/Dialogs.h"
+#include "app/PortFolders.h"
 #include "app/Shell.h"
 #include "link/LinkTimings.h"
-#include "vport/PtyLink.h"
 
 #include <QByteArray>
 #include <QString>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sys/socket.h>
+#include <sys/types.h>
 
 namespace vsp {
 
@@ -40,6 +42,18 @@ public:
 
 private:
     bool held_ = false;
+};
+
+// The socket calls the discovery worker makes, so that tests can make each of them fail. The
+// defaults are the system's own.
+struct TUDPSocketCalls {
+    int (*Socket)(int domain, int type, int protocol) = ::socket;
+    int (*SetSockOpt)(int fd, int level, int name, const void* value, socklen_t length)
+        = ::setsockopt;
+    int (*Bind)(int fd, const sockaddr* address, socklen_t length) = ::bind;
+    ssize_t (*SendTo)(int fd, const void* data, size_t length, int flags, const sockaddr* address,
+        socklen_t addressLength)
+        = ::sendto;
 };
 
 struct TPlatform {
@@ -76,6 +90,8 @@ struct TPlatform {
     TPortFolders PortFolders;
     // Every log message also goes to standard error.
     bool LogToStderr = false;
+    // The discovery worker's socket calls.
+    TUDPSocketCalls UDPSocketCalls;
     // The address module searches go to, as the user wrote it; none: the broadcast address.
     std::optional<QByteArray> DiscoveryAddress;
     // The module's set-up console; 0: the usual port.

@@ -29,9 +29,12 @@ vsp::TMainForm* MainForm = nullptr;
 
 namespace vsp {
 
-TMainForm::TMainForm(const QStringList& params, TPlatform platform, QWidget* parent)
+TMainForm::TMainForm(
+    const QStringList& params, TPlatform platform, TOtherWindows windows, QWidget* parent)
     : QWidget(parent)
     , Platform(std::move(platform))
+    , SettingsForm(windows.SettingsForm)
+    , ModuleSetupForm(windows.ModuleSetupForm)
     , VSPort(Platform.MakePort ? Platform.MakePort()
                                : std::make_unique<TPtyVSPort>(Platform.PortFolders))
     , LinkEvents(MakeLinkEvents())
@@ -211,7 +214,7 @@ void TMainForm::FormCreate()
 
     AddTrayIcon();
     FirstShow = true;
-    UDPThread = new TUDPThread(this, {}, Platform);
+    UDPThread = new TUDPThread(this, Platform);
     if (KelmarTestCheckBox->isChecked()) KelmarTestCheckBoxClick();
 }
 

@@ -51,6 +51,8 @@ class TServerSocket;
 class TCustomWinSocket;
 class TPingThread;
 class TUDPThread;
+class TSettingsForm;
+class TModuleSetupForm;
 class TLabeledEdit;
 class TImage;
 
@@ -69,14 +71,22 @@ QString BuildTrayTip(const QString& portName);
 // The command line's usage, for --help and after a rejected parameter.
 QString CommandLineUsage();
 
+// The program's two other windows, made hidden beside the main window and living at least as
+// long as it. A window built without one has no settings report, or no way into the set-up
+// dialog.
+struct TOtherWindows {
+    TSettingsForm* SettingsForm = nullptr;
+    TModuleSetupForm* ModuleSetupForm = nullptr;
+};
+
 class TMainForm : public QWidget {
     Q_OBJECT
 public:
     // params: the command-line parameters (without the program name). platform: the
-    // machine's services, which the windows and workers the form makes use as well.
-    // FormCreate runs in here.
-    explicit TMainForm(
-        const QStringList& params, TPlatform platform = {}, QWidget* parent = nullptr);
+    // machine's services, which the windows and workers the form makes use as well. windows:
+    // the report window and the set-up dialog. FormCreate runs in here.
+    explicit TMainForm(const QStringList& params, TPlatform platform = {},
+        TOtherWindows windows = {}, QWidget* parent = nullptr);
     ~TMainForm() override;
 
     // Set when start-up decided to end the program (command-line error, no driver), or by
@@ -89,6 +99,8 @@ public:
     bool EndWhenStartPortFails = false;
 
     const TPlatform Platform;
+    TSettingsForm* const SettingsForm;
+    TModuleSetupForm* const ModuleSetupForm;
 
     // ---- Controls (names are the ones every handler uses) ----
     QTabWidget* MainPageControl;

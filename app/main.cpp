@@ -125,18 +125,20 @@ int main(int argc, char* argv[])
     try {
         vsp::TPlatform platform = FromEnvironment();
         platform.StopFd = signalPipe[0];
-        auto* mainForm = new vsp::TMainForm(params, std::move(platform));
-        ModuleSetupForm = new vsp::TModuleSetupForm(mainForm->Platform);
-        SettingsForm = new vsp::TSettingsForm();
+        // The two other windows first, as the main window is given them.
+        auto* moduleSetupForm = new vsp::TModuleSetupForm(platform);
+        auto* settingsForm = new vsp::TSettingsForm();
+        auto* mainForm
+            = new vsp::TMainForm(params, std::move(platform), { settingsForm, moduleSetupForm });
         if (!mainForm->Terminated) {
             mainForm->EndWhenStartPortFails = vsp::Headless();
             mainForm->show();
             if (!mainForm->Terminated) QApplication::exec();
         }
         exitCode = endedBySignal ? 0 : mainForm->ExitCode;
-        delete SettingsForm;
-        delete ModuleSetupForm;
         delete mainForm;
+        delete settingsForm;
+        delete moduleSetupForm;
     } catch (const std::exception& e) {
         ShowError(QString::fromLocal8Bit(e.what()));
     } catch (...) {

@@ -303,6 +303,7 @@ public:
 // The window as tests/support/FormHarness builds it, with the stamping port.
 struct Window {
     StampedPort* port = nullptr;
+    vsp::TSettingsForm report;
     std::unique_ptr<vsp::TMainForm> form;
     explicit Window(Shared* sh)
     {
@@ -315,7 +316,8 @@ struct Window {
         };
         platform.MessageBox = [](const vsp::MessageBoxRequest&) { return vsp::MsgResult::Ok; };
         platform.PingNow = [](const QString&) { return 1; };
-        form = std::make_unique<vsp::TMainForm>(QStringList { QStringLiteral("-S0") }, platform);
+        form = std::make_unique<vsp::TMainForm>(
+            QStringList { QStringLiteral("-S0") }, platform, vsp::TOtherWindows { &report });
         form->LogEnabledCheckBox->setChecked(true);
         // Plain bytes both ways: no negotiation to tell apart from the probes.
         form->NVTEnabledCheckBox->setChecked(false);
@@ -404,8 +406,7 @@ int RunReadout(Peer::Console mode, bool spaced, const char* prefix)
         std::fprintf(stderr, "the data link did not come up\n");
         return 1;
     }
-    vsp::TSettingsForm report;
-    SettingsForm = &report;
+    vsp::TSettingsForm& report = w.report;
     Pause(300);
     const double rssBefore = StatusMB("VmRSS:");
 
@@ -510,7 +511,6 @@ int RunReadout(Peer::Console mode, bool spaced, const char* prefix)
     fig("rss0", "VmRSS before (MB)", rssBefore);
     fig("rss1", "VmRSS after (MB)", rssAfter);
     fig("hwm", "VmHWM at the end (MB)", StatusMB("VmHWM:"));
-    SettingsForm = nullptr;
     return ended ? 0 : 1;
 }
 

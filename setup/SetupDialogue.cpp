@@ -6,99 +6,78 @@ namespace {
 
 constexpr char ConsolePromptMark = '>';
 
-QString Number(int value)
+QString Value(const SetupField& field, const ModuleSetupValues& v)
 {
-    return QString::number(value);
-}
-QString Switch(const char* prefix, bool on)
-{
-    return QString::fromLatin1(prefix) + (on ? QLatin1Char('1') : QLatin1Char('0'));
+    if (field.Text) return v.*field.Text;
+    if (field.Switch) return (v.*field.Switch) ? QStringLiteral("1") : QStringLiteral("0");
+    return QString::number(v.*field.Position + field.PositionOffset);
 }
 
-SetupStepAction Send(const char* label, const QString& command)
+constexpr SetupField TextOf(QString ModuleSetupValues::*field)
 {
-    SetupStepAction action;
-    action.Kind = SetupStepKind::SendCommand;
-    action.LogLabel = QString::fromLatin1(label);
-    action.Command = command;
-    return action;
+    return { field, {}, {}, 0 };
+}
+constexpr SetupField SwitchOf(bool ModuleSetupValues::*field)
+{
+    return { {}, field, {}, 0 };
+}
+constexpr SetupField PositionOf(int ModuleSetupValues::*field, int offset = 0)
+{
+    return { {}, {}, field, offset };
 }
 
 } // namespace
 
-// The order is the order in which the console asks; the labels are never compared with
-// what it prints.
+// The address of the last prompt is the address the dialog is connected to.
+using V = ModuleSetupValues;
+const SetupPrompt SetupPrompts[SetupResetStep] = {
+    { "TCP/IP Port -> ", "J", TextOf(&V::TCPPortEdit) },
+    { "Subnet Mask -> ", "M", TextOf(&V::TCPMaskEdit) },
+    { "Gateway -> ", "G", TextOf(&V::TCPGatewayEdit) },
+    { "NVT -> ", "V", SwitchOf(&V::OutNVTCheck) },
+    { "Keep connection -> ", "K", SwitchOf(&V::OutKeepConnection) },
+    { "Erase buffer on -> ", "E", PositionOf(&V::OutEraseOn) },
+    { "In IP address -> ", "W", TextOf(&V::InIPEdit) },
+    { "In IP mask -> ", "N", TextOf(&V::InMaskEdit) },
+    { "Out IP adress -> ", "S", TextOf(&V::OutIPEdit) },
+    { "Out IP port -> ", "U", TextOf(&V::OutPortEdit) },
+    { "Out IP mode -> ", "T", PositionOf(&V::IPModeRadio) },
+    { "TEA key : 0 -> ", "%K0:", TextOf(&V::TEA0Edit) },
+    { "TEA key : 1 -> ", "%K1:", TextOf(&V::TEA1Edit) },
+    { "TEA key : 2 -> ", "%K2:", TextOf(&V::TEA2Edit) },
+    { "TEA key : 3 -> ", "%K3:", TextOf(&V::TEA3Edit) },
+    { "Serial speed -> ", "&B", TextOf(&V::SSpeedCombo) },
+    { "Data bits -> ", "&D", TextOf(&V::SBits) },
+    { "Parity -> ", "&P", PositionOf(&V::SParityCombo, 1) },
+    { " Variable parity -> ", "&V", SwitchOf(&V::SVarParityCheck) },
+    { "Stop bits -> ", "&S", PositionOf(&V::SStopCombo, 1) },
+    { "Flow controll -> ", "&C", PositionOf(&V::SFlowControl, 1) },
+    { "485 / 232 controll -> ", "&R", PositionOf(&V::SRSControll) },
+    { "Serial line timeout -> ", "&T", TextOf(&V::STimeout) },
+    { "Char transmit delay -> ", "&G", TextOf(&V::SDelay) },
+    { "Tx controll -> ", "&H", PositionOf(&V::STxControll) },
+    { " Buffer space compression -> ", "&O", SwitchOf(&V::SSpaceCommpress) },
+    { "Trigger AND mask -> ", "#T", TextOf(&V::IOTrigger) },
+    { "Power Up INIT -> ", "#A", TextOf(&V::IOPUInit) },
+    { "Power Up AND mask -> ", "#B", TextOf(&V::IOPUAnd) },
+    { "Power Up OR mask -> ", "#C", TextOf(&V::IOPUOr) },
+    { "KEEP mask -> ", "#X", TextOf(&V::IOKeep) },
+    { "AND mask -> ", "#Y", TextOf(&V::IOAnd) },
+    { "OR mask -> ", "#Z", TextOf(&V::IOOr) },
+    { "IP address -> ", "I", TextOf(&V::TCPIPEdit) },
+};
+
 SetupStepAction SetupDialogueStep(int step, const ModuleSetupValues& v)
 {
+    if (step >= 0 && step < SetupResetStep) {
+        const SetupPrompt& prompt = SetupPrompts[step];
+        SetupStepAction action;
+        action.Kind = SetupStepKind::SendCommand;
+        action.LogLabel = QString::fromLatin1(prompt.Label);
+        action.Command = QString::fromLatin1(prompt.Letter) + Value(prompt.Field, v);
+        return action;
+    }
     switch (step) {
-    case 0:
-        return Send("TCP/IP Port -> ", "J" + v.TCPPortEdit);
-    case 1:
-        return Send("Subnet Mask -> ", "M" + v.TCPMaskEdit);
-    case 2:
-        return Send("Gateway -> ", "G" + v.TCPGatewayEdit);
-    case 3:
-        return Send("NVT -> ", Switch("V", v.OutNVTCheck));
-    case 4:
-        return Send("Keep connection -> ", Switch("K", v.OutKeepConnection));
-    case 5:
-        return Send("Erase buffer on -> ", "E" + Number(v.OutEraseOn));
-    case 6:
-        return Send("In IP address -> ", "W" + v.InIPEdit);
-    case 7:
-        return Send("In IP mask -> ", "N" + v.InMaskEdit);
-    case 8:
-        return Send("Out IP adress -> ", "S" + v.OutIPEdit);
-    case 9:
-        return Send("Out IP port -> ", "U" + v.OutPortEdit);
-    case 10:
-        return Send("Out IP mode -> ", "T" + Number(v.IPModeRadio));
-    case 11:
-        return Send("TEA key : 0 -> ", "%K0:" + v.TEA0Edit);
-    case 12:
-        return Send("TEA key : 1 -> ", "%K1:" + v.TEA1Edit);
-    case 13:
-        return Send("TEA key : 2 -> ", "%K2:" + v.TEA2Edit);
-    case 14:
-        return Send("TEA key : 3 -> ", "%K3:" + v.TEA3Edit);
-    case 15:
-        return Send("Serial speed -> ", "&B" + v.SSpeedCombo);
-    case 16:
-        return Send("Data bits -> ", "&D" + v.SBits);
-    case 17: // the console counts parity, stop bits and flow control from 1
-        return Send("Parity -> ", "&P" + Number(v.SParityCombo + 1));
-    case 18:
-        return Send(" Variable parity -> ", Switch("&V", v.SVarParityCheck));
-    case 19:
-        return Send("Stop bits -> ", "&S" + Number(v.SStopCombo + 1));
-    case 20:
-        return Send("Flow controll -> ", "&C" + Number(v.SFlowControl + 1));
-    case 21:
-        return Send("485 / 232 controll -> ", "&R" + Number(v.SRSControll));
-    case 22:
-        return Send("Serial line timeout -> ", "&T" + v.STimeout);
-    case 23:
-        return Send("Char transmit delay -> ", "&G" + v.SDelay);
-    case 24:
-        return Send("Tx controll -> ", "&H" + Number(v.STxControll));
-    case 25:
-        return Send(" Buffer space compression -> ", Switch("&O", v.SSpaceCommpress));
-    case 26:
-        return Send("Trigger AND mask -> ", "#T" + v.IOTrigger);
-    case 27:
-        return Send("Power Up INIT -> ", "#A" + v.IOPUInit);
-    case 28:
-        return Send("Power Up AND mask -> ", "#B" + v.IOPUAnd);
-    case 29:
-        return Send("Power Up OR mask -> ", "#C" + v.IOPUOr);
-    case 30:
-        return Send("KEEP mask -> ", "#X" + v.IOKeep);
-    case 31:
-        return Send("AND mask -> ", "#Y" + v.IOAnd);
-    case 32:
-        return Send("OR mask -> ", "#Z" + v.IOOr);
-    case 33: // the address the dialog is connected to
-        return Send("IP address -> ", "I" + v.TCPIPEdit);
     case SetupResetStep: {
         SetupStepAction action;
         action.Kind = SetupStepKind::ConfirmReset;

@@ -64,6 +64,26 @@ struct ModuleSetupValues {
 // Steps 0-33 set one value each, step 34 resets the module, later prompts get nothing.
 constexpr int SetupResetStep = 34;
 
+// Where a prompt's value comes from: one field of the dialog, as text, as a switch ("1" when
+// ticked, else "0") or as a list position in decimal; the console counts some lists from 1.
+struct SetupField {
+    QString ModuleSetupValues::*Text = nullptr;
+    bool ModuleSetupValues::*Switch = nullptr;
+    int ModuleSetupValues::*Position = nullptr;
+    int PositionOffset = 0;
+};
+
+// One prompt of the console: the dialog's log label, the command's letters, its value.
+struct SetupPrompt {
+    const char* Label; // inserted without a line break
+    const char* Letter; // the command is these letters followed by the value
+    SetupField Field;
+};
+
+// The prompts in the order the console asks them (the labels are never compared with what
+// it prints).
+extern const SetupPrompt SetupPrompts[SetupResetStep];
+
 enum class SetupStepKind {
     SendCommand, // insert LogLabel, then Command + " | ", send Command + CR LF
     ConfirmReset, // append LogLines, show the box, once confirmed insert and send Command

@@ -26,9 +26,8 @@ const QString BoxCaption = QStringLiteral("UDP Setup");
 
 } // namespace
 
-TUDPThread::TUDPThread(QObject* mainWindow, const TUDPSocketCalls& calls, const TPlatform& platform)
+TUDPThread::TUDPThread(QObject* mainWindow, const TPlatform& platform)
     : mainWindow_(mainWindow)
-    , calls_(calls)
     , platform_(platform)
 {
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK | EFD_SEMAPHORE);

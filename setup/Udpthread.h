@@ -39,25 +39,13 @@ struct ModuleEntry {
     uint8_t Listed = 0; // 1 once the main window has put it in the module list
 };
 
-// The socket calls the worker makes, so that tests can make each of them fail. The
-// defaults are the system's own.
-struct TUDPSocketCalls {
-    int (*Socket)(int domain, int type, int protocol) = ::socket;
-    int (*SetSockOpt)(int fd, int level, int name, const void* value, socklen_t length)
-        = ::setsockopt;
-    int (*Bind)(int fd, const sockaddr* address, socklen_t length) = ::bind;
-    ssize_t (*SendTo)(int fd, const void* data, size_t length, int flags, const sockaddr* address,
-        socklen_t addressLength)
-        = ::sendto;
-};
-
 class TUDPThread final : public QThread {
     Q_OBJECT
 public:
     // Starts running at once. mainWindow receives WM_UDPMODULEFOUND, and boxes the worker
     // asks for go away with it.
-    explicit TUDPThread(
-        QObject* mainWindow, const TUDPSocketCalls& calls = {}, const TPlatform& platform = {});
+    // Its socket calls are the platform's UDPSocketCalls.
+    explicit TUDPThread(QObject* mainWindow, const TPlatform& platform = {});
     // Asks the loop to end, wakes it and waits for it: no worker outlives its owner.
     ~TUDPThread() override;
     TUDPThread(const TUDPThread&) = delete;
@@ -92,8 +80,8 @@ private:
     void Fail(const QString& text);
 
     QObject* mainWindow_;
-    const TUDPSocketCalls calls_;
     const TPlatform platform_;
+    const TUDPSocketCalls& calls_ = platform_.UDPSocketCalls;
     int socket_ = -1;
     int wakeFd_ = -1; // eventfd in semaphore mode: its count is the number of queued commands
     sockaddr_storage target_ {};

@@ -17,9 +17,9 @@ namespace vsp {
 
 namespace {
 
-void ReportLine(const QString& line)
+void ReportLine(TSettingsForm* report, const QString& line)
 {
-    if (SettingsForm) SettingsForm->AddLine(line);
+    if (report) report->AddLine(line);
 }
 
 // Everything received since the last read event.
@@ -66,12 +66,12 @@ void TMainForm::StartSetupReadout()
 
 void TMainForm::OnTCPSetupClientSocketConnecting(TCustomWinSocket*)
 {
-    ReportLine(QStringLiteral("Connecting to module, please wait"));
+    ReportLine(SettingsForm, QStringLiteral("Connecting to module, please wait"));
 }
 
 void TMainForm::OnTCPSetupClientSocketConnect(TCustomWinSocket*)
 {
-    ReportLine(QStringLiteral("Successfully connected to TCP setup"));
+    ReportLine(SettingsForm, QStringLiteral("Successfully connected to TCP setup"));
 }
 
 void TMainForm::OnTCPSetupClientSocketRead(TCustomWinSocket* socket)
@@ -92,8 +92,8 @@ void TMainForm::OnTCPSetupClientSocketRead(TCustomWinSocket* socket)
         // A console that never stops, or never breaks its line, is cut short: the report
         // keeps a generous share of it and says where it ends.
         const ReadoutBound::Taken taken = SetupReadoutBound.Take(piece);
-        ReportLine(QString::fromLatin1(taken.Text));
-        if (taken.Full) ReportLine(QString::fromLatin1(ReadoutCutLine));
+        ReportLine(SettingsForm, QString::fromLatin1(taken.Text));
+        if (taken.Full) ReportLine(SettingsForm, QString::fromLatin1(ReadoutCutLine));
         if (taken.Full || ClassifyConsolePiece(piece) == ReadoutAction::CopyAndClose)
             TCPSetupClientSocket->Close();
         break;
@@ -103,7 +103,7 @@ void TMainForm::OnTCPSetupClientSocketRead(TCustomWinSocket* socket)
 
 void TMainForm::OnTCPSetupClientSocketError(TCustomWinSocket*, int)
 {
-    ReportLine(QStringLiteral("Error opening TCP setup"));
+    ReportLine(SettingsForm, QStringLiteral("Error opening TCP setup"));
     TCPSetupClientSocket->Close();
 }
 

@@ -23,8 +23,6 @@
 #include <limits>
 #include <utility>
 
-vsp::TModuleSetupForm* ModuleSetupForm = nullptr;
-
 namespace vsp {
 
 namespace {

@@ -121,5 +121,3 @@ private:
 };
 
 } // namespace vsp
-
-extern vsp::TModuleSetupForm* ModuleSetupForm;

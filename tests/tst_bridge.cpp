@@ -10,6 +10,7 @@
 #include "app/Dialogs.h"
 #include "app/Umainf.h"
 #include "link/Sockets.h"
+#include "tests/support/FormHarness.h"
 #include "tests/support/PtyClient.h"
 #include "tests/support/SimModule.h"
 #include "tests/support/TestSupport.h"
@@ -45,32 +46,17 @@ constexpr int BigTransfer = 1024 * 1024;
 // itself holds only 30 lines.
 struct Bridge {
     QTemporaryDir portDir; // where COM9 goes
-    std::unique_ptr<TMainForm> form;
     SimModule sim;
+    vsptest::FormHarness form;
     QStringList log;
-    QList<MessageBoxRequest> boxes;
 
     explicit Bridge(bool serverMode,
         const QStringList& simArgs = { QStringLiteral("--mode"), QStringLiteral("sink") })
+        : form(
+            { serverMode ? QStringLiteral("-S1") : QStringLiteral("-S0"), QStringLiteral("-c9") },
+            Services(portDir.path()), { .ptyPort = true, .machineEcho = vsptest::IsRoot() })
     {
-        TPlatform platform;
-        platform.PortFolders.chosen = portDir.path();
-        platform.DiscoveryAddress = QByteArray(vsptest::LoopbackBroadcast);
-        platform.MessageBox = [this](const MessageBoxRequest& r) {
-            boxes << r;
-            return MsgResult::Ok;
-        };
-        if (!vsptest::IsRoot()) {
-            // Without root there is no echo check at all; 127.0.0.1 is there all the same.
-            platform.PingNow = [](const QString&) { return 1; };
-            platform.WorkerPing = [](const QString&) { return TPingThread::PingReply; };
-        }
         if (!sim.Start(simArgs)) qWarning("simulated module: %s", qPrintable(sim.ErrorString()));
-        form = std::make_unique<TMainForm>(
-            QStringList {
-                serverMode ? QStringLiteral("-S1") : QStringLiteral("-S0"), QStringLiteral("-c9") },
-            platform);
-        form->LogEnabledCheckBox->setChecked(true);
         form->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
         form->PortLabeledEdit->setText(QString::number(sim.DataPort()));
         form->ServerPortLabeledEdit->setText(QString::number(vsptest::FreeLoopbackPort()));
@@ -91,7 +77,15 @@ struct Bridge {
                 }
             });
     }
-    ~Bridge() { form.reset(); }
+    static TPlatform Services(const QString& portDir)
+    {
+        TPlatform platform;
+        platform.PortFolders.chosen = portDir;
+        // Without root there is no echo check at all; 127.0.0.1 is there all the same.
+        if (!vsptest::IsRoot())
+            platform.WorkerPing = [](const QString&) { return TPingThread::PingReply; };
+        return platform;
+    }
 
     TPtyVSPort* Port() const { return static_cast<TPtyVSPort*>(form->VSPort.get()); }
     QByteArray Link() const { return QFile::encodeName(Port()->LinkPath()); }
@@ -446,9 +440,9 @@ private Q_SLOTS:
         QTRY_COMPARE(b.ClientLabel(), QStringLiteral("Connected"));
 
         b.form->DeleteCOMBitBtnClick();
-        QCOMPARE(b.boxes.size(), 1);
-        QCOMPARE(b.boxes.first().Text, QStringLiteral("Port is opend, can't be removed"));
-        QVERIFY(b.boxes.first().Icon == MsgIcon::Error);
+        QCOMPARE(b.form.boxes.size(), 1);
+        QCOMPARE(b.form.boxes.first().Text, QStringLiteral("Port is opend, can't be removed"));
+        QVERIFY(b.form.boxes.first().Icon == MsgIcon::Error);
         QVERIFY(QFileInfo::exists(link));
         QCOMPARE(b.form->StatusLabel->text(), QStringLiteral("Opened"));
         QVERIFY(b.form->DeleteCOMBitBtn->isEnabled());
@@ -459,7 +453,7 @@ private Q_SLOTS:
         QVERIFY(client.Ok("close"));
         QTRY_COMPARE(b.form->StatusLabel->text(), QStringLiteral("Closed"));
         b.form->DeleteCOMBitBtnClick();
-        QCOMPARE(b.boxes.size(), 1);
+        QCOMPARE(b.form.boxes.size(), 1);
         QVERIFY(!QFileInfo::exists(link));
         QCOMPARE(b.form->StatusLabel->text(), QStringLiteral("Removed"));
         QVERIFY(b.form->CreateCOMBitBtn->isEnabled());

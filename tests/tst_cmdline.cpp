@@ -4,7 +4,7 @@
 #include "app/Dialogs.h"
 #include "app/RegDocument.h"
 #include "app/Umainf.h"
-#include "tests/support/FakePort.h"
+#include "tests/support/FormHarness.h"
 #include "tests/support/FormState.h"
 #include "tests/support/TempStore.h"
 
@@ -29,15 +29,11 @@ struct Started {
 Started Start(const TempStore& store, const QStringList& params)
 {
     Started out;
-    TPlatform platform = store.Platform(vsptest::WithFakePort());
-    platform.MessageBox = [&out](const MessageBoxRequest& r) {
-        out.Boxes.append(r);
-        return MsgResult::Ok;
-    };
     {
-        TMainForm form(params, platform);
-        out.Terminated = form.Terminated;
-        out.Controls = StateOf(form);
+        FormHarness form(params, store.Platform(), { .log = false });
+        out.Terminated = form->Terminated;
+        out.Controls = StateOf(*form);
+        out.Boxes = form.boxes;
         for (const MessageBoxRequest& r : out.Boxes) {
             static const QRegularExpression error(
                 QStringLiteral("^Error in command line parameter \\((\\d+)\\)$"));
@@ -46,7 +42,7 @@ Started Start(const TempStore& store, const QStringList& params)
                 out.Result = m.captured(1).toInt();
                 if (r.Caption != QStringLiteral("Orvane Virtual Com") || r.Icon != MsgIcon::Error)
                     out.Result = -1;
-                if (form.ExitCode == 0) out.Result = -2;
+                if (form->ExitCode == 0) out.Result = -2;
             }
         }
     }

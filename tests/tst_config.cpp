@@ -6,7 +6,7 @@
 #include "app/Dialogs.h"
 #include "app/Registry.h"
 #include "app/Umainf.h"
-#include "tests/support/FakePort.h"
+#include "tests/support/FormHarness.h"
 #include "tests/support/FormState.h"
 #include "tests/support/TempStore.h"
 
@@ -45,15 +45,15 @@ struct Boxes {
     }
 };
 
-std::unique_ptr<TMainForm> Start(const TempStore& store, const QStringList& params = {})
+vsptest::FormHarness Start(const TempStore& store, const QStringList& params = {})
 {
-    TPlatform platform = store.Platform(vsptest::WithFakePort());
+    TPlatform platform = store.Platform();
     platform.MessageBox = [](const MessageBoxRequest& r) {
         if (!recording) return MessageBox(r);
         recording->Shown.append(r);
         return MsgResult::Yes;
     };
-    return std::make_unique<TMainForm>(params, platform);
+    return vsptest::FormHarness(params, platform, { .log = false });
 }
 
 SettingsList Without(SettingsList values, const QString& name)
@@ -369,11 +369,10 @@ private Q_SLOTS:
             QFile::setPermissions(temp.Dir(), rx);
         for (const QStringList& params : { QStringList(), QStringList { "-R", "-S1" } }) {
             Boxes boxes;
-            std::unique_ptr<TMainForm> form;
-            {
+            auto form = [&] {
                 NoPermissionOverride asUser;
-                form = Start(temp, params);
-            }
+                return Start(temp, params);
+            }();
             QVERIFY(form->Terminated);
             QCOMPARE(form->ExitCode, 1);
             QCOMPARE(

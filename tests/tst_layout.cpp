@@ -8,7 +8,7 @@
 #include "app/Umainf.h"
 #include "link/Sockets.h"
 #include "setup/Umodulesetupf.h"
-#include "tests/support/FakePort.h"
+#include "tests/support/FormHarness.h"
 #include "tests/support/TestSupport.h"
 #include "vport/Usettingsf.h"
 
@@ -32,15 +32,6 @@
 using namespace vsp;
 
 namespace {
-
-std::unique_ptr<TMainForm> MakeForm(bool logToStderr = false)
-{
-    TPlatform platform = vsptest::WithFakePort();
-    platform.LogToStderr = logToStderr;
-    platform.MessageBox = [](const MessageBoxRequest&) { return MsgResult::Ok; };
-    platform.OpenUrl = [](const QUrl&) { return true; };
-    return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") }, platform);
-}
 
 // What a control shows as its caption.
 QString CaptionOf(QWidget* w)
@@ -133,8 +124,10 @@ private Q_SLOTS:
         }
         const QString note = DesignFontNote();
         const QByteArray err = vsptest::CaptureStderr([] {
-            auto first = MakeForm(true);
-            auto second = MakeForm(true);
+            TPlatform loud;
+            loud.LogToStderr = true;
+            vsptest::FormHarness first(vsptest::DesignDefaults, loud, { .log = false });
+            vsptest::FormHarness second(vsptest::DesignDefaults, loud, { .log = false });
         });
         QCOMPARE(err.count("Font "), design ? 0 : 1);
         if (!design) QVERIFY2(err.contains(note.toLocal8Bit()), err.constData());
@@ -142,7 +135,7 @@ private Q_SLOTS:
 
     void mainWindowFrame()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         QCOMPARE(form->windowTitle(), QStringLiteral("Kelmar Virtual port manager"));
         QCOMPARE(form->size(), QSize(355, 450));
         QCOMPARE(form->minimumSize(), QSize(355, 450));
@@ -304,7 +297,7 @@ private Q_SLOTS:
         QFETCH(bool, hidden);
         QFETCH(QString, hint);
 
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         const QString name = QString::fromLatin1(QTest::currentDataTag());
         auto* w = form->findChild<QWidget*>(name);
         QVERIFY2(w, "no such control");
@@ -347,7 +340,7 @@ private Q_SLOTS:
 
     void mainWindowDesignDetails()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         QCOMPARE(form->IPAddressComboBox->count(), 0);
         QCOMPARE(form->ComPortComboBox->count(), 19);
         for (int i = 0; i < 19; ++i)
@@ -387,7 +380,7 @@ private Q_SLOTS:
 
     void captionsStayInsideTheirPlaces()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         for (QWidget* page :
@@ -420,7 +413,7 @@ private Q_SLOTS:
         QVERIFY2(!image.isNull(), qPrintable(reader.errorString()));
         QCOMPARE(image.size(), QSize(321, 89));
 
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         const QPixmap shown = form->LogoImage->pixmap();
         QVERIFY(!shown.isNull());
         QCOMPARE(shown.size(), QSize(321, 89));
@@ -428,7 +421,7 @@ private Q_SLOTS:
 
     void enterPressesTheDefaultButtonOnItsPage()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         form->show();
         QVERIFY(QTest::qWaitForWindowActive(form.get()));
         int clicks = 0;

@@ -4,7 +4,7 @@
 #include "app/LogLine.h"
 #include "app/Umainf.h"
 #include "link/Sockets.h"
-#include "tests/support/FakePort.h"
+#include "tests/support/FormHarness.h"
 
 #include "tests/support/TestSupport.h"
 #include <QAction>
@@ -32,14 +32,6 @@
 using namespace vsp;
 
 namespace {
-
-std::unique_ptr<TMainForm> MakeForm(bool logToStderr = false)
-{
-    TPlatform platform = vsptest::WithFakePort();
-    platform.LogToStderr = logToStderr;
-    platform.MessageBox = [](const MessageBoxRequest&) { return MsgResult::Ok; };
-    return std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") }, platform);
-}
 
 QStringList MemoLines(const TMainForm& form)
 {
@@ -75,7 +67,7 @@ private Q_SLOTS:
 
     void disabledLogWritesNothingAndKeepsOldLines()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         QVERIFY(!form->LogEnabledCheckBox->isChecked()); // design state
         form->Log(QStringLiteral("not shown"));
         QVERIFY(MemoLines(*form).isEmpty());
@@ -91,7 +83,7 @@ private Q_SLOTS:
 
     void memoKeepsTheNewestThirtyLines()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         form->LogEnabledCheckBox->setChecked(true);
         for (int i = 1; i <= 31; ++i)
             form->Log(QStringLiteral("message %1").arg(i));
@@ -112,7 +104,7 @@ private Q_SLOTS:
     // link logs a line per block, the memory stays where it was.
     void memoryStaysFlatHoweverMuchIsLogged()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         form->LogEnabledCheckBox->setChecked(true);
         const QString message = QStringLiteral("Serial port closed, data dropped out");
         for (int i = 0; i < 1000; ++i)
@@ -159,7 +151,7 @@ private Q_SLOTS:
 
     void clearAllMessagesEmptiesTheMemo()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         form->LogEnabledCheckBox->setChecked(true);
         for (int i = 0; i < 5; ++i)
             form->Log(QStringLiteral("old %1").arg(i));
@@ -213,7 +205,7 @@ private Q_SLOTS:
 
     void loggedLineCarriesTheCurrentTime()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         form->LogEnabledCheckBox->setChecked(true);
         const QTime before = QTime::currentTime();
         form->Log(QStringLiteral("now"));
@@ -231,13 +223,15 @@ private Q_SLOTS:
 
     void stderrCopyWhetherOrNotLogIsEnabled()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         QVERIFY(!form->LogEnabledCheckBox->isChecked());
 
         QByteArray err = vsptest::CaptureStderr([&] { form->Log(QStringLiteral("quiet")); });
         QVERIFY2(!err.contains("quiet"), err.constData());
 
-        auto loud = MakeForm(true);
+        TPlatform toStderr;
+        toStderr.LogToStderr = true;
+        vsptest::FormHarness loud(vsptest::DesignDefaults, toStderr, { .log = false });
         err = vsptest::CaptureStderr([&] {
             loud->Log(QStringLiteral("to the journal"));
             loud->Log(QStringLiteral("two\r\nlines"));
@@ -256,7 +250,7 @@ private Q_SLOTS:
 
     void countersShowPlainDecimal()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         QLabel* labels[]
             = { form->SerialRxLabel, form->SerialTxLabel, form->LANRxLabel, form->LANTxLabel };
         for (QLabel* label : labels) {
@@ -285,7 +279,7 @@ private Q_SLOTS:
     // window lay itself out again, and it must stay cheap.
     void showCounterIsCheap()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         form->MainPageControl->setCurrentWidget(form->VSPTabSheet);
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
@@ -309,7 +303,7 @@ private Q_SLOTS:
     // still runs a step for every 5 ms that passed (the keep-connection check counts them).
     void mainTimerTicksEveryFiveMilliseconds()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, {}, { .log = false });
         QVERIFY(form->MainTimer->isActive());
         QCOMPARE(form->MainTimer->timerType(), Qt::PreciseTimer);
         QCOMPARE(form->MainTimer->interval(), TMainForm::IdleTimerInterval);

@@ -648,10 +648,8 @@ private Q_SLOTS:
     void doubleClickOnAModuleOpensTheDialog()
     {
         SimModule sim;
-        vsptest::FormHarness w({}, vsptest::AtConsoleOf(sim));
-        TModuleSetupForm dlg(w->Platform);
-        ModuleSetupForm = &dlg;
-        auto restore = qScopeGuard([] { ModuleSetupForm = nullptr; });
+        vsptest::FormHarness w({}, vsptest::AtConsoleOf(sim), { .otherWindows = true });
+        TModuleSetupForm& dlg = *w.setupDialog;
         QString why;
         QVERIFY2(vsptest::StartSetupConsole(sim, { { "mode", "prompt" }, { "prompts", 3 } }, &why),
             qPrintable(why));
@@ -724,10 +722,8 @@ private Q_SLOTS:
     // The hidden "Setup module" button stays inert.
     void setupModuleButtonStaysInert()
     {
-        vsptest::FormHarness w;
-        TModuleSetupForm dlg(w->Platform);
-        ModuleSetupForm = &dlg;
-        auto restore = qScopeGuard([] { ModuleSetupForm = nullptr; });
+        vsptest::FormHarness w({}, {}, { .otherWindows = true });
+        TModuleSetupForm& dlg = *w.setupDialog;
         QVERIFY(!w->UDPSetupModuleBtn->isVisibleTo(w.form.get()));
         QVERIFY(!w->UDPSetupModuleBtn->isEnabled());
         w->UDPSetupModuleBtnClick();

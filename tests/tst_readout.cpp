@@ -64,15 +64,14 @@ QJsonArray Texts(const QStringList& texts)
 struct Readout {
     SimModule sim;
     FormHarness w;
-    TSettingsForm report;
+    TSettingsForm& report;
 
     explicit Readout(const QStringList& simArgs = {})
-        : w({}, vsptest::AtConsoleOf(sim, {}, simArgs))
+        : w({}, vsptest::AtConsoleOf(sim, {}, simArgs), { .otherWindows = true })
+        , report(*w.report)
     {
-        SettingsForm = &report;
         w->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
     }
-    ~Readout() { SettingsForm = nullptr; }
 
     void Press() { w->ShowSettingsBitBtn->click(); }
     QString Text() const { return report.SettingsRichEdit->toPlainText(); }
@@ -381,14 +380,11 @@ private Q_SLOTS:
                 qPrintable(problem));
         QCOMPARE(SetupConsolePortInUse(platform), port);
         // The read-out and the dialog take the same port.
-        FormHarness w({}, platform);
-        TSettingsForm report;
-        SettingsForm = &report;
+        FormHarness w({}, platform, { .otherWindows = true });
         w->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
         w->ShowSettingsBitBtn->click();
         QCOMPARE(w->TCPSetupClientSocket->Port, port);
         w->TCPSetupClientSocket->Close();
-        SettingsForm = nullptr;
     }
 
     // The console's own port, which needs privileges: in a namespace of the test's own,

@@ -219,39 +219,6 @@ private Q_SLOTS:
         QCOMPARE(lines.size(), 2);
         QVERIFY2(lines[0].startsWith(QStringLiteral("Linux ")), qPrintable(lines[0]));
     }
-
-    void windowsVersionLines_data()
-    {
-        QTest::addColumn<bool>("queryOk");
-        QTest::addColumn<int>("platformId");
-        QTest::addColumn<int>("major");
-        QTest::addColumn<int>("minor");
-        QTest::addColumn<QStringList>("lines");
-        const QString sp = QStringLiteral("Service Pack 2");
-        QTest::newRow("query failed") << false << 2 << 5 << 1 << QStringList {};
-        QTest::newRow("NT 4") << true << 2 << 4 << 0 << QStringList { "Windows NT", sp };
-        QTest::newRow("NT 3.51") << true << 2 << 3 << 51 << QStringList { "Windows NT", sp };
-        QTest::newRow("2000") << true << 2 << 5 << 0 << QStringList { "Windows 2000", sp };
-        QTest::newRow("XP") << true << 2 << 5 << 1 << QStringList { "Windows XP", sp };
-        QTest::newRow("Server 2003")
-            << true << 2 << 5 << 2 << QStringList { "Undetected Windows NT type OS", sp };
-        QTest::newRow("Vista") << true << 2 << 6 << 0
-                               << QStringList { "Undetected Windows NT type OS", sp };
-        QTest::newRow("98") << true << 1 << 4 << 10
-                            << QStringList { "Windows 95/98 (Unsuported)",
-                                   "This wersion of Windows is not suported", sp };
-    }
-    void windowsVersionLines()
-    {
-        QFETCH(bool, queryOk);
-        QFETCH(int, platformId);
-        QFETCH(int, major);
-        QFETCH(int, minor);
-        QFETCH(QStringList, lines);
-        QCOMPARE(WindowsVersionLines(
-                     queryOk, platformId, major, minor, QStringLiteral("Service Pack 2")),
-            lines);
-    }
 };
 
 QTEST_GUILESS_MAIN(TstReport)

@@ -11,6 +11,7 @@
 #include "app/Dialogs.h"
 #include "app/Umainf.h"
 #include "link/Sockets.h"
+#include "tests/support/FormHarness.h"
 #include "tests/support/PtyClient.h"
 #include "vport/PtyLine.h"
 #include "vport/PtyPort.h"
@@ -36,6 +37,8 @@
 #include <unistd.h>
 
 using namespace vsp;
+using vsptest::DesignDefaults;
+using vsptest::FormHarness;
 using vsptest::PtyClient;
 
 namespace {
@@ -225,29 +228,16 @@ struct Ser2net {
 };
 
 // The program with the real pty port, linked to ser2net as a client with the NVT options on.
-struct Program {
-    std::unique_ptr<TMainForm> form;
+struct Program : FormHarness {
     TPtyVSPort* port = nullptr;
-    QList<MessageBoxRequest> boxes;
     QString link;
 
     // linkBeforeOpen: the link is up before anyone opens the port; else the open starts it.
     explicit Program(int serverPort, const QString& portDir, bool linkBeforeOpen = true)
+        : FormHarness(DesignDefaults, PortsIn(portDir), { .ptyPort = true })
     {
-        TPlatform platform;
-        platform.DiscoveryAddress = QByteArray(vsptest::LoopbackBroadcast);
-        platform.PingNow = [](const QString&) { return 1; };
-        platform.MessageBox = [this](const MessageBoxRequest& r) {
-            boxes << r;
-            return MsgResult::Ok;
-        };
-        platform.MakePort = [this, portDir] {
-            auto p = std::make_unique<TPtyVSPort>(TPortFolders { portDir, {} });
-            port = p.get();
-            return p;
-        };
-        form = std::make_unique<TMainForm>(QStringList { QStringLiteral("-S0") }, platform);
-        form->LogEnabledCheckBox->setChecked(true);
+        TMainForm* form = get();
+        port = static_cast<TPtyVSPort*>(form->VSPort.get());
         form->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
         form->PortLabeledEdit->setText(QString::number(serverPort));
         form->ServerPortLabeledEdit->setText(QStringLiteral("0")); // not used, but must be a number
@@ -259,15 +249,12 @@ struct Program {
         form->CreateCOMBitBtnClick();
         link = port->LinkPath();
     }
-    ~Program() { form.reset(); }
-    TMainForm* operator->() const { return form.get(); }
 
-    QStringList LogLines() const
+    static TPlatform PortsIn(const QString& portDir)
     {
-        QStringList lines = form->LogMessagesMemo->toPlainText().split('\n', Qt::SkipEmptyParts);
-        for (QString& l : lines)
-            l = l.section(QStringLiteral(": "), 1);
-        return lines;
+        TPlatform platform;
+        platform.PortFolders.chosen = portDir;
+        return platform;
     }
 };
 

@@ -46,7 +46,7 @@ class TstSettingsReport : public QObject {
 
     SimModule sim;
     std::unique_ptr<FormHarness> w;
-    std::unique_ptr<TSettingsForm> report;
+    TSettingsForm* report = nullptr;
 
     QStringList ReportLines() const
     {
@@ -63,17 +63,16 @@ private Q_SLOTS:
 
     void init()
     {
-        w = std::make_unique<FormHarness>(QStringList {}, vsptest::AtConsoleOf(sim));
-        report = std::make_unique<TSettingsForm>();
-        SettingsForm = report.get();
+        w = std::make_unique<FormHarness>(QStringList {}, vsptest::AtConsoleOf(sim),
+            FormHarness::Options { .otherWindows = true });
+        report = w->report.get();
         (*w)->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
     }
 
     void cleanup()
     {
-        SettingsForm = nullptr;
         w.reset();
-        report.reset();
+        report = nullptr;
     }
 
     void reportFollowsTheControls_data()

@@ -36,61 +36,43 @@ private Q_SLOTS:
         QCOMPARE(Commands(ModuleSetupValues {}, 35), expected);
     }
 
-    void labels_data()
+    // Each prompt takes its label and letters from its row and its value from its own field
+    // alone: a field changed moves that prompt's command and no other.
+    void prompts_data()
     {
         QTest::addColumn<int>("step");
-        QTest::addColumn<QString>("label");
-        // clang-format off
-        const char* const labels[] = {
-            "TCP/IP Port -> ", // 0
-            "Subnet Mask -> ", // 1
-            "Gateway -> ", // 2
-            "NVT -> ", // 3
-            "Keep connection -> ", // 4
-            "Erase buffer on -> ", // 5
-            "In IP address -> ", // 6
-            "In IP mask -> ", // 7
-            "Out IP adress -> ", // 8
-            "Out IP port -> ", // 9
-            "Out IP mode -> ", // 10
-            "TEA key : 0 -> ", // 11
-            "TEA key : 1 -> ", // 12
-            "TEA key : 2 -> ", // 13
-            "TEA key : 3 -> ", // 14
-            "Serial speed -> ", // 15
-            "Data bits -> ", // 16
-            "Parity -> ", // 17
-            " Variable parity -> ", // 18
-            "Stop bits -> ", // 19
-            "Flow controll -> ", // 20
-            "485 / 232 controll -> ", // 21
-            "Serial line timeout -> ", // 22
-            "Char transmit delay -> ", // 23
-            "Tx controll -> ", // 24
-            " Buffer space compression -> ", // 25
-            "Trigger AND mask -> ", // 26
-            "Power Up INIT -> ", // 27
-            "Power Up AND mask -> ", // 28
-            "Power Up OR mask -> ", // 29
-            "KEEP mask -> ", // 30
-            "AND mask -> ", // 31
-            "OR mask -> ", // 32
-            "IP address -> ", // 33
-        };
-        // clang-format on
-        static_assert(std::size(labels) == SetupResetStep);
         for (int step = 0; step < SetupResetStep; ++step)
-            QTest::addRow("step %d", step) << step << QString::fromLatin1(labels[step]);
+            QTest::addRow("%d %s", step, SetupPrompts[step].Label) << step;
     }
-    void labels()
+    void prompts()
     {
         QFETCH(int, step);
-        QFETCH(QString, label);
+        const SetupPrompt& prompt = SetupPrompts[step];
         const SetupStepAction action = SetupDialogueStep(step, ModuleSetupValues {});
         QCOMPARE(action.Kind, SetupStepKind::SendCommand);
-        QCOMPARE(action.LogLabel, label);
+        QCOMPARE(action.LogLabel, QString::fromLatin1(prompt.Label));
+        QVERIFY(action.LogLabel.endsWith(QStringLiteral(" -> ")));
         QVERIFY(action.LogLines.isEmpty());
         QVERIFY(action.BoxText.isEmpty());
+
+        ModuleSetupValues changed;
+        QString value;
+        if (prompt.Field.Text) {
+            value = QStringLiteral("x9");
+            changed.*prompt.Field.Text = value;
+        } else if (prompt.Field.Switch) {
+            QVERIFY(!(changed.*prompt.Field.Switch));
+            changed.*prompt.Field.Switch = true;
+            value = QStringLiteral("1");
+        } else {
+            QVERIFY(prompt.Field.Position);
+            changed.*prompt.Field.Position = 7;
+            value = QString::number(7 + prompt.Field.PositionOffset);
+        }
+        const QStringList before = Commands(ModuleSetupValues {}, SetupResetStep + 1);
+        QStringList expected = before;
+        expected[step] = QString::fromLatin1(prompt.Letter) + value;
+        QCOMPARE(Commands(changed, SetupResetStep + 1), expected);
     }
 
     void resetStep()

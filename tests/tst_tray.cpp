@@ -6,7 +6,7 @@
 #include "app/Shell.h"
 #include "app/Umainf.h"
 #include "setup/Udpthread.h"
-#include "tests/support/FakePort.h"
+#include "tests/support/FormHarness.h"
 
 #include "tests/support/TestSupport.h"
 #include <QCheckBox>
@@ -35,21 +35,14 @@ constexpr char TrayChildVar[] = "VSP_TST_TRAY_CHILD";
 bool trayPretended = false;
 UrlOpener urlOpener;
 
-// An in-memory port, boxes answered OK, and the desktop as the case pretends it to be.
+// The desktop as the case pretends it to be.
 TPlatform Services(bool logToStderr = false)
 {
-    TPlatform platform = vsptest::WithFakePort();
+    TPlatform platform;
     platform.LogToStderr = logToStderr;
-    platform.MessageBox = [](const MessageBoxRequest&) { return MsgResult::Ok; };
     platform.TrayAvailable = [] { return trayPretended || TrayAvailable(); };
     platform.OpenUrl = [](const QUrl& url) { return urlOpener ? urlOpener(url) : OpenUrl(url); };
     return platform;
-}
-
-std::unique_ptr<TMainForm> MakeForm(bool logToStderr = false)
-{
-    return std::make_unique<TMainForm>(
-        QStringList { QStringLiteral("-S0") }, Services(logToStderr));
 }
 
 // Counts the module searches a window starts (every show starts one).
@@ -110,7 +103,7 @@ private Q_SLOTS:
 
     void iconRecordFollowsThePortName()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, Services(), { .log = false });
         QCOMPARE(form->TrayIconData.Id, 1);
         QCOMPARE(form->TrayIconData.Flags, 7u);
         QCOMPARE(form->TrayIconData.Tip, Prefix + "COM2");
@@ -128,8 +121,12 @@ private Q_SLOTS:
     void withoutTrayTheProgramRunsOnAndSaysSoOnce()
     {
         if (QSystemTrayIcon::isSystemTrayAvailable()) QSKIP("this desktop has a notification area");
-        std::unique_ptr<TMainForm> form;
-        const QByteArray err = vsptest::CaptureStderr([&] { form = MakeForm(true); });
+        std::unique_ptr<vsptest::FormHarness> harness;
+        const QByteArray err = vsptest::CaptureStderr([&] {
+            harness = std::make_unique<vsptest::FormHarness>(
+                vsptest::DesignDefaults, Services(true), vsptest::FormOptions { .log = false });
+        });
+        TMainForm* form = harness->get();
         QVERIFY(!form->Terminated);
         QVERIFY(form->TrayIconData.Icon == nullptr);
         QCOMPARE(err.count("No notification area"), 1);
@@ -156,7 +153,7 @@ private Q_SLOTS:
     void leftClickShowsTheHiddenWindowAndSearches()
     {
         WithTray tray;
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, Services(), { .log = false });
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         form->HideBitBtn->click();
@@ -176,7 +173,7 @@ private Q_SLOTS:
     void otherClicksDoNothing()
     {
         WithTray tray;
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, Services(), { .log = false });
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         form->HideBitBtn->click();
@@ -192,14 +189,9 @@ private Q_SLOTS:
     void hideKeepsEverythingElseRunning()
     {
         WithTray tray;
-        vsptest::FakePort* port = nullptr;
-        TPlatform platform = Services();
-        platform.MakePort = [&port] {
-            auto p = std::make_unique<vsptest::FakePort>();
-            port = p.get();
-            return p;
-        };
-        TMainForm form(QStringList { QStringLiteral("-S0") }, platform);
+        vsptest::FormHarness harness(vsptest::DesignDefaults, Services(), { .log = false });
+        TMainForm& form = *harness;
+        vsptest::FakePort* port = harness.port;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         port->CreatePort(QStringLiteral("COM2"));
@@ -218,7 +210,7 @@ private Q_SLOTS:
     void hideOnStartupShowsThenHides()
     {
         WithTray tray;
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, Services(), { .log = false });
         form->StartupHideCheckBox->setChecked(true); // before the first show, as if stored
         SearchCounter searches(*form);
         form->show();
@@ -238,7 +230,7 @@ private Q_SLOTS:
     void withoutTrayHideMinimises()
     {
         if (QSystemTrayIcon::isSystemTrayAvailable()) QSKIP("this desktop has a notification area");
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, Services(), { .log = false });
         form->LogEnabledCheckBox->setChecked(true);
         form->StartupHideCheckBox->setChecked(true); // before the first show, as if stored
         form->show();
@@ -259,7 +251,7 @@ private Q_SLOTS:
 
     void removingTheIconTwiceIsHarmless()
     {
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, Services(), { .log = false });
         form->RemoveTrayIcon();
         form->RemoveTrayIcon();
         QVERIFY(form->TrayIconData.Icon == nullptr);
@@ -272,7 +264,7 @@ private Q_SLOTS:
             opened << url;
             return true;
         };
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, Services(), { .log = false });
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         QTest::mouseClick(form->LogoImage, Qt::LeftButton);
@@ -320,7 +312,7 @@ private:
     void RunTrayPresent()
     {
         QTRY_VERIFY_WITH_TIMEOUT(QSystemTrayIcon::isSystemTrayAvailable(), 15000);
-        auto form = MakeForm();
+        vsptest::FormHarness form(vsptest::DesignDefaults, Services(), { .log = false });
         QSystemTrayIcon* icon = form->TrayIconData.Icon;
         QVERIFY(icon);
         QVERIFY(icon->isVisible());

@@ -276,7 +276,7 @@ private Q_SLOTS:
     void bindsDiscoveryPortAndSleepsWhenIdle()
     {
         MessageSink sink;
-        TUDPThread thread(&sink, {}, boxes.Platform());
+        TUDPThread thread(&sink, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         QCOMPARE(thread.BoundPort(), 9999);
         QTest::qWait(100); // settle after start-up
@@ -306,7 +306,7 @@ private Q_SLOTS:
         MessageSink sink;
         Udp listener; // plays the modules' port
         QVERIFY(listener.Bind(DiscoveryPort));
-        TUDPThread thread(&sink, {}, boxes.Platform());
+        TUDPThread thread(&sink, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         QCOMPARE(thread.BoundPort(), 9998);
 
@@ -381,7 +381,7 @@ private Q_SLOTS:
             QStringLiteral("file"));
 
         MessageSink sink;
-        TUDPThread thread(&sink, {}, boxes.Platform());
+        TUDPThread thread(&sink, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         QCOMPARE(thread.BoundPort(), 9998);
         Search(thread);
@@ -421,7 +421,7 @@ private Q_SLOTS:
     void requestAndShortCopiesAreNotStored()
     {
         MessageSink sink;
-        TUDPThread thread(&sink, {}, boxes.Platform()); // on 9999: it hears its own broadcast
+        TUDPThread thread(&sink, boxes.Platform()); // on 9999: it hears its own broadcast
         QVERIFY(WaitForPort(thread));
         QCOMPARE(thread.BoundPort(), 9999);
         Search(thread);
@@ -457,7 +457,7 @@ private Q_SLOTS:
         SimModule sim;
         QVERIFY2(StartSim(sim, { Module(1) }), qPrintable(sim.Describe()));
         MessageSink sink;
-        TUDPThread thread(&sink, {}, boxes.Platform());
+        TUDPThread thread(&sink, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         const QString to = QStringLiteral("127.0.0.1:%1").arg(thread.BoundPort());
         for (int id : { 3, 4 })
@@ -480,7 +480,7 @@ private Q_SLOTS:
                          Module(2, QStringLiteral("normal"), 330) }),
             qPrintable(sim.Describe()));
         MessageSink sink;
-        TUDPThread thread(&sink, {}, boxes.Platform());
+        TUDPThread thread(&sink, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         Search(thread);
         QTRY_COMPARE_WITH_TIMEOUT(sink.Found, 2, 5000);
@@ -507,7 +507,7 @@ private Q_SLOTS:
             QVERIFY(held.back()->Bind(port));
         }
         MessageSink sink;
-        TUDPThread thread(&sink, {}, boxes.Platform());
+        TUDPThread thread(&sink, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         QCOMPARE(thread.BoundPort(), 9989);
         thread.PostThreadMessage(WM_UDPSEARCH);
@@ -527,7 +527,7 @@ private Q_SLOTS:
             QVERIFY(held.back()->Bind(port));
         }
         MessageSink sink;
-        TUDPThread thread(&sink, {}, boxes.Platform());
+        TUDPThread thread(&sink, boxes.Platform());
         QVERIFY(thread.wait(5000));
         QCOMPARE(thread.BoundPort(), 0);
         QTRY_COMPARE(boxes.Shown.size(), 1);
@@ -551,7 +551,7 @@ private Q_SLOTS:
             modules << Module(uint8_t(id));
         QVERIFY2(StartSim(sim, modules), qPrintable(sim.Describe()));
         MessageSink sink;
-        TUDPThread thread(&sink, {}, boxes.Platform());
+        TUDPThread thread(&sink, boxes.Platform());
         QVERIFY(WaitForPort(thread));
         Search(thread);
         QTRY_COMPARE_WITH_TIMEOUT(sim.EventsNamed(QStringLiteral("replied")).size(), 65, 5000);
@@ -581,13 +581,14 @@ private Q_SLOTS:
     {
         QFETCH(int, step);
         QFETCH(QString, text);
-        TUDPSocketCalls calls;
+        TPlatform platform = boxes.Platform();
+        TUDPSocketCalls& calls = platform.UDPSocketCalls;
         calls.SendTo = RecordingSendTo;
         if (step == 0) calls.Socket = FailingSocket;
         if (step == 1) calls.SetSockOpt = FailingSetSockOpt;
         if (step == 2) calls.Bind = FailingBind;
         MessageSink sink;
-        TUDPThread thread(&sink, calls, boxes.Platform());
+        TUDPThread thread(&sink, platform);
         QVERIFY(thread.wait(5000));
         QTRY_COMPARE(boxes.Texts(), QStringList { text });
         QCOMPARE(boxes.Shown[0].Caption, QStringLiteral("UDP Setup"));
@@ -603,12 +604,12 @@ private Q_SLOTS:
     // errors pass without a word.
     void sendErrors()
     {
-        TUDPSocketCalls calls;
-        calls.SendTo = RecordingSendTo;
+        TPlatform platform = boxes.Platform();
+        platform.UDPSocketCalls.SendTo = RecordingSendTo;
         Udp listener;
         QVERIFY(listener.Bind(DiscoveryPort));
         MessageSink sink;
-        TUDPThread thread(&sink, calls, boxes.Platform());
+        TUDPThread thread(&sink, platform);
         QVERIFY(WaitForPort(thread));
 
         sendErrno = EACCES;
@@ -656,10 +657,9 @@ private Q_SLOTS:
             platform.DiscoveryAddress = value;
         else
             platform.DiscoveryAddress.reset();
-        TUDPSocketCalls calls;
-        calls.SendTo = RecordingSendTo; // stops anything that is not loopback
+        platform.UDPSocketCalls.SendTo = RecordingSendTo; // stops anything that is not loopback
         MessageSink sink;
-        TUDPThread thread(&sink, calls, platform);
+        TUDPThread thread(&sink, platform);
         QVERIFY(WaitForPort(thread));
         thread.PostThreadMessage(WM_UDPSEARCH);
         Udp peer;
@@ -684,7 +684,7 @@ private Q_SLOTS:
         MessageSink sink;
         Udp flood;
         for (int i = 0; i < 20; ++i) {
-            auto thread = std::make_unique<TUDPThread>(&sink, TUDPSocketCalls {}, boxes.Platform());
+            auto thread = std::make_unique<TUDPThread>(&sink, boxes.Platform());
             if (i % 2) {
                 QVERIFY(WaitForPort(*thread));
                 for (int k = 0; k < 50; ++k)

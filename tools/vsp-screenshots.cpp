@@ -84,9 +84,10 @@ int main(int argc, char* argv[])
 
     // With a parameter the stored settings are neither read nor written: design defaults.
     platform.MakePort = [] { return std::make_unique<TMemoryPort>(); };
-    auto* mainForm = new vsp::TMainForm(QStringList { QStringLiteral("-S0") }, platform);
-    ModuleSetupForm = new vsp::TModuleSetupForm(mainForm->Platform);
-    SettingsForm = new vsp::TSettingsForm();
+    auto* moduleSetupForm = new vsp::TModuleSetupForm(platform);
+    auto* settingsForm = new vsp::TSettingsForm();
+    auto* mainForm = new vsp::TMainForm(
+        QStringList { QStringLiteral("-S0") }, platform, { settingsForm, moduleSetupForm });
     bool ok = !mainForm->Terminated;
 
     if (ok) {
@@ -108,20 +109,20 @@ int main(int argc, char* argv[])
         mainForm->IPAddressComboBox->setEditText(QStringLiteral("127.0.0.1"));
         mainForm->ShowSettingsBitBtnClick();
         Settle(500);
-        SettingsForm->show();
+        settingsForm->show();
         Settle(150);
-        ok = Save(SettingsForm, dir, QStringLiteral("settings-report.png")) && ok;
-        SettingsForm->hide();
+        ok = Save(settingsForm, dir, QStringLiteral("settings-report.png")) && ok;
+        settingsForm->hide();
 
-        ModuleSetupForm->show();
+        moduleSetupForm->show();
         Settle(300);
-        ok = Save(ModuleSetupForm, dir, QStringLiteral("module-setup.png")) && ok;
-        ModuleSetupForm->hide();
+        ok = Save(moduleSetupForm, dir, QStringLiteral("module-setup.png")) && ok;
+        moduleSetupForm->hide();
 
         mainForm->close();
     }
-    delete SettingsForm;
-    delete ModuleSetupForm;
     delete mainForm;
+    delete settingsForm;
+    delete moduleSetupForm;
     return ok ? 0 : 1;
 }

@@ -4,6 +4,8 @@
 // nobody holds was left by a port manager that died, and may be replaced; a path without our
 // lock file, or whose lock a live process holds, is never touched.
 
+#include "app/PortFolders.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -17,13 +19,6 @@ struct TPtyLinkSlot {
     QByteArray lockName; // ".<name>.lock"
     bool lockCreated = false;
     bool replaceStale = false; // an unheld link of ours is in the way
-};
-
-// Where bare port names go: the folder the user chose; else "vsp" in the session's runtime
-// folder; else /tmp/vsp-<uid>.
-struct TPortFolders {
-    QString chosen;
-    QString runtime;
 };
 
 // Where a port name puts its link, and whether that is in the default folder (which must be a

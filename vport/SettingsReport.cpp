@@ -116,24 +116,4 @@ QStringList OperatingSystemLines()
     return FormatOperatingSystemLines(sysname, release, osRelease);
 }
 
-QStringList WindowsVersionLines(
-    bool queryOk, int platformId, int major, int minor, const QString& servicePack)
-{
-    constexpr int PlatformNt = 2; // VER_PLATFORM_WIN32_NT
-    if (!queryOk) return {};
-    if (platformId != PlatformNt)
-        return { QStringLiteral("Windows 95/98 (Unsuported)"),
-            QStringLiteral("This wersion of Windows is not suported"), servicePack };
-    QString name;
-    if (major <= 4)
-        name = QStringLiteral("Windows NT");
-    else if (major == 5 && minor == 0)
-        name = QStringLiteral("Windows 2000");
-    else if (major == 5 && minor == 1)
-        name = QStringLiteral("Windows XP");
-    else
-        name = QStringLiteral("Undetected Windows NT type OS");
-    return { name, servicePack };
-}
-
 } // namespace vsp

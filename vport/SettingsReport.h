@@ -52,11 +52,4 @@ QStringList FormatOperatingSystemLines(
 // PRETTY_NAME of an os-release text, unquoted; empty when absent.
 QString OsReleasePrettyName(const QString& osReleaseText);
 
-// The section as a Windows system reports it, from its version record: no line when the
-// query failed (the window then shows "Error detect OS version"); for the NT family
-// (platformId 2) the version's name and the service-pack line; for any other platform
-// two "unsupported" lines and the service-pack line.
-QStringList WindowsVersionLines(
-    bool queryOk, int platformId, int major, int minor, const QString& servicePack);
-
 } // namespace vsp

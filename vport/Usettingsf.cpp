@@ -8,8 +8,6 @@
 #include <QTextEdit>
 #include <QVBoxLayout>
 
-vsp::TSettingsForm* SettingsForm = nullptr;
-
 namespace vsp {
 
 namespace {

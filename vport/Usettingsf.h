@@ -32,5 +32,3 @@ private:
 };
 
 } // namespace vsp
-
-extern vsp::TSettingsForm* SettingsForm;

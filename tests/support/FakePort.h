@@ -104,14 +104,4 @@ private:
     bool refused_ = false;
 };
 
-// The real machine's services with an in-memory port in place of the pty backend, and the
-// module search kept on loopback.
-inline vsp::TPlatform WithFakePort()
-{
-    vsp::TPlatform platform;
-    platform.MakePort = [] { return std::make_unique<FakePort>(); };
-    platform.DiscoveryAddress = QByteArray(LoopbackBroadcast);
-    return platform;
-}
-
 } // namespace vsptest

@@ -8,27 +8,35 @@
 
 namespace vsptest {
 
-FormHarness::FormHarness(const QStringList& params, vsp::TPlatform platform)
+FormHarness::FormHarness(const QStringList& params, vsp::TPlatform platform, Options options)
 {
     if (platform.StorePath.isEmpty()) platform = store.Platform(std::move(platform));
     if (!platform.DiscoveryAddress) platform.DiscoveryAddress = QByteArray(LoopbackBroadcast);
-    platform.PingNow = [this](const QString& address) {
-        if (onPing) return onPing(address);
-        pinged << address;
-        return pingAnswer;
-    };
-    platform.MessageBox = [this](const vsp::MessageBoxRequest& r) {
-        boxes << r;
-        return boxAnswer;
-    };
+    if (!options.machineEcho)
+        platform.PingNow = [this](const QString& address) {
+            if (onPing) return onPing(address);
+            pinged << address;
+            return pingAnswer;
+        };
+    if (!platform.MessageBox)
+        platform.MessageBox = [this](const vsp::MessageBoxRequest& r) {
+            boxes << r;
+            return boxAnswer;
+        };
     if (!platform.Ticks) platform.Ticks = std::make_shared<vsp::TTickSource>();
-    platform.MakePort = [this] {
-        auto p = std::make_unique<FakePort>();
-        port = p.get();
-        return p;
-    };
-    form = std::make_unique<vsp::TMainForm>(params, platform);
-    form->LogEnabledCheckBox->setChecked(true);
+    if (!platform.MakePort && !options.ptyPort)
+        platform.MakePort = [this] {
+            auto p = std::make_unique<FakePort>();
+            port = p.get();
+            return p;
+        };
+    if (options.otherWindows) {
+        report = std::make_unique<vsp::TSettingsForm>();
+        setupDialog = std::make_unique<vsp::TModuleSetupForm>(platform);
+    }
+    form = std::make_unique<vsp::TMainForm>(
+        params, platform, vsp::TOtherWindows { report.get(), setupDialog.get() });
+    if (options.log) form->LogEnabledCheckBox->setChecked(true);
 }
 
 FormHarness::~FormHarness()
