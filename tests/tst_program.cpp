@@ -433,12 +433,12 @@ private Q_SLOTS:
         const QString error = QStringLiteral("Error");
         if (loadFails) {
             // The start-up box that names the value, then the window.
-            QTRY_COMPARE_WITH_TIMEOUT(
-                display.WindowState(error), QStringLiteral("viewable"), 15000);
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                display.WindowState(error) == "viewable", qPrintable(p.Err()), ShowLimitMs);
             QCOMPARE(display.CloseWindow(error), 1);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(
-            display.WindowState(MainTitle), QStringLiteral("viewable"), 15000);
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            display.WindowState(MainTitle) == "viewable", qPrintable(p.Err()), ShowLimitMs);
         QCOMPARE(display.CloseWindow(MainTitle), 1);
         QVERIFY2(p.process.waitForFinished(15000), qPrintable(p.Err()));
         QCOMPARE(p.process.exitStatus(), QProcess::NormalExit);
