@@ -46,6 +46,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "sim"))
+from simmodule_io import in_private_netns  # noqa: E402
+
 MB = 1e6
 BLOCK = 512  # the relay's receive block
 
@@ -87,6 +90,14 @@ def wait_for(predicate, timeout, what):
         if time.monotonic() > deadline:
             raise RuntimeError("timed out waiting for " + what)
         time.sleep(0.01)
+
+
+def require_private_netns(script):
+    """vsp pings and broadcasts, and the idle cases and the field soak route and address test
+    networks of their own: all of it only inside a network namespace of this run's."""
+    if not in_private_netns():
+        raise SystemExit(script + ": run it through bench/run.sh, which gives it a private "
+                         "network namespace")
 
 
 def free_port():
@@ -540,6 +551,7 @@ def main():
                    help="also count system calls (strace) and instructions (callgrind)")
     p.add_argument("--json", help="also write the raw results here")
     args = p.parse_args()
+    require_private_netns("bench.py")
 
     names = [n for n in ("vsp", "floor", "socat") if not args.only or n in args.only]
     if "socat" in names and not shutil.which("socat"):

@@ -25,7 +25,7 @@ import sys
 import tempfile
 import time
 
-from bench import free_port
+from bench import free_port, require_private_netns
 
 
 def sample(pid):
@@ -103,6 +103,7 @@ def main():
     p.add_argument("--settle", type=float, default=8.0, help="seconds before measuring")
     p.add_argument("--rounds", type=int, default=3)
     args = p.parse_args()
+    require_private_netns("idle.py")
     if os.geteuid() == 0:
         with open("/proc/sys/net/ipv4/icmp_echo_ignore_all") as f:
             ignored = f.read().strip()

@@ -52,6 +52,7 @@ def main():
     p.add_argument("--rounds", type=int, default=5)
     p.add_argument("--calls", type=int, default=2000)
     args = p.parse_args()
+    bench.require_private_netns("preload_cost.py")
 
     bench.VspRelay.binary = args.vsp
     results = {"plain": [], "vsp-run": []}

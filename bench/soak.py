@@ -35,7 +35,7 @@ import sys
 import tempfile
 import time
 
-from bench import free_port
+from bench import free_port, require_private_netns
 
 RECORD = 11  # b"P000000001\n"
 KINDS = ["kill", "close", "reset", "refuse", "reopen"]
@@ -558,6 +558,7 @@ def main():
     p.add_argument("--away", type=float, default=20.0,
                    help="field cycles: seconds the module is gone or frozen")
     args = p.parse_args()
+    require_private_netns("soak.py")
     if args.field:
         field_main(args)
         return
