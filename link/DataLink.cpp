@@ -435,6 +435,8 @@ void TDataLink::Read(TCustomWinSocket* socket)
         return;
     }
     if (!opt_.NvtFilter) {
+        // An IAC still waiting when the filter went off is the data byte it would have become.
+        DeliverHeldIac();
         nvtReceiver_.Reset(); // switched on again, it starts between commands
         DeliverToPort(block, n);
         return;
