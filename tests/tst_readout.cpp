@@ -333,31 +333,19 @@ private Q_SLOTS:
             r.Press();
             return r.sim.WaitForEvent(QStringLiteral("console_done"), 10000, mark).has_value();
         };
-        // Event descriptors of Qt's own threads come and go with them: not counted.
-        const auto descriptors = [] {
-            QStringList held;
-            for (const QFileInfo& fd :
-                QDir(QStringLiteral("/proc/self/fd"))
-                    .entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
-                const QString target = QFile::symLinkTarget(fd.filePath());
-                if (!target.contains(QLatin1String("anon_inode:")))
-                    held << fd.fileName() + QStringLiteral(" -> ") + target;
-            }
-            return held;
-        };
         QVERIFY2(press(), qPrintable(r.sim.Describe()));
         QVERIFY(r.w->TCPSetupClientSocket->Connected());
         // The discovery worker opens its socket when its thread gets to run, which on a busy
         // machine can be after the first read-out: it must be in the count from the start.
         QTRY_VERIFY2_WITH_TIMEOUT(
             r.w->UDPThread->BoundPort() != 0, "the discovery worker did not start", 10000);
-        const QStringList first = descriptors();
+        const QStringList first = vsptest::OpenDescriptors();
         for (int i = 0; i < 100; ++i)
             QVERIFY2(press(), qPrintable(r.sim.Describe()));
         QVERIFY(r.w->TCPSetupClientSocket->Connected());
         QStringList now;
-        const bool flat
-            = QTest::qWaitFor([&] { return (now = descriptors()).size() == first.size(); }, 5000);
+        const bool flat = QTest::qWaitFor(
+            [&] { return (now = vsptest::OpenDescriptors()).size() == first.size(); }, 5000);
         QVERIFY2(flat,
             qPrintable(
                 QStringLiteral("after the first read-out:\n  %1\nafter 100 more:\n  %2")

@@ -15,7 +15,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <filesystem>
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -24,6 +23,7 @@
 #include <unistd.h>
 
 using namespace vsp;
+using vsptest::OpenDescriptors;
 using vsptest::Pattern;
 
 namespace {
@@ -183,14 +183,6 @@ bool NoDelay(int fd)
     int v = 0;
     socklen_t len = sizeof v;
     return ::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &v, &len) == 0 && v != 0;
-}
-
-int OpenDescriptors()
-{
-    int n = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
-        ++n;
-    return n;
 }
 
 // Runs the deferred deletions the endpoints asked for.
@@ -989,7 +981,7 @@ private Q_SLOTS:
         int handleSeenByHandler = -1;
         {
             log.events.clear();
-            const int before = OpenDescriptors();
+            const qsizetype before = OpenDescriptors().size();
             Fd a = ConnectRaw(server.LocalPort());
             QTRY_VERIFY(conn);
             server.OnClientError = [&](TCustomWinSocket* s, int code) {
@@ -1005,7 +997,7 @@ private Q_SLOTS:
             QVERIFY(conn.isNull());
             QTest::qWait(50);
             QCOMPARE(log.count("disconnect"), 0);
-            QCOMPARE(OpenDescriptors(), before);
+            QCOMPARE(OpenDescriptors().size(), before);
         }
         // A send on a reset accepted connection: the error inside SendBuf, then released.
         {
@@ -1047,7 +1039,7 @@ private Q_SLOTS:
 
     void destroyingEndpointsRaisesNothing()
     {
-        const int before = OpenDescriptors();
+        const qsizetype before = OpenDescriptors().size();
         Log log;
         Fd listener = Bound(true);
         auto* client = new TClientSocket;
@@ -1080,7 +1072,7 @@ private Q_SLOTS:
         listener.reset();
         a.reset();
         b.reset();
-        QCOMPARE(OpenDescriptors(), before);
+        QCOMPARE(OpenDescriptors().size(), before);
     }
 
     void noDescriptorOutlivesItsUse()
@@ -1127,13 +1119,13 @@ private Q_SLOTS:
         };
         round(); // the first round may set up things that stay (event loop internals)
         Settle();
-        const int before = OpenDescriptors();
+        const qsizetype before = OpenDescriptors().size();
         for (int i = 0; i < 10; ++i) {
             round();
             if (QTest::currentTestFailed()) return;
         }
         Settle();
-        QCOMPARE(OpenDescriptors(), before);
+        QCOMPARE(OpenDescriptors().size(), before);
     }
 };
 

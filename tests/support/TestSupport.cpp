@@ -1,5 +1,7 @@
 #include "tests/support/TestSupport.h"
 
+#include <QDir>
+#include <QFile>
 #include <cstdio>
 
 #include <arpa/inet.h>
@@ -18,6 +20,19 @@ QString BinaryPath(const QString& relative)
 {
     return QStringLiteral(VSP_BINARY_DIR "/") + relative;
 }
+QStringList OpenDescriptors()
+{
+    QStringList held;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& name :
+        fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        const QString target = QFile::symLinkTarget(fds.filePath(name));
+        if (!target.contains(QLatin1String("anon_inode:")))
+            held << name + QStringLiteral(" -> ") + target;
+    }
+    return held;
+}
+
 int FreeLoopbackPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <functional>
 
@@ -20,6 +21,10 @@ bool IsRoot();
 // A TCP port on 127.0.0.1 that nobody listens on right now, for a server port field (which
 // takes 1 to 65535, never "any"); 0 when none could be had.
 int FreeLoopbackPort();
+// The descriptors this process holds, "N -> target", for leak checks. The event descriptors
+// (anon inodes) are left out: every Qt thread has one, and pool threads, such as the name
+// lookups', come and go on their own time.
+QStringList OpenDescriptors();
 // Runs body with file descriptor 2 going into a pipe and returns what was written there
 // (a chatty body loses lines rather than hangs).
 QByteArray CaptureStderr(const std::function<void()>& body);
