@@ -342,16 +342,16 @@ private Q_SLOTS:
         }
         if (!box.isEmpty()) {
             if (box == "close question") {
-                QTRY_VERIFY2_WITH_TIMEOUT(display.WindowState(MainTitle) == "viewable",
-                    qPrintable(err += p.Err()), ShowLimitMs);
+                QVERIFY2(display.WaitShown(MainTitle, p.process, ShowLimitMs),
+                    qPrintable(err += p.Err()));
                 QCOMPARE(display.CloseWindow(MainTitle), 1);
             }
             const QString caption = box == "command line" ? QStringLiteral("Orvane Virtual Com")
                 : box == "driver"                         ? QStringLiteral("Kelmar VSP")
                 : box == "unreadable value"               ? QStringLiteral("Error")
                                                           : QStringLiteral("vsp");
-            QTRY_VERIFY2_WITH_TIMEOUT(display.WindowState(caption) == "viewable",
-                qPrintable(err += p.Err()), ShowLimitMs);
+            QVERIFY2(
+                display.WaitShown(caption, p.process, ShowLimitMs), qPrintable(err += p.Err()));
         }
         if (!busy.isEmpty()) {
             // The state is reached when the log says so (a write stored while the link is down
@@ -433,12 +433,10 @@ private Q_SLOTS:
         const QString error = QStringLiteral("Error");
         if (loadFails) {
             // The start-up box that names the value, then the window.
-            QTRY_VERIFY2_WITH_TIMEOUT(
-                display.WindowState(error) == "viewable", qPrintable(p.Err()), ShowLimitMs);
+            QVERIFY2(display.WaitShown(error, p.process, ShowLimitMs), qPrintable(p.Err()));
             QCOMPARE(display.CloseWindow(error), 1);
         }
-        QTRY_VERIFY2_WITH_TIMEOUT(
-            display.WindowState(MainTitle) == "viewable", qPrintable(p.Err()), ShowLimitMs);
+        QVERIFY2(display.WaitShown(MainTitle, p.process, ShowLimitMs), qPrintable(p.Err()));
         QCOMPARE(display.CloseWindow(MainTitle), 1);
         QVERIFY2(p.process.waitForFinished(15000), qPrintable(p.Err()));
         QCOMPARE(p.process.exitStatus(), QProcess::NormalExit);

@@ -5,6 +5,7 @@
 #include <QDeadlineTimer>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QTest>
 #include <QThread>
 
 #include <unistd.h>
@@ -33,9 +34,12 @@ bool VirtualDisplay::Start(QString* why)
     for (int n = base; n < base + 40; ++n) {
         if (QFileInfo::exists(QStringLiteral("/tmp/.X%1-lock").arg(n))) continue;
         server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // No reset when the last client leaves: each look at the windows is a client of its
+        // own, and a program that connects while the server resets loses its connection.
         server_.start(xvfb,
             { QStringLiteral(":%1").arg(n), QStringLiteral("-nolisten"), QStringLiteral("tcp"),
-                QStringLiteral("-screen"), QStringLiteral("0"), QStringLiteral("640x480x24") });
+                QStringLiteral("-noreset"), QStringLiteral("-screen"), QStringLiteral("0"),
+                QStringLiteral("640x480x24") });
         if (!server_.waitForStarted(5000)) continue;
         const QString socket = QStringLiteral("/tmp/.X11-unix/X%1").arg(n);
         QDeadlineTimer deadline(10000);
@@ -73,6 +77,18 @@ QString VirtualDisplay::Tool(const QString& command, const QString& title) const
 QString VirtualDisplay::WindowState(const QString& title) const
 {
     return Tool(QStringLiteral("state"), title);
+}
+
+bool VirtualDisplay::WaitShown(const QString& title, const QProcess& program, int limitMs) const
+{
+    // Each look starts a tool, which takes long on a loaded machine: the limit is in time,
+    // not in looks, and a program that has ended will show nothing more.
+    QDeadlineTimer deadline(limitMs);
+    while (WindowState(title) != QLatin1String("viewable")) {
+        if (program.state() == QProcess::NotRunning || deadline.hasExpired()) return false;
+        QTest::qWait(50);
+    }
+    return true;
 }
 
 int VirtualDisplay::CloseWindow(const QString& title) const

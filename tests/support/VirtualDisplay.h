@@ -21,6 +21,9 @@ public:
 
     // "viewable", "unmapped" or "none" for the top-level window with that title.
     QString WindowState(const QString& title) const;
+    // Waits until the window with that title is shown; false when the limit passes first or
+    // the program has ended.
+    bool WaitShown(const QString& title, const QProcess& program, int limitMs) const;
     // Asks the shown windows with that title to close, as their close button does; the
     // number of windows asked.
     int CloseWindow(const QString& title) const;
