@@ -465,10 +465,13 @@ void TDataLink::NvtIacWaitStep()
 void TDataLink::DeliverHeldIac()
 {
     // An IAC that no byte followed is a data byte the module did not escape. It goes behind
-    // whatever the port has not taken yet.
-    if (serialOutputHeld_ || !nvtReceiver_.TakeHeldIac()) return;
+    // whatever the port has not taken yet, also when a new connection resets the receiver.
+    if (!nvtReceiver_.TakeHeldIac()) return;
     const uint8_t iac = telnet::IAC;
-    DeliverToPort(&iac, 1);
+    if (serialOutputHeld_)
+        heldBlock_[heldCount_++] = iac;
+    else
+        DeliverToPort(&iac, 1);
 }
 
 void TDataLink::DeliverToPort(const uint8_t* bytes, int32_t n)

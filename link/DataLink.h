@@ -183,19 +183,15 @@ public:
     TCustomWinSocket* DataConnection() const { return dataConnection_; }
     bool LinkError() const { return linkError_; }
     int32_t PendingCount() const { return pendingCount_; }
-    const uint8_t* PendingBuffer() const { return pendingBuffer_.get(); }
     bool SerialInputHeld() const { return serialInputHeld_; }
     bool SerialOutputHeld() const { return serialOutputHeld_; }
-    const TLinkCounters& Counters() const { return counters_; }
     int32_t SerialRxCount() const { return counters_.SerialRx; }
     int32_t SerialTxCount() const { return counters_.SerialTx; }
     int32_t LanRxCount() const { return counters_.LanRx; }
     int32_t LanTxCount() const { return counters_.LanTx; }
     bool TeaAnswered() const { return teaAnswered_; }
-    bool LinkActivity() const { return linkActivity_; }
     int32_t KeepTicks() const { return keepTicks_; }
     int32_t FlushTicks() const { return flushTicks_; }
-    const TReconnectSchedule& Reconnect() const { return reconnect_; }
     bool ClientLinkUp() const;
 
 private:
@@ -292,7 +288,8 @@ private:
     // instead of the bytes being thrown away while the program is a little behind.
     bool serialOutputHeld_ = false;
     int32_t heldCount_ = 0;
-    uint8_t heldBlock_[ReceiveBlockSize + TNvtReceiver::MaxGrowth] = {};
+    // One more than a block gives: the held IAC that joins it (DeliverHeldIac).
+    uint8_t heldBlock_[ReceiveBlockSize + TNvtReceiver::MaxGrowth + 1] = {};
 
     bool teaAnswered_ = false;
     int32_t teaWaitTicks_ = 0;

@@ -37,15 +37,12 @@ public:
     void Up();
     // The connection is lost (or was closed).
     void Down();
-    bool InFlight() const { return inFlight_; }
-    // Attempts begun since the last connection that lasted.
-    int Step() const { return step_; }
 
 private:
     TSteps steps_;
     int32_t sinceStart_; // since the last attempt began
     int32_t upTicks_ = 0;
-    int step_ = 0;
+    int step_ = 0; // attempts begun since the last connection that lasted
     bool inFlight_ = false;
     bool up_ = false;
 };
