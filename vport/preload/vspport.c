@@ -96,33 +96,35 @@ static void remember(int fd, dev_t rdev, tcflag_t format)
     int i, free_slot = -1;
     pthread_mutex_lock(&remembered_lock);
     for (i = 0; i < REMEMBERED_MAX; ++i) {
-        if (remembered_fds[i].fd == fd + 1) break; /* fd + 1: 0 marks a free slot */
-        if (remembered_fds[i].fd == 0 && free_slot < 0) free_slot = i;
+        const int held = __atomic_load_n(&remembered_fds[i].fd, __ATOMIC_ACQUIRE);
+        if (held == fd + 1) break; /* fd + 1: 0 marks a free slot */
+        if (held == 0 && free_slot < 0) free_slot = i;
     }
     if (i == REMEMBERED_MAX && free_slot >= 0) {
         i = free_slot;
         __atomic_add_fetch(&remembered_count, 1, __ATOMIC_RELAXED);
     }
     if (i < REMEMBERED_MAX) {
-        remembered_fds[i].fd = fd + 1;
         remembered_fds[i].rdev = rdev;
         remembered_fds[i].format = format;
+        __atomic_store_n(&remembered_fds[i].fd, fd + 1, __ATOMIC_RELEASE);
     }
     pthread_mutex_unlock(&remembered_lock);
 }
 
+/* Without the lock: close() is called in a signal handler, and in a child forked while
+ * another thread held the lock, where taking it would wait for ever. read_back checks the
+ * device, so a slot freed under it does no harm. */
 static void forget(int fd)
 {
     int i;
     if (__atomic_load_n(&remembered_count, __ATOMIC_RELAXED) == 0) return;
-    pthread_mutex_lock(&remembered_lock);
     for (i = 0; i < REMEMBERED_MAX; ++i) {
-        if (remembered_fds[i].fd == fd + 1) {
-            remembered_fds[i].fd = 0;
+        int held = fd + 1;
+        if (__atomic_compare_exchange_n(
+                &remembered_fds[i].fd, &held, 0, 0, __ATOMIC_ACQ_REL, __ATOMIC_RELAXED))
             __atomic_sub_fetch(&remembered_count, 1, __ATOMIC_RELAXED);
-        }
     }
-    pthread_mutex_unlock(&remembered_lock);
 }
 
 /* Puts back the data size and parity the program set, if it set them on this port. */
@@ -135,7 +137,8 @@ static void read_back(int fd, tcflag_t* cflag)
     if (fstat(fd, &st) != 0) return;
     pthread_mutex_lock(&remembered_lock);
     for (i = 0; i < REMEMBERED_MAX && !found; ++i) {
-        if (remembered_fds[i].fd == fd + 1 && remembered_fds[i].rdev == st.st_rdev) {
+        if (__atomic_load_n(&remembered_fds[i].fd, __ATOMIC_ACQUIRE) == fd + 1
+            && remembered_fds[i].rdev == st.st_rdev) {
             format = remembered_fds[i].format;
             found = 1;
         }
@@ -192,6 +195,13 @@ static int find_port(int fd, port* p)
     return 1;
 }
 
+static int peer_is_own(int s)
+{
+    struct ucred peer;
+    socklen_t size = sizeof peer;
+    return getsockopt(s, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid();
+}
+
 /* One request and its answer. 1: answered, with the port's modem lines; 0: no port
  * manager there (the caller then behaves as without the library). */
 static int ask(const port* p, char kind, int a, int b, int* lines)
@@ -210,7 +220,9 @@ static int ask(const port* p, char kind, int a, int b, int* lines)
     if (s < 0) return 0;
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    if (connect(s, (const struct sockaddr*)&p->address, sizeof p->address) == 0
+    /* The path was checked before the connect, which follows it again: the one answering
+     * must be of our own user too. */
+    if (connect(s, (const struct sockaddr*)&p->address, sizeof p->address) == 0 && peer_is_own(s)
         && send(s, text, length, MSG_NOSIGNAL) == (ssize_t)length) {
         while (got < sizeof text) {
             ssize_t n = recv(s, text + got, sizeof text - got, 0);
@@ -255,8 +267,10 @@ static int parity(tcflag_t cflag)
  * there), and told again once the pty has it. Returns what the setting call returned. */
 static int set_line(const port* p, int fd, tcflag_t cflag, int (*apply)(void*), void* context)
 {
+    const int entry = errno;
     const int told = ask(p, 'L', data_bits(cflag), parity(cflag), NULL);
     int rc, saved;
+    errno = entry; /* the program sees only what its own call did */
     rc = apply(context);
     saved = errno;
     if (told) {
