@@ -303,6 +303,21 @@ private Q_SLOTS:
             QCOMPARE(l.w.port->TakeOutput(), QByteArray("BB"));
             QCOMPARE(l.LogCount(overlong), connection);
         }
+
+        // A lone IAC still waiting when the next connection comes is data, also while the
+        // program is behind: it goes behind the bytes the port has not taken yet.
+        l.w.port->Capacity = 1;
+        QVERIFY2(l.ModuleSends(Hex("4142ff")), qPrintable(l.error));
+        QCOMPARE(l.w.port->Output.toHex(' '), QByteArray("41"));
+        const qsizetype mark = l.sim.Mark();
+        QVERIFY(l.sim.Close());
+        QTRY_VERIFY(!l.w->Link->DataConnection());
+        QVERIFY(l.sim.ConnectTo(
+            QStringLiteral("127.0.0.1"), quint16(l.w->VSPServerSocket->LocalPort())));
+        QVERIFY2(l.Connected(mark), qPrintable(l.error));
+        l.w.port->Capacity = -1;
+        QCOMPARE(l.w.port->TakeOutput().toHex(' '), QByteArray("41"));
+        QTRY_COMPARE(l.w.port->Output.toHex(' '), QByteArray("42 ff"));
     }
 
     // ---- Keep-connection message ----
