@@ -125,6 +125,21 @@ struct Link {
         return true;
     }
 
+    // Server mode: the module ends its connection, the window sees it go, and the module
+    // connects again.
+    bool ModuleComesBack()
+    {
+        const qsizetype mark = sim.Mark();
+        if (!sim.Close()
+            || !QTest::qWaitFor([this] { return w->Link->DataConnection() == nullptr; }, 5000)
+            || !sim.ConnectTo(
+                QStringLiteral("127.0.0.1"), quint16(w->VSPServerSocket->LocalPort()))) {
+            error = QStringLiteral("the module did not come back: ") + sim.Describe();
+            return false;
+        }
+        return Connected(mark);
+    }
+
     int LogCount(const QString& line) const { return int(w.LogLines().count(line)); }
 };
 
@@ -290,14 +305,7 @@ private Q_SLOTS:
 
         const QByteArray tooLong = Hex("fffa2c") + QByteArray(61, 'x') + "B";
         for (int connection = 1; connection <= 2; ++connection) {
-            if (connection > 1) {
-                const qsizetype mark = l.sim.Mark();
-                QVERIFY(l.sim.Close());
-                QTRY_VERIFY(!l.w->Link->DataConnection());
-                QVERIFY(l.sim.ConnectTo(
-                    QStringLiteral("127.0.0.1"), quint16(l.w->VSPServerSocket->LocalPort())));
-                QVERIFY2(l.Connected(mark), qPrintable(l.error));
-            }
+            if (connection > 1) QVERIFY2(l.ModuleComesBack(), qPrintable(l.error));
             QVERIFY2(l.ModuleSends(tooLong), qPrintable(l.error));
             QVERIFY2(l.ModuleSends(tooLong), qPrintable(l.error));
             QCOMPARE(l.w.port->TakeOutput(), QByteArray("BB"));
@@ -309,12 +317,7 @@ private Q_SLOTS:
         l.w.port->Capacity = 1;
         QVERIFY2(l.ModuleSends(Hex("4142ff")), qPrintable(l.error));
         QCOMPARE(l.w.port->Output.toHex(' '), QByteArray("41"));
-        const qsizetype mark = l.sim.Mark();
-        QVERIFY(l.sim.Close());
-        QTRY_VERIFY(!l.w->Link->DataConnection());
-        QVERIFY(l.sim.ConnectTo(
-            QStringLiteral("127.0.0.1"), quint16(l.w->VSPServerSocket->LocalPort())));
-        QVERIFY2(l.Connected(mark), qPrintable(l.error));
+        QVERIFY2(l.ModuleComesBack(), qPrintable(l.error));
         l.w.port->Capacity = -1;
         QCOMPARE(l.w.port->TakeOutput().toHex(' '), QByteArray("41"));
         QTRY_COMPARE(l.w.port->Output.toHex(' '), QByteArray("42 ff"));
